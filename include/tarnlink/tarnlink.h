@@ -1,0 +1,325 @@
+/*
+ * tarnlink: host-side driver for CAN / CAN FD to Ethernet gateways.
+ *
+ * One C interface, two libraries: link libtarnlink_tcp (TCP client or server)
+ * or libtarnlink_udp (UDP unicast or multicast). Both export the same
+ * functions and keep their own set of open devices.
+ *
+ * Conventions:
+ *  - Every function returns 0 for failure and a handle, 1 or a count for
+ *    success. There are no error codes and no messages; a device that is not
+ *    open, a zero handle and any failure look the same.
+ *  - Every pointer may be NULL: a call that needs it then returns 0 and writes
+ *    nothing. Output records and arrays belong to the caller; the library
+ *    never keeps a pointer to them.
+ *  - Handles: a device handle is (type << 16) | ((index & 0xFF) << 8); a
+ *    channel handle is the device handle with the channel number in its low
+ *    byte. VELA_InitCAN forms it for you.
+ *  - Wait times are in ms: 0 = do not wait, > 0 = wait at most about that
+ *    long (in 10 ms steps), < 0 = wait until data arrives or the device is
+ *    closed.
+ *  - Frame records use the SocketCAN layout: the identifier word holds the
+ *    identifier in bits 0-28 and the VELA_ID_* flags in bits 29-31.
+ *  - Any function may be called from any thread. Start, reset and close of
+ *    one device, and its connection settings, are not to be raced against
+ *    each other; a timed-send list is to be used from one thread at a time.
+ *  - Records are little-endian host records; pointer fields are native.
+ */
+#ifndef TARNLINK_TARNLINK_H_
+#define TARNLINK_TARNLINK_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define TARNLINK_EXPORT __declspec(dllimport)
+#elif defined(__GNUC__)
+#define TARNLINK_EXPORT __attribute__((visibility("default")))
+#else
+#define TARNLINK_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Device types (the model table) ------------------------------------ */
+#define VELA_TYPE_LINK_2CH_TCP 0x30u /* 2 channels */
+#define VELA_TYPE_LINK_2CH_UDP 0x31u /* 2 channels */
+#define VELA_TYPE_AIR_1CH_TCP 0x32u  /* 1 channel */
+#define VELA_TYPE_AIR_1CH_UDP 0x33u  /* 1 channel */
+#define VELA_TYPE_LINK_4CH_TCP 0x34u /* 4 channels */
+#define VELA_TYPE_LINK_4CH_UDP 0x35u /* 4 channels */
+/* Any other type opens too, with 2 channels. */
+
+/* ---- Identifier word (first u32 of every frame record) ----------------- */
+#define VELA_ID_MASK 0x1FFFFFFFu     /* identifier, bits 0-28 */
+#define VELA_ID_ERR_FLAG 0x20000000u /* error frame (received only) */
+#define VELA_ID_RTR_FLAG 0x40000000u /* remote frame */
+#define VELA_ID_EFF_FLAG 0x80000000u /* extended (29-bit) identifier */
+
+/* CAN FD flags byte of the FD records. */
+#define VELA_FD_BRS 0x01u /* bit-rate switch */
+#define VELA_FD_ESI 0x02u /* error-state indicator (received only) */
+/* Byte 5 of a transmit record: bit 7 is carried to the gateway as is. */
+#define VELA_TX_FLAG_BYTE5 0x80u
+
+/* Queue selector of VELA_GetReceiveNum (only the low byte is compared). */
+#define VELA_QUEUE_CAN 0u
+#define VELA_QUEUE_CANFD 1u
+
+/* Error codes of VELA_CHANNEL_ERR_INFO.error_code. */
+#define VELA_ERR_OVERFLOW 0x01u
+#define VELA_ERR_WARNING 0x02u
+#define VELA_ERR_BUS 0x04u
+#define VELA_ERR_PASSIVE 0x10u
+#define VELA_ERR_BUS_OFF 0x20u
+
+/* ---- Reference keys of VELA_GetReference / VELA_SetReference ----------- */
+/* Connection settings (device level; take effect at the next first start). */
+#define VELA_REF_REMOTE_ADDR 0u   /* char[32]: dotted IPv4 text, at most 31 characters */
+#define VELA_REF_REMOTE_PORT 1u   /* u32, low 16 bits used */
+#define VELA_REF_LOCAL_PORT 2u    /* u32, low 16 bits used */
+#define VELA_REF_WORK_MODE 4u     /* u32: 1 = TCP server, else TCP client (TCP library) */
+#define VELA_REF_MCAST_LOOP 10u   /* u32: IP_MULTICAST_LOOP value (UDP library) */
+/* TCP server client list (work mode 1). */
+#define VELA_REF_CLIENT_COUNT 5u  /* get, u32 */
+#define VELA_REF_CLIENT_INFO 6u   /* get, VELA_CLIENT */
+#define VELA_REF_CLIENT_REMOVE 7u /* set, VELA_CLIENT (socket field) */
+/* Timed send (channel keys). */
+#define VELA_REF_AUTOSEND_ONE 11u       /* set, VELA_CAN_AUTOSEND: send one entry now */
+#define VELA_REF_AUTOSEND_ONE_FD 12u    /* set, VELA_CANFD_AUTOSEND */
+#define VELA_REF_AUTOSEND_ADD 21u       /* set, VELA_CAN_AUTOSEND: add to the host list */
+#define VELA_REF_AUTOSEND_ADD_FD 22u    /* set, VELA_CANFD_AUTOSEND */
+#define VELA_REF_AUTOSEND_SEND 23u      /* set, no value: send the host list */
+#define VELA_REF_AUTOSEND_CLEAR 24u     /* set, no value: disable, send, empty the list */
+#define VELA_REF_NOTICE 25u             /* set, VELA_NOTICE (device level) */
+#define VELA_REF_TX_OPTION 26u          /* set, u32: per-channel transmit option flag */
+#define VELA_REF_MARKERS 27u            /* get, VELA_MARKER_READ */
+#define VELA_REF_CHANNEL_REPORT 28u     /* get, VELA_CHANNEL_REPORT: fresh report, once */
+#define VELA_REF_SIZE_REMAIN 29u        /* get, u32: the gateway's "Remain" */
+#define VELA_REF_CHANNEL_ACTION 30u     /* set, no value */
+#define VELA_REF_AUTOSEND_COUNT 31u     /* get, u32: enabled CAN entries on the gateway */
+#define VELA_REF_AUTOSEND_LIST 32u      /* get, VELA_CAN_AUTOSEND[count of key 31] */
+#define VELA_REF_AUTOSEND_COUNT_FD 33u  /* get, u32: enabled CAN FD entries */
+#define VELA_REF_AUTOSEND_LIST_FD 34u   /* get, VELA_CANFD_AUTOSEND[count of key 33] */
+#define VELA_REF_DEVICE_QUERY_1 35u     /* get, VELA_TEXT_READ; 36, 37, 38 ask types 2-4 */
+#define VELA_REF_DEVICE_QUERY_2 36u
+#define VELA_REF_DEVICE_QUERY_3 37u
+#define VELA_REF_DEVICE_QUERY_4 38u
+#define VELA_REF_GPS_COUNT 39u          /* get, u32: records waiting in the GPS queue */
+#define VELA_REF_GPS_READ 40u           /* get, VELA_GPS_READ */
+
+/* ---- Frame records ------------------------------------------------------ */
+typedef struct tagVELA_CAN_TRANSMIT {
+  uint32_t id;            /* identifier word (VELA_ID_ERR_FLAG ignored) */
+  uint8_t len;            /* data length, sent unchanged */
+  uint8_t flags;          /* only VELA_TX_FLAG_BYTE5 is used */
+  uint16_t stamp;         /* 16-bit value carried in the record's time stamp */
+  uint8_t data[8];
+  uint32_t transmit_type; /* bits 0-1 used */
+} VELA_CAN_TRANSMIT;
+
+typedef struct tagVELA_CANFD_TRANSMIT {
+  uint32_t id;
+  uint8_t len;
+  uint8_t flags; /* VELA_FD_BRS and VELA_TX_FLAG_BYTE5 used */
+  uint16_t stamp;
+  uint8_t data[64];
+  uint32_t transmit_type;
+} VELA_CANFD_TRANSMIT;
+
+typedef struct tagVELA_CAN_RECEIVE {
+  uint32_t id; /* identifier word with VELA_ID_* flags */
+  uint8_t len;
+  uint8_t reserved[3];
+  uint8_t data[8];
+  uint64_t timestamp; /* the gateway's time stamp, unchanged */
+} VELA_CAN_RECEIVE;
+
+typedef struct tagVELA_CANFD_RECEIVE {
+  uint32_t id;
+  uint8_t len;
+  uint8_t flags; /* VELA_FD_BRS, VELA_FD_ESI */
+  uint8_t reserved[2];
+  uint8_t data[64];
+  uint64_t timestamp;
+} VELA_CANFD_RECEIVE;
+
+/* Timed-send objects (keys 11, 12, 21, 22, 32, 34). */
+typedef struct tagVELA_CAN_AUTOSEND {
+  uint16_t enable; /* 0 = off */
+  uint16_t index;  /* 0-31 */
+  uint32_t period; /* low 16 bits reach the gateway */
+  VELA_CAN_TRANSMIT frame;
+} VELA_CAN_AUTOSEND;
+
+typedef struct tagVELA_CANFD_AUTOSEND {
+  uint16_t enable;
+  uint16_t index;
+  uint32_t period;
+  VELA_CANFD_TRANSMIT frame;
+} VELA_CANFD_AUTOSEND;
+
+/* ---- Status and information records ------------------------------------- */
+typedef struct tagVELA_CHANNEL_STATUS {
+  uint8_t reserved0[6];
+  uint8_t err_detail1; /* detail byte 1 of the last error frame */
+  uint8_t err_detail2; /* detail byte 2 of the last error frame */
+  uint8_t reserved1[4];
+} VELA_CHANNEL_STATUS;
+
+typedef struct tagVELA_CHANNEL_ERR_INFO {
+  uint32_t error_code; /* VELA_ERR_* or the gateway's own code */
+  uint8_t detail[3];
+  uint8_t reserved;
+} VELA_CHANNEL_ERR_INFO;
+
+typedef struct tagVELA_DEVICE_INFO {
+  uint16_t hw_version; /* 0xMMNN from "Vmm.nn" */
+  uint16_t fw_version;
+  uint16_t driver_version;    /* 0x0100 */
+  uint16_t interface_version; /* 0x0100 */
+  uint16_t irq;               /* 0 */
+  uint8_t channel_count;
+  char serial[20]; /* not terminated when 20 characters long */
+  char model[40];  /* not terminated when 40 characters long */
+  uint8_t reserved[9];
+} VELA_DEVICE_INFO;
+
+typedef struct tagVELA_GPS {
+  uint32_t valid; /* bit 0 time, 1 latitude, 2 speed, 3 course, 4 altitude */
+  uint16_t year, month, day, hour, minute, second; /* UTC */
+  float latitude;  /* degrees, negative = south */
+  float longitude; /* degrees, negative = west */
+  float speed;
+  float course;
+  float altitude;
+  uint32_t reserved;
+} VELA_GPS;
+
+/* ---- Argument records of reference keys --------------------------------- */
+typedef struct tagVELA_CLIENT {
+  int32_t index;   /* in (key 6) */
+  uint32_t port;   /* out (key 6) */
+  uint32_t socket; /* out (key 6), in (key 7) */
+  char ip[32];     /* out (key 6), zero-terminated */
+} VELA_CLIENT;
+
+typedef struct tagVELA_MARKER_READ {
+  uint64_t* stamps;  /* out: time stamps */
+  uint32_t count;    /* in: capacity; out: number stored */
+  int32_t wait_ms;
+} VELA_MARKER_READ;
+
+typedef struct tagVELA_GPS_READ {
+  VELA_GPS* records; /* out */
+  uint32_t capacity;
+  uint32_t count; /* out */
+  int32_t wait_ms;
+} VELA_GPS_READ;
+
+typedef struct tagVELA_TEXT_READ {
+  char* text;      /* out: the answer text, terminated only if it fits */
+  uint32_t size;   /* size of text in bytes */
+  uint32_t needed; /* out: answer length + 1 */
+} VELA_TEXT_READ;
+
+typedef struct tagVELA_CHANNEL_REPORT {
+  uint64_t value0;
+  uint64_t value1;
+  uint8_t channel;
+  uint8_t byte17;
+  uint16_t value16;
+  uint32_t value32;
+} VELA_CHANNEL_REPORT;
+
+typedef struct tagVELA_NOTICE {
+  uint32_t low;  /* low half of the 64-bit value */
+  uint32_t high; /* high half */
+} VELA_NOTICE;
+
+/* ---- Functions ----------------------------------------------------------- */
+/* Opens (or finds) a device; `reserved` low 16 bits = initial local port.
+ * Returns the device handle; 0 when index > 255 or the handle would be 0. */
+TARNLINK_EXPORT uint32_t VELA_OpenDevice(uint32_t type, uint32_t index, uint32_t reserved);
+/* 1 when an open device was closed (its threads stopped), else 0. */
+TARNLINK_EXPORT uint32_t VELA_CloseDevice(uint32_t handle);
+/* 1 and `info` filled from the gateway's answer; 0 on time-out or failure. */
+TARNLINK_EXPORT uint32_t VELA_GetDeviceInf(uint32_t handle, VELA_DEVICE_INFO* info);
+/* The channel handle; 0 when the device is not open. `config` is not read. */
+TARNLINK_EXPORT uint32_t VELA_InitCAN(uint32_t handle, uint32_t channel, const void* config);
+/* 1 when the channel is started; the first start connects, listens or binds. */
+TARNLINK_EXPORT uint32_t VELA_StartCAN(uint32_t channel_handle);
+/* 1 when the channel is stopped; the last one closes the connection.
+ * 0 for a bad channel or a device that was never started. */
+TARNLINK_EXPORT uint32_t VELA_ResetCAN(uint32_t channel_handle);
+/* 1 when the device is open (the channel's queues are emptied). */
+TARNLINK_EXPORT uint32_t VELA_ClearBuffer(uint32_t channel_handle);
+/* 1 and the oldest error information (all zero when none); 0 on bad input. */
+TARNLINK_EXPORT uint32_t VELA_ReadChannelErrInfo(uint32_t channel_handle, VELA_CHANNEL_ERR_INFO* info);
+/* 1 and the channel status; 0 on bad input. */
+TARNLINK_EXPORT uint32_t VELA_ReadChannelStatus(uint32_t channel_handle, VELA_CHANNEL_STATUS* status);
+/* Number of frames handed to the network (60 per packet); 0 on failure. */
+TARNLINK_EXPORT uint32_t VELA_Transmit(uint32_t channel_handle, const VELA_CAN_TRANSMIT* frames, uint32_t count);
+/* Number of frames stored in `frames` (the rest of it zeroed); 0 on failure. */
+TARNLINK_EXPORT uint32_t VELA_Receive(uint32_t channel_handle, VELA_CAN_RECEIVE* frames, uint32_t capacity,
+                                      int32_t wait_ms);
+/* Number of frames handed to the network (18 per packet); 0 on failure. */
+TARNLINK_EXPORT uint32_t VELA_TransmitFD(uint32_t channel_handle, const VELA_CANFD_TRANSMIT* frames,
+                                         uint32_t count);
+/* Number of CAN FD frames stored in `frames`; 0 on failure. */
+TARNLINK_EXPORT uint32_t VELA_ReceiveFD(uint32_t channel_handle, VELA_CANFD_RECEIVE* frames, uint32_t capacity,
+                                        int32_t wait_ms);
+/* Not supported: always 0. */
+TARNLINK_EXPORT uint32_t GetIProperty(uint32_t unused);
+TARNLINK_EXPORT uint32_t ReleaseIProperty(uint32_t unused);
+/* 1 when the key was read into `value`; 0 for a closed device, bad channel,
+ * NULL value, unknown key or failed gateway exchange. */
+TARNLINK_EXPORT uint32_t VELA_GetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key,
+                                           void* value);
+/* 1 when the key was applied; 0 as for VELA_GetReference. */
+TARNLINK_EXPORT uint32_t VELA_SetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key,
+                                           const void* value);
+/* Frames waiting in the channel's CAN (selector 0) or CAN FD (1) queue. */
+TARNLINK_EXPORT uint32_t VELA_GetReceiveNum(uint32_t channel_handle, uint32_t selector);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+/* ---- Layout checks ------------------------------------------------------- */
+#if defined(__cplusplus)
+#define TARNLINK_STATIC_ASSERT(c, m) static_assert(c, m)
+#else
+#define TARNLINK_STATIC_ASSERT(c, m) _Static_assert(c, m)
+#endif
+TARNLINK_STATIC_ASSERT(sizeof(VELA_CAN_TRANSMIT) == 20, "CAN transmit record is 20 bytes");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_CANFD_TRANSMIT) == 76, "CAN FD transmit record is 76 bytes");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_CAN_RECEIVE) == 24, "CAN receive record is 24 bytes");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_CAN_RECEIVE, timestamp) == 16, "CAN receive time stamp at 16");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_CANFD_RECEIVE) == 80, "CAN FD receive record is 80 bytes");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_CANFD_RECEIVE, timestamp) == 72, "CAN FD receive time stamp at 72");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_CAN_AUTOSEND) == 28, "CAN auto-send object is 28 bytes");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_CANFD_AUTOSEND) == 84, "CAN FD auto-send object is 84 bytes");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_CHANNEL_STATUS) == 12, "channel status is 12 bytes");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_CHANNEL_ERR_INFO) == 8, "error information is 8 bytes");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_DEVICE_INFO) == 80, "device information is 80 bytes");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_DEVICE_INFO, serial) == 11, "serial number at 11");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_DEVICE_INFO, model) == 31, "model at 31");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_GPS) == 40, "GPS record is 40 bytes");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_GPS, latitude) == 16, "latitude at 16");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_CLIENT) == 44, "client record is 44 bytes");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_CLIENT, ip) == 12, "client address at 12");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_CHANNEL_REPORT) == 24, "channel report is 24 bytes");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_CHANNEL_REPORT, value32) == 20, "channel report u32 at 20");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_NOTICE) == 8, "notice value is 8 bytes");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_MARKER_READ, count) == sizeof(void*), "marker count after the pointer");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_MARKER_READ, wait_ms) == sizeof(void*) + 4, "marker wait after count");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_GPS_READ, capacity) == sizeof(void*), "GPS capacity after the pointer");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_GPS_READ, wait_ms) == sizeof(void*) + 8, "GPS wait after count");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_TEXT_READ, size) == sizeof(void*), "text size after the pointer");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_TEXT_READ, needed) == sizeof(void*) + 4, "text needed after size");
+#undef TARNLINK_STATIC_ASSERT
+
+#endif /* TARNLINK_TARNLINK_H_ */

@@ -1,0 +1,50 @@
+// Per-peer reassembly of packets from a byte stream, with resynchronisation.
+#ifndef TARNLINK_PROTOCOL_STREAM_PARSER_H_
+#define TARNLINK_PROTOCOL_STREAM_PARSER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "protocol/packet.h"
+
+namespace tarnlink {
+
+// A packet inside the parser's buffer; valid until the next AppendBytes.
+struct PacketView {
+  const uint8_t* data;
+  size_t size;
+};
+
+class StreamParser {
+ public:
+  // Appends len bytes; nothing for null data or len <= 0.
+  void AppendBytes(const uint8_t* data, long len);
+
+  // Empties out, then appends every complete valid packet, each copied once.
+  size_t ExtractPackets(std::vector<Packet>& out);
+
+  // Same scan without copying: views into the buffer, valid until the next
+  // AppendBytes. The bytes of the viewed packets are consumed.
+  size_t ExtractViews(std::vector<PacketView>& out);
+
+  // Bytes held back (a partial packet or bytes not yet scanned).
+  size_t Buffered() const { return buf_.size() - head_; }
+
+ private:
+  // Finds the next packet at or after head_; returns its size or 0.
+  size_t NextPacket();
+
+  // Invariant: bytes before head_ are consumed; compacted on append.
+  std::vector<uint8_t> buf_;
+  size_t head_ = 0;
+};
+
+// Reassembly state per peer text ("%s:%d").
+using PeerParserMap = std::map<std::string, StreamParser, std::less<>>;
+
+}  // namespace tarnlink
+
+#endif  // TARNLINK_PROTOCOL_STREAM_PARSER_H_

@@ -1,0 +1,65 @@
+// The abstract transport: moves byte blocks, knows nothing of packets.
+#ifndef TARNLINK_TRANSPORT_SERVICE_H_
+#define TARNLINK_TRANSPORT_SERVICE_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "transport/socket.h"
+
+namespace tarnlink {
+
+// (peer text "%s:%d", data, len >= 1); runs on the transport's thread.
+using RecvCallback = std::function<void(const char* peer, const char* data, int len)>;
+
+class IService {
+ public:
+  virtual ~IService() = default;
+  IService() = default;
+  IService(const IService&) = delete;
+  IService& operator=(const IService&) = delete;
+
+  virtual bool Start() = 0;
+  // Stops and joins the threads, closes every socket. Always true.
+  virtual bool Stop() = 0;
+  // True only when the whole block was accepted (TcpServer: any client).
+  virtual bool Send(const char* data, int len) = 0;
+
+  // Installed once, before Start.
+  void SetRecvCallback(RecvCallback callback) { callback_ = std::move(callback); }
+
+ protected:
+  RecvCallback callback_;
+};
+
+// The client list of a listening transport; found by a run-time type check.
+class IClientList {
+ public:
+  virtual uint32_t ClientCount() = 0;
+  // False when index is not below the count.
+  virtual bool ClientAt(uint32_t index, SocketEndpoint* out) = 0;
+  // Closes and removes the first client holding sock; false when none does.
+  virtual bool RemoveClient(int sock) = 0;
+
+ protected:
+  ~IClientList() = default;
+};
+
+// What a device passes when it creates its transport.
+struct TransportSettings {
+  uint32_t work_mode = 0;
+  std::string remote_address;
+  uint16_t remote_port = 0;
+  uint16_t local_port = 0;
+  uint32_t multicast_loopback = 1;
+};
+
+// Defined once per library: the TCP one makes a TcpServer (work mode 1,
+// backlog 100) or a TcpClient; the UDP one always a UdpService.
+std::unique_ptr<IService> CreateTransport(const TransportSettings& settings);
+
+}  // namespace tarnlink
+
+#endif  // TARNLINK_TRANSPORT_SERVICE_H_
