@@ -1,0 +1,66 @@
+#include "api/device_manager.h"
+
+#include <atomic>
+
+#include "platform/platform.h"
+
+namespace tarnlink {
+namespace {
+
+// Trivially destructible, so it is still readable after the registry is gone.
+std::atomic<bool> g_registry_destroyed{false};
+
+}  // namespace
+
+DeviceManager* DeviceManager::Instance() {
+  if (g_registry_destroyed.load(std::memory_order_acquire)) return nullptr;
+  static DeviceManager instance;
+  return &instance;
+}
+
+DeviceManager::DeviceManager() { RaiseTimerResolution(); }
+
+// The exit-time handler: runs at library unload or process exit.
+DeviceManager::~DeviceManager() {
+  g_registry_destroyed.store(true, std::memory_order_release);
+  RestoreTimerResolution();
+  std::map<uint32_t, std::shared_ptr<Device>> devices;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    devices.swap(devices_);
+  }
+  // Blocked reads on other threads end; each device not in use is destroyed
+  // here, stopping its transport and joining its threads.
+  for (auto& entry : devices) entry.second->MarkClosed();
+  devices.clear();
+}
+
+std::shared_ptr<Device> DeviceManager::FindDevice(uint32_t type, uint32_t index) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  auto it = devices_.lower_bound(DeviceKey(type, index));
+  if (it == devices_.end() || it->first != DeviceKey(type, index)) return nullptr;
+  return it->second;
+}
+
+std::shared_ptr<Device> DeviceManager::OpenDevice(uint32_t type, uint32_t index, uint32_t reserved) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  const uint32_t key = DeviceKey(type, index);
+  auto it = devices_.find(key);
+  if (it != devices_.end()) return it->second;
+  auto device = std::make_shared<Device>(type, index, reserved);
+  devices_.emplace(key, device);
+  return device;
+}
+
+bool DeviceManager::CloseDevice(uint32_t type, uint32_t index) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::shared_ptr<Device> device = FindDevice(type, index);
+  if (!device) return false;
+  devices_.erase(DeviceKey(type, index));
+  // Threads blocked in a read on it return now and drop their references.
+  device->MarkClosed();
+  device.reset();  // the last reference destroys it, lock still held
+  return true;
+}
+
+}  // namespace tarnlink

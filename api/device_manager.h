@@ -1,0 +1,41 @@
+// The registry of open devices, one per loaded library.
+#ifndef TARNLINK_API_DEVICE_MANAGER_H_
+#define TARNLINK_API_DEVICE_MANAGER_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "device/device.h"
+
+namespace tarnlink {
+
+class DeviceManager {
+ public:
+  // The one registry, created by the first call; null once it was destroyed
+  // at unload (a late call on another thread then just fails).
+  static DeviceManager* Instance();
+
+  std::shared_ptr<Device> FindDevice(uint32_t type, uint32_t index);
+  std::shared_ptr<Device> OpenDevice(uint32_t type, uint32_t index, uint32_t reserved);
+  bool CloseDevice(uint32_t type, uint32_t index);
+
+  // Bits 0-15 the type, bits 16-31 the index (low 16 bits of each).
+  static uint32_t DeviceKey(uint32_t type, uint32_t index) { return (type & 0xFFFFu) | ((index & 0xFFFFu) << 16); }
+
+  DeviceManager(const DeviceManager&) = delete;
+  DeviceManager& operator=(const DeviceManager&) = delete;
+  ~DeviceManager();
+
+ private:
+  DeviceManager();
+
+  // Recursive because CloseDevice looks up through FindDevice while holding it.
+  std::recursive_mutex mu_;
+  std::map<uint32_t, std::shared_ptr<Device>> devices_;  // guarded by mu_
+};
+
+}  // namespace tarnlink
+
+#endif  // TARNLINK_API_DEVICE_MANAGER_H_

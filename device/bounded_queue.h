@@ -1,0 +1,86 @@
+// FIFO with its own mutex and an element limit; a full queue drops its oldest.
+#ifndef TARNLINK_DEVICE_BOUNDED_QUEUE_H_
+#define TARNLINK_DEVICE_BOUNDED_QUEUE_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <utility>
+
+namespace tarnlink {
+
+constexpr uint32_t kQueueLimit = 1000000;
+
+template <typename T>
+class BoundedQueue {
+ public:
+  using value_type = T;
+
+  explicit BoundedQueue(uint32_t limit = kQueueLimit) : limit_(limit) {}
+  BoundedQueue(const BoundedQueue&) = delete;
+  BoundedQueue& operator=(const BoundedQueue&) = delete;
+
+  void Push(T value) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (limit_ != 0 && items_.size() >= limit_) items_.pop_front();
+    items_.push_back(std::move(value));
+    size_.store(items_.size(), std::memory_order_release);
+  }
+
+  // Copies the first element into *out; false when empty.
+  bool Front(T* out) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (items_.empty()) return false;
+    *out = items_.front();
+    return true;
+  }
+
+  void Pop() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (items_.empty()) return;
+    items_.pop_front();
+    size_.store(items_.size(), std::memory_order_release);
+  }
+
+  // Moves up to max elements from the front to out, under one lock.
+  template <typename OutIt>
+  size_t PopBatch(OutIt out, size_t max) {
+    std::lock_guard<std::mutex> lock(mu_);
+    size_t n = 0;
+    while (n < max && !items_.empty()) {
+      *out++ = std::move(items_.front());
+      items_.pop_front();
+      ++n;
+    }
+    size_.store(items_.size(), std::memory_order_release);
+    return n;
+  }
+
+  void Clear() {
+    std::deque<T> old;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      old.swap(items_);
+      size_.store(0, std::memory_order_release);
+    }
+    // Elements are released outside the lock: the receive thread never waits
+    // for a million frees.
+  }
+
+  // Read without the mutex by waiting and counting code.
+  size_t Size() const { return size_.load(std::memory_order_acquire); }
+  bool Empty() const { return Size() == 0; }
+  uint32_t limit() const { return limit_; }
+
+ private:
+  const uint32_t limit_;
+  mutable std::mutex mu_;
+  std::deque<T> items_;  // guarded by mu_
+  std::atomic<size_t> size_{0};
+};
+
+}  // namespace tarnlink
+
+#endif  // TARNLINK_DEVICE_BOUNDED_QUEUE_H_

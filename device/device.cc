@@ -1,0 +1,123 @@
+#include "device/device.h"
+
+#include "platform/platform.h"
+
+namespace tarnlink {
+namespace {
+
+constexpr ModelInfo kModels[] = {
+    {0x30, 2, "TARNLINK-2CH-TCP"}, {0x31, 2, "TARNLINK-2CH-UDP"}, {0x32, 1, "TARNAIR-1CH-TCP"},
+    {0x33, 1, "TARNAIR-1CH-UDP"},  {0x34, 4, "TARNLINK-4CH-TCP"}, {0x35, 4, "TARNLINK-4CH-UDP"},
+};
+
+}  // namespace
+
+const ModelInfo* FindModel(uint32_t type) {
+  for (const ModelInfo& m : kModels) {
+    if (m.type == type) return &m;
+  }
+  return nullptr;
+}
+
+Device::Device(uint32_t type, uint32_t index, uint32_t local_port)
+    : type_(type), index_(index), local_port_(static_cast<uint16_t>(local_port)) {
+  if (const ModelInfo* model = FindModel(type)) {
+    channel_count_ = model->channels;
+    model_name_ = model->name;
+  }
+}
+
+Device::~Device() {
+  started_.store(0, std::memory_order_release);
+  Shutdown();
+}
+
+std::shared_ptr<IService> Device::transport() const {
+  std::lock_guard<std::mutex> lock(transport_mu_);
+  return transport_;
+}
+
+bool Device::StartCAN(uint32_t channel) {
+  if (!valid_channel(channel)) return false;
+  const uint32_t bit = 1u << channel;
+  if (started_.load(std::memory_order_acquire) != 0) {
+    started_.fetch_or(bit, std::memory_order_acq_rel);
+    return true;
+  }
+  // First channel: a transport left by a failed start goes first.
+  std::shared_ptr<IService> old;
+  {
+    std::lock_guard<std::mutex> lock(transport_mu_);
+    old.swap(transport_);
+  }
+  old.reset();
+
+  TransportSettings settings;
+  settings.work_mode = work_mode_;
+  settings.remote_address = remote_address_;
+  settings.remote_port = remote_port_;
+  settings.local_port = local_port_;
+  settings.multicast_loopback = multicast_loopback_;
+  std::shared_ptr<IService> created = CreateTransport(settings);
+  if (!created) return false;
+  created->SetRecvCallback([this](const char* peer, const char* data, int len) {
+    if (len > 0) OnReceive(peer, data, static_cast<uint32_t>(len));
+  });
+  {
+    std::lock_guard<std::mutex> lock(transport_mu_);
+    transport_ = created;
+  }
+  started_.fetch_or(bit, std::memory_order_acq_rel);
+  start_time_.store(NowTicks(), std::memory_order_release);
+  if (created->Start()) return true;
+  started_.fetch_and(~bit, std::memory_order_acq_rel);
+  return false;
+}
+
+bool Device::ResetCAN(uint32_t channel) {
+  if (!valid_channel(channel)) return false;
+  const uint32_t remaining = started_.fetch_and(~(1u << channel), std::memory_order_acq_rel) & ~(1u << channel);
+  if (remaining != 0) return true;
+  return Shutdown();
+}
+
+bool Device::Shutdown() {
+  std::shared_ptr<IService> service = transport();
+  if (!service) return false;
+  // From here on no receive callback runs.
+  service->Stop();
+  parsers_.clear();
+  for (uint32_t ch = 0; ch < channel_count_; ++ch) {
+    ClearBuffer(ch);
+    autosend_lists_[ch].clear();
+  }
+  {
+    // Waiting requests are not woken; each runs into its own time-out.
+    std::lock_guard<std::mutex> lock(pending_mu_);
+    pending_.clear();
+  }
+  {
+    std::lock_guard<std::mutex> lock(transport_mu_);
+    if (transport_ == service) transport_.reset();
+  }
+  service.reset();  // destroyed here unless a sender still holds it
+  for (auto& flag : tx_option_) flag.store(0, std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> lock(slots_mu_);
+    for (DeviceTextSlot& slot : texts_) {
+      slot.text.clear();
+      slot.fresh = false;
+    }
+  }
+  return true;
+}
+
+bool Device::SendBlock(const uint8_t* data, size_t len) {
+  std::shared_ptr<IService> service = transport();
+  if (!service || len > static_cast<size_t>(INT32_MAX)) return false;
+  return service->Send(reinterpret_cast<const char*>(data), static_cast<int>(len));
+}
+
+bool Device::SendPacket(const Packet& packet) { return SendBlock(packet.data(), packet.size()); }
+
+}  // namespace tarnlink

@@ -1,0 +1,208 @@
+// One open gateway: settings, channel state, queues, requests, transport.
+#ifndef TARNLINK_DEVICE_DEVICE_H_
+#define TARNLINK_DEVICE_DEVICE_H_
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device/bounded_queue.h"
+#include "protocol/commands.h"
+#include "protocol/records.h"
+#include "protocol/stream_parser.h"
+#include "tarnlink/tarnlink.h"
+#include "transport/service.h"
+
+namespace tarnlink {
+
+constexpr uint32_t kChannelSlots = 32;
+constexpr int kRequestTimeoutMs = 1500;
+constexpr int64_t kReceiveWindowMs = 1000;
+constexpr int64_t kAutoSendCacheMs = 1500;
+constexpr size_t kMaxHostText = 31;  // dotted IPv4 text fits in 32 bytes
+
+struct ModelInfo {
+  uint32_t type;
+  uint32_t channels;
+  const char* name;
+};
+// The model table; types outside it get 2 channels and "TARNLINK".
+const ModelInfo* FindModel(uint32_t type);
+
+// One outstanding command exchange, shared by the waiter and the table.
+struct DevRequestResponse {
+  uint8_t sequence = 0;
+  uint8_t message_id = 0;
+  CommandMessage request;
+  std::mutex mu;
+  std::condition_variable wake;
+  bool answered = false;  // guarded by mu
+  CommandMessage answer;  // guarded by mu
+};
+
+using PendingTable = std::map<uint32_t, std::shared_ptr<DevRequestResponse>>;
+
+// "Vmm.nn" -> 0xMMNN.
+uint16_t ParseVersion(const std::string& text);
+// GPS data record -> application GPS record.
+VELA_GPS ConvertGps(const _tagPacketDataGPS& record);
+// Error-frame record -> error information.
+VELA_CHANNEL_ERR_INFO MakeErrorInfo(const _tagPacketDataCAN& record);
+
+class Device {
+ public:
+  Device(uint32_t type, uint32_t index, uint32_t local_port);
+  ~Device();
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  uint32_t channel_count() const { return channel_count_; }
+  const std::string& model_name() const { return model_name_; }
+
+  // Lifecycle.
+  bool StartCAN(uint32_t channel);
+  bool ResetCAN(uint32_t channel);
+  bool Shutdown();
+  // Set by the registry when the device is closed: blocking reads end.
+  void MarkClosed() { closed_.store(true, std::memory_order_release); }
+  bool closed() const { return closed_.load(std::memory_order_acquire); }
+
+  // Receive entry of the transport: reassembly and dispatch.
+  void OnReceive(const char* peer, const char* data, uint32_t len);
+
+  // Request / response.
+  bool SendRequest(CommandMessage& request, CommandMessage* answer);
+  void CompleteRequest(uint8_t sequence, CommandMessage&& answer);
+
+  // Transmit and timed send.
+  uint32_t Transmit(uint32_t channel, const VELA_CAN_TRANSMIT* frames, uint32_t count);
+  uint32_t TransmitFD(uint32_t channel, const VELA_CANFD_TRANSMIT* frames, uint32_t count);
+  bool SendAutoSendEntry(uint32_t channel, const VELA_CAN_AUTOSEND* object);
+  bool SendAutoSendEntry(uint32_t channel, const VELA_CANFD_AUTOSEND* object);
+  bool AddAutoSendEntry(uint32_t channel, const VELA_CAN_AUTOSEND* object);
+  bool AddAutoSendEntry(uint32_t channel, const VELA_CANFD_AUTOSEND* object);
+  bool SendAutoSendList(uint32_t channel);
+  bool StopAutoSendList(uint32_t channel);
+  bool SetTransmitOption(uint32_t channel, const uint32_t* value);
+  bool FetchAutoSendList(uint32_t channel, std::vector<AutoSendEntry>* entries);
+  bool AutoSendCount(uint32_t channel, bool fd, uint32_t* count);
+  bool CopyAutoSendEntries(uint32_t channel, bool fd, void* out);
+
+  // Receive queues and status.
+  void StoreCanRecords(const uint8_t* records, uint32_t count);
+  void StoreCanFdRecords(const uint8_t* records, uint32_t count);
+  void EnqueueGps(const uint8_t* records, uint32_t count);
+  uint32_t Receive(uint32_t channel, VELA_CAN_RECEIVE* out, uint32_t capacity, int32_t wait_ms);
+  uint32_t ReceiveFD(uint32_t channel, VELA_CANFD_RECEIVE* out, uint32_t capacity, int32_t wait_ms);
+  uint32_t GetReceiveNum(uint32_t channel, uint32_t kind) const;
+  void ClearBuffer(uint32_t channel);
+  bool ReadChannelErrInfo(uint32_t channel, VELA_CHANNEL_ERR_INFO* info);
+  bool ReadChannelStatus(uint32_t channel, VELA_CHANNEL_STATUS* status) const;
+  bool GetDeviceInf(VELA_DEVICE_INFO* info);
+  uint32_t ReadMarkers(uint32_t channel, uint64_t* out, uint32_t capacity, int32_t wait_ms);
+  uint32_t ReadGps(VELA_GPS* out, uint32_t capacity, int32_t wait_ms);
+  uint32_t GpsQueueSize() const { return static_cast<uint32_t>(gps_queue_.Size()); }
+
+  // Reference keys.
+  bool GetReference(uint32_t channel, uint32_t key, void* value);
+  bool SetReference(uint32_t channel, uint32_t key, const void* value);
+  bool SendNotice(uint64_t value);
+
+  // The transport as it stands; empty when none. Shared so that a sender
+  // never uses one that Shutdown is destroying.
+  std::shared_ptr<IService> transport() const;
+
+ private:
+  struct ChannelReportSlot {
+    VELA_CHANNEL_REPORT record{};
+    bool fresh = false;
+  };
+  struct DeviceTextSlot {
+    std::string text;
+    bool fresh = false;
+  };
+  struct AutoSendCache {
+    uint64_t fetch_time = 0;
+    std::vector<VELA_CAN_AUTOSEND> can;
+    std::vector<VELA_CANFD_AUTOSEND> canfd;
+  };
+  struct ChannelStatusBytes {
+    std::atomic<uint8_t> detail1{0};
+    std::atomic<uint8_t> detail2{0};
+  };
+
+  bool valid_channel(uint32_t channel) const { return channel < channel_count_; }
+  bool channel_started(uint32_t channel) const {
+    return (started_.load(std::memory_order_acquire) >> channel) & 1u;
+  }
+  bool InsideReceiveWindow() const;
+  // Waits as the read functions promise; ends early once the device closes.
+  template <typename Queue>
+  void WaitForData(const Queue& queue, int32_t wait_ms) const;
+  bool SendPacket(const Packet& packet);
+  bool SendBlock(const uint8_t* data, size_t len);
+  bool SimpleCommand(CommandCode code, std::vector<uint8_t> body, CommandMessage* answer);
+  bool ReadChannelReport(uint32_t channel, VELA_CHANNEL_REPORT* out);
+  bool DeviceQuery(uint32_t type, VELA_TEXT_READ* record);
+  void StoreChannelReport(const uint8_t* payload);
+  void StoreDeviceText(uint8_t slot, const uint8_t* payload, size_t n);
+  void DispatchPacket(const uint8_t* packet, size_t n);
+
+  // Identity and connection settings (plain members: set before a start).
+  const uint32_t type_;
+  const uint32_t index_;
+  uint32_t channel_count_ = 2;
+  std::string model_name_ = "TARNLINK";
+  uint32_t work_mode_ = 0;
+  std::string remote_address_;
+  uint16_t remote_port_ = 0;
+  uint16_t local_port_ = 0;
+  uint32_t multicast_loopback_ = 1;
+
+  // Channel state, read by the receive thread.
+  std::atomic<uint32_t> started_{0};
+  std::atomic<uint64_t> start_time_{0};
+  std::atomic<bool> closed_{false};
+
+  // Receive side.
+  std::array<BoundedQueue<std::shared_ptr<const _tagPacketDataCAN>>, kChannelSlots> can_queues_;
+  std::array<BoundedQueue<std::shared_ptr<const _tagPacketDataCANFD>>, kChannelSlots> canfd_queues_;
+  BoundedQueue<std::shared_ptr<const _tagPacketDataGPS>> gps_queue_;
+  std::array<BoundedQueue<std::shared_ptr<const VELA_CHANNEL_ERR_INFO>>, kChannelSlots> err_queues_;
+  std::array<ChannelStatusBytes, kChannelSlots> status_;
+  std::array<BoundedQueue<uint64_t>, kChannelSlots> marker_queues_;
+
+  // Timed send: one channel's lists are used from one thread at a time.
+  std::array<std::vector<AutoSendElement>, kChannelSlots> autosend_lists_;
+
+  mutable std::mutex transport_mu_;
+  std::shared_ptr<IService> transport_;  // guarded by transport_mu_
+
+  // Only the transport's receive thread touches these.
+  PeerParserMap parsers_;
+  std::vector<PacketView> views_;
+
+  // Slots written by the dispatcher and read by application threads.
+  std::mutex slots_mu_;
+  std::array<ChannelReportSlot, kChannelSlots> reports_;  // guarded by slots_mu_
+  std::array<std::atomic<uint8_t>, kChannelSlots> tx_option_{};
+  std::array<DeviceTextSlot, 4> texts_;  // guarded by slots_mu_
+
+  // Request numbering and the outstanding requests.
+  std::mutex pending_mu_;
+  uint8_t sequence_ = 0;    // guarded by pending_mu_
+  uint8_t message_id_ = 0;  // guarded by pending_mu_
+  PendingTable pending_;    // guarded by pending_mu_
+
+  std::array<AutoSendCache, kChannelSlots> autosend_cache_;
+};
+
+}  // namespace tarnlink
+
+#endif  // TARNLINK_DEVICE_DEVICE_H_

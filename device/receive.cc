@@ -1,0 +1,304 @@
+// Receive queues, channel status and device information.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "device/device.h"
+#include "platform/platform.h"
+
+namespace tarnlink {
+namespace {
+
+constexpr uint32_t kPollStepMs = 10;
+
+uint32_t IdentifierWord(uint32_t id, uint16_t flags) {
+  return id | ((flags & kFlagExtended) ? VELA_ID_EFF_FLAG : 0u) | ((flags & kFlagRemote) ? VELA_ID_RTR_FLAG : 0u) |
+         ((flags & kFlagError) ? VELA_ID_ERR_FLAG : 0u);
+}
+
+void ToReceiveRecord(const _tagPacketDataCAN& r, VELA_CAN_RECEIVE* out) {
+  out->id = IdentifierWord(r.id, r.flags);
+  out->len = r.len;
+  std::memcpy(out->data, r.data, sizeof out->data);
+  out->timestamp = r.timestamp;
+}
+
+void ToReceiveRecord(const _tagPacketDataCANFD& r, VELA_CANFD_RECEIVE* out) {
+  out->id = IdentifierWord(r.id, r.flags);
+  out->len = r.len;
+  out->flags = static_cast<uint8_t>(((r.flags & kFlagBrs) ? VELA_FD_BRS : 0u) | ((r.flags & kFlagEsi) ? VELA_FD_ESI : 0u));
+  std::memcpy(out->data, r.data, sizeof out->data);
+  out->timestamp = r.timestamp;
+}
+
+// Front-convert-pop, as many as were waiting when we looked.
+template <typename Queue, typename Out>
+uint32_t DrainQueue(Queue& queue, Out* out, uint32_t capacity) {
+  const uint32_t n = static_cast<uint32_t>(std::min<size_t>(queue.Size(), capacity));
+  uint32_t i = 0;
+  typename Queue::value_type front;
+  for (; i < n; ++i) {
+    if (!queue.Front(&front)) break;  // cleared meanwhile
+    ToReceiveRecord(*front, &out[i]);
+    queue.Pop();
+  }
+  return i;
+}
+
+}  // namespace
+
+VELA_CHANNEL_ERR_INFO MakeErrorInfo(const _tagPacketDataCAN& r) {
+  VELA_CHANNEL_ERR_INFO info{};
+  const uint8_t len = r.len;
+  const uint8_t b0 = len > 0 ? r.data[0] : 0;
+  info.detail[1] = len > 3 ? r.data[3] : 0;
+  info.detail[2] = len > 4 ? r.data[4] : 0;
+  switch (b0) {
+    case 0xE1:
+      switch (r.data[1]) {
+        case 1: info.error_code = 0x04; info.detail[0] = 0x00; break;
+        case 2: info.error_code = 0x04; info.detail[0] = static_cast<uint8_t>(0xC0 | (r.channel & 0x1F)); break;
+        case 4: info.error_code = 0x04; info.detail[0] = 0xC8; break;
+        case 8: info.error_code = 0x04; info.detail[0] = 0x40; break;
+        case 16: info.error_code = 0x04; info.detail[0] = 0x80; break;
+        case 32: info.error_code = 0x04; info.detail[0] = 0xDC; break;
+        case 64:
+        case 128: info.error_code = 0x01; break;
+        default: info.error_code = 0x10; break;
+      }
+      break;
+    case 0xE2: info.error_code = 0x02; break;
+    case 0xE3: info.error_code = 0x04; info.detail[0] = 0xD6; break;
+    case 0xE4: info.error_code = 0x20; break;
+    case 0xE5: info.error_code = 0x04; info.detail[0] = 0xDC; break;
+    case 0xE6: info.error_code = 0x00; break;
+    case 0xFF: info.error_code = 0x04; info.detail[0] = 0xC0; break;
+    default: info.error_code = b0; break;
+  }
+  return info;
+}
+
+bool Device::InsideReceiveWindow() const {
+  return TicksToMs(NowTicks(), start_time_.load(std::memory_order_acquire)) <= kReceiveWindowMs;
+}
+
+void Device::StoreCanRecords(const uint8_t* records, uint32_t count) {
+  const bool inside_window = InsideReceiveWindow();
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* p = records + i * kCanRecordSize;
+    const uint8_t channel = p[14];
+    if (!valid_channel(channel)) continue;
+    if (!channel_started(channel) && !inside_window) continue;
+    // Decoded once, straight into the shared record the queue keeps.
+    auto record = std::make_shared<const _tagPacketDataCAN>(ReadCanRecord(p));
+    if (record->flags & kFlagError) {
+      const VELA_CHANNEL_ERR_INFO info = MakeErrorInfo(*record);
+      err_queues_[channel].Push(std::make_shared<const VELA_CHANNEL_ERR_INFO>(info));
+      status_[channel].detail1.store(info.detail[1], std::memory_order_relaxed);
+      status_[channel].detail2.store(info.detail[2], std::memory_order_relaxed);
+    } else if (record->flags & kFlagMarker) {
+      marker_queues_[channel].Push(record->timestamp);
+    } else {
+      can_queues_[channel].Push(std::move(record));
+    }
+  }
+}
+
+void Device::StoreCanFdRecords(const uint8_t* records, uint32_t count) {
+  const bool inside_window = InsideReceiveWindow();
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* p = records + i * kCanFdRecordSize;
+    const uint8_t channel = p[14];
+    if (!valid_channel(channel)) continue;
+    if (!channel_started(channel) && !inside_window) continue;
+    const uint16_t flags = LoadBe16(p + 12);
+    if (flags & (kFlagError | kFlagMarker) || !(flags & kFlagFd)) {
+      // Classic view: the 16-byte head and the first 8 data bytes.
+      auto record = std::make_shared<const _tagPacketDataCAN>(ReadCanRecord(p));
+      if (flags & kFlagError) {
+        const VELA_CHANNEL_ERR_INFO info = MakeErrorInfo(*record);
+        err_queues_[channel].Push(std::make_shared<const VELA_CHANNEL_ERR_INFO>(info));
+        status_[channel].detail1.store(info.detail[1], std::memory_order_relaxed);
+        status_[channel].detail2.store(info.detail[2], std::memory_order_relaxed);
+      } else if (flags & kFlagMarker) {
+        marker_queues_[channel].Push(record->timestamp);
+      } else {
+        can_queues_[channel].Push(std::move(record));
+      }
+      continue;
+    }
+    canfd_queues_[channel].Push(std::make_shared<const _tagPacketDataCANFD>(ReadCanFdRecord(p)));
+  }
+}
+
+void Device::EnqueueGps(const uint8_t* records, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* p = records + i * kGpsRecordSize;
+    _tagPacketDataGPS gps{};
+    gps.time_word = LoadBe64(p);
+    for (int k = 0; k < 6; ++k) gps.fields[k] = LoadBe32(p + 8 + 4 * k);
+    gps_queue_.Push(std::make_shared<const _tagPacketDataGPS>(gps));
+  }
+}
+
+template <typename Queue>
+void Device::WaitForData(const Queue& queue, int32_t wait_ms) const {
+  if (wait_ms == 0) return;
+  if (wait_ms > 0) {
+    const int polls = static_cast<int>(std::ceil(static_cast<float>(wait_ms) / 10.0f));
+    for (int i = 0; i < polls && queue.Empty() && !closed(); ++i) SleepMs(kPollStepMs);
+    return;
+  }
+  while (queue.Empty() && !closed()) SleepMs(kPollStepMs);
+}
+
+uint32_t Device::Receive(uint32_t channel, VELA_CAN_RECEIVE* out, uint32_t capacity, int32_t wait_ms) {
+  if (!valid_channel(channel) || out == nullptr || capacity == 0) return 0;
+  auto& queue = can_queues_[channel];
+  WaitForData(queue, wait_ms);
+  std::memset(out, 0, sizeof(VELA_CAN_RECEIVE) * capacity);
+  return DrainQueue(queue, out, capacity);
+}
+
+uint32_t Device::ReceiveFD(uint32_t channel, VELA_CANFD_RECEIVE* out, uint32_t capacity, int32_t wait_ms) {
+  if (!valid_channel(channel) || out == nullptr || capacity == 0) return 0;
+  auto& queue = canfd_queues_[channel];
+  WaitForData(queue, wait_ms);
+  std::memset(out, 0, sizeof(VELA_CANFD_RECEIVE) * capacity);
+  return DrainQueue(queue, out, capacity);
+}
+
+uint32_t Device::GetReceiveNum(uint32_t channel, uint32_t kind) const {
+  if (!valid_channel(channel)) return 0;
+  const size_t n = (kind & 0xFF) == 1 ? canfd_queues_[channel].Size() : can_queues_[channel].Size();
+  return static_cast<uint32_t>(n);
+}
+
+void Device::ClearBuffer(uint32_t channel) {
+  if (!valid_channel(channel)) return;
+  can_queues_[channel].Clear();
+  canfd_queues_[channel].Clear();
+  err_queues_[channel].Clear();
+  marker_queues_[channel].Clear();
+  status_[channel].detail1.store(0, std::memory_order_relaxed);
+  status_[channel].detail2.store(0, std::memory_order_relaxed);
+  autosend_cache_[channel].can.clear();
+  autosend_cache_[channel].canfd.clear();
+  gps_queue_.Clear();
+}
+
+bool Device::ReadChannelErrInfo(uint32_t channel, VELA_CHANNEL_ERR_INFO* info) {
+  if (info == nullptr || !valid_channel(channel)) return false;
+  *info = VELA_CHANNEL_ERR_INFO{};
+  std::shared_ptr<const VELA_CHANNEL_ERR_INFO> front;
+  if (err_queues_[channel].Front(&front)) {
+    *info = *front;
+    err_queues_[channel].Pop();
+  }
+  return true;
+}
+
+bool Device::ReadChannelStatus(uint32_t channel, VELA_CHANNEL_STATUS* status) const {
+  if (status == nullptr || !valid_channel(channel)) return false;
+  *status = VELA_CHANNEL_STATUS{};
+  status->err_detail1 = status_[channel].detail1.load(std::memory_order_relaxed);
+  status->err_detail2 = status_[channel].detail2.load(std::memory_order_relaxed);
+  return true;
+}
+
+uint16_t ParseVersion(const std::string& text) {
+  std::string kept;
+  for (char c : text) {
+    if ((c >= '0' && c <= '9') || c == '.') kept.push_back(c);
+  }
+  std::string major;
+  std::string minor = "00";
+  const size_t dot = kept.find('.');
+  if (dot == std::string::npos) {
+    major = kept;
+  } else {
+    major = kept.substr(0, dot);
+    minor = kept.substr(dot + 1);
+  }
+  auto value = [](const std::string& s) {
+    int v = 0;
+    for (size_t i = 0; i < s.size() && i < 2 && s[i] >= '0' && s[i] <= '9'; ++i) v = v * 10 + (s[i] - '0');
+    return v;
+  };
+  const int m = value(major);
+  const int n = value(minor);
+  return static_cast<uint16_t>((m / 10) * 0x1000 + (m % 10) * 0x100 + (n / 10) * 0x10 + (n % 10));
+}
+
+bool Device::GetDeviceInf(VELA_DEVICE_INFO* info) {
+  if (info == nullptr) return false;
+  CommandMessage answer;
+  if (!SimpleCommand(CommandCode::kDeviceInfo, {}, &answer)) return false;
+  DeviceInfoAnswer fields;
+  if (!ReadDeviceInfoAnswer(answer.body, &fields)) return false;
+  *info = VELA_DEVICE_INFO{};
+  info->hw_version = ParseVersion(fields.hardware);
+  info->fw_version = ParseVersion(fields.firmware);
+  info->driver_version = 0x0100;
+  info->interface_version = 0x0100;
+  info->channel_count = static_cast<uint8_t>(channel_count_);
+  std::memcpy(info->serial, fields.serial.data(), std::min(fields.serial.size(), sizeof info->serial));
+  std::memcpy(info->model, fields.model.data(), std::min(fields.model.size(), sizeof info->model));
+  return true;
+}
+
+uint32_t Device::ReadMarkers(uint32_t channel, uint64_t* out, uint32_t capacity, int32_t wait_ms) {
+  if (!valid_channel(channel) || out == nullptr || capacity == 0) return 0;
+  auto& queue = marker_queues_[channel];
+  WaitForData(queue, wait_ms);
+  std::memset(out, 0, sizeof(uint64_t) * capacity);
+  return static_cast<uint32_t>(queue.PopBatch(out, std::min<size_t>(queue.Size(), capacity)));
+}
+
+VELA_GPS ConvertGps(const _tagPacketDataGPS& r) {
+  uint32_t w[8];
+  w[0] = static_cast<uint32_t>(r.time_word);
+  w[1] = static_cast<uint32_t>(r.time_word >> 32);
+  for (int k = 0; k < 6; ++k) w[2 + k] = r.fields[k];
+  VELA_GPS g{};
+  g.valid = ((w[1] >> 31) & 1u) | (((w[3] >> 31) & 1u) << 1) | (((w[4] >> 31) & 1u) << 2) |
+            (((w[5] >> 31) & 1u) << 3) | (((w[6] >> 31) & 1u) << 4);
+  if (w[1] >> 31) {
+    const uint64_t seconds = (uint64_t{w[1] & 0x00FFFFFFu} << 32) | w[0];
+    std::tm tm{};
+    if (UtcBreakdown(seconds, &tm)) {
+      g.year = static_cast<uint16_t>(tm.tm_year + 1900);
+      g.month = static_cast<uint16_t>(tm.tm_mon + 1);
+      g.day = static_cast<uint16_t>(tm.tm_mday);
+      g.hour = static_cast<uint16_t>(tm.tm_hour);
+      g.minute = static_cast<uint16_t>(tm.tm_min);
+      g.second = static_cast<uint16_t>(tm.tm_sec);
+    }
+  }
+  auto signed_millionths = [](uint32_t word) {
+    const double v = static_cast<double>(word & 0x0FFFFFFFu) / 1000000.0;
+    return static_cast<float>((word & (1u << 30)) ? -v : v);
+  };
+  g.latitude = signed_millionths(w[3]);
+  g.longitude = signed_millionths(w[2]);
+  g.speed = static_cast<float>(w[4] & 0xFFFFu) * 0.1f;
+  g.course = static_cast<float>(static_cast<double>(w[5] & 0x7FFFFFFFu) / 1000000.0);
+  g.altitude = static_cast<float>(w[6] & 0xFFFFu) - 1000.0f;
+  return g;
+}
+
+uint32_t Device::ReadGps(VELA_GPS* out, uint32_t capacity, int32_t wait_ms) {
+  if (out == nullptr || capacity == 0) return 0;
+  WaitForData(gps_queue_, wait_ms);
+  const uint32_t n = static_cast<uint32_t>(std::min<size_t>(gps_queue_.Size(), capacity));
+  std::shared_ptr<const _tagPacketDataGPS> front;
+  uint32_t i = 0;
+  for (; i < n; ++i) {
+    if (!gps_queue_.Front(&front)) break;
+    out[i] = ConvertGps(*front);
+    gps_queue_.Pop();
+  }
+  return i;
+}
+
+}  // namespace tarnlink
