@@ -46,6 +46,9 @@ struct GatewayConfig {
   bool echo = true;
   // Bytes queued for the driver before a bulk send waits (TCP back-pressure).
   size_t send_high_water = 4u << 20;
+  // Most packets and decoded frames kept in the record (the oldest go first).
+  size_t record_limit = 200000;
+  size_t frame_record_limit = 1000000;
 };
 
 // Answers to DeviceInfo (command 1); the defaults are what a fresh device reports.
