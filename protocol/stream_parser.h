@@ -33,13 +33,29 @@ class StreamParser {
   // Bytes held back (a partial packet or bytes not yet scanned).
   size_t Buffered() const { return buf_.size() - head_; }
 
+  // Bytes of storage held, consumed bytes and the rescan table included.
+  size_t Capacity() const { return buf_.capacity() + xor_.capacity(); }
+
  private:
   // Finds the next packet at or after head_; returns its size or 0.
   size_t NextPacket();
 
+  // Whether the total bytes at head_ end in their checksum.
+  bool ChecksumMatches(size_t total);
+
   // Invariant: bytes before head_ are consumed; compacted on append.
   std::vector<uint8_t> buf_;
   size_t head_ = 0;
+
+  // After a checksum failure the rescan may test many overlapping long
+  // candidates; a prefix-XOR table over the buffer makes each test O(1)
+  // instead of O(N). xor_[i] is the XOR of buf_[xor_from_, xor_from_ + i);
+  // empty when not built. Clean traffic never builds it: the table is used
+  // from a failure until kMaxPacketSize clean bytes have passed.
+  bool rescanning_ = false;
+  size_t clean_run_ = 0;
+  size_t xor_from_ = 0;
+  std::vector<uint8_t> xor_;
 };
 
 // Reassembly state per peer text ("%s:%d").

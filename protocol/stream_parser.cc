@@ -1,0 +1,102 @@
+#include "protocol/stream_parser.h"
+
+#include <cstring>
+
+namespace tarnlink {
+
+void StreamParser::AppendBytes(const uint8_t* data, long len) {
+  if (data == nullptr || len <= 0) return;
+  const auto n = static_cast<size_t>(len);
+  // Move the unconsumed tail to the front once the consumed prefix is at
+  // least as long as it. Every byte moved is paid for by a consumed byte, so
+  // appending stays O(len) amortised, and the buffer never holds more than
+  // twice the unconsumed bytes plus this chunk.
+  if (head_ > 0 && head_ >= buf_.size() - head_) {
+    buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+    // Rebuilt from the new head_ on demand; paid for like the move.
+    xor_.clear();
+  }
+  buf_.insert(buf_.end(), data, data + n);
+}
+
+size_t StreamParser::NextPacket() {
+  const uint8_t* base = buf_.data();
+  const size_t end = buf_.size();
+  // A loop, not recursion: a long run of rejected start bytes must not grow
+  // the stack. Each turn either returns or advances head_.
+  for (;;) {
+    if (head_ < end) {
+      const void* start = std::memchr(base + head_, kStartByte, end - head_);
+      head_ = start == nullptr ? end : static_cast<size_t>(static_cast<const uint8_t*>(start) - base);
+    }
+    const size_t avail = end - head_;
+    if (avail < kMinPacketSize) return 0;
+    const uint8_t* p = base + head_;
+    if (HeaderIsValid(p, avail)) {
+      const size_t total = size_t{LoadBe16(p + 4)} + kMinPacketSize;
+      // A header that looks right waits for its whole packet, however long.
+      if (avail < total) return 0;
+      if (ChecksumMatches(total)) {
+        if (rescanning_ && (clean_run_ += total) >= kMaxPacketSize) {
+          rescanning_ = false;
+          std::vector<uint8_t>().swap(xor_);
+        }
+        return total;
+      }
+      clean_run_ = 0;
+    }
+    // Drop only the rejected start byte: a genuine packet may begin inside
+    // the bytes it claimed.
+    ++head_;
+  }
+}
+
+bool StreamParser::ChecksumMatches(size_t total) {
+  const uint8_t* p = buf_.data() + head_;
+  if (!rescanning_) {
+    if (PacketChecksum(p, total - 1) == p[total - 1]) return true;
+    rescanning_ = true;
+    return false;
+  }
+  // The packet checks out when the XOR of all its bytes, checksum included,
+  // is zero: equal prefix values at both ends.
+  if (xor_.empty()) {
+    xor_from_ = head_;
+    xor_.push_back(0);
+  }
+  const size_t begin = head_ - xor_from_;
+  const size_t end = begin + total;
+  if (xor_.size() <= end) {
+    size_t i = xor_.size();
+    xor_.resize(end + 1);
+    const uint8_t* bytes = buf_.data() + xor_from_;
+    uint8_t x = xor_[i - 1];
+    for (; i <= end; ++i) {
+      x ^= bytes[i - 1];
+      xor_[i] = x;
+    }
+  }
+  return xor_[begin] == xor_[end];
+}
+
+size_t StreamParser::ExtractPackets(std::vector<Packet>& out) {
+  out.clear();
+  while (const size_t size = NextPacket()) {
+    const uint8_t* p = buf_.data() + head_;
+    out.emplace_back(p, p + size);
+    head_ += size;
+  }
+  return out.size();
+}
+
+size_t StreamParser::ExtractViews(std::vector<PacketView>& out) {
+  out.clear();
+  while (const size_t size = NextPacket()) {
+    out.push_back(PacketView{buf_.data() + head_, size});
+    head_ += size;
+  }
+  return out.size();
+}
+
+}  // namespace tarnlink
