@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang in build-fuzz/ and runs each one for
+# the given number of seconds (default 30). Exits non-zero on any crash.
+#   scripts/fuzz.sh [seconds]
+set -euo pipefail
+
+seconds="${1:-30}"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${root}/build-fuzz"
+targets=(fuzz_stream_parser fuzz_json_answers)
+
+cmake -S "${root}" -B "${build}" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DTARNLINK_BUILD_FUZZ=ON -DTARNLINK_BUILD_TESTS=OFF -DTARNLINK_BUILD_BENCH=OFF -DTARNLINK_BUILD_TOOLS=OFF
+cmake --build "${build}" -j2 --target "${targets[@]}"
+
+status=0
+for target in "${targets[@]}"; do
+  corpus="${build}/corpus/${target}"
+  artifacts="${build}/artifacts/${target}"
+  mkdir -p "${corpus}" "${artifacts}"
+  args=(-max_total_time="${seconds}" -print_final_stats=1 -artifact_prefix="${artifacts}/")
+  # Long enough for a maximum packet plus its neighbours.
+  [[ "${target}" == fuzz_stream_parser ]] && args+=(-max_len=140000)
+  log="${build}/${target}.log"
+  echo "== ${target}: ${seconds} s (log: ${log})"
+  # New inputs go to the first corpus folder; the committed seeds are read only.
+  if "${build}/fuzz/${target}" "${args[@]}" "${corpus}" "${root}/fuzz/corpus/${target}" >"${log}" 2>&1; then
+    grep -E '^stat::(number_of_executed_units|peak_rss_mb)|^#[0-9]+ +DONE' "${log}" || true
+  else
+    echo "!! ${target} failed; see ${log} and ${artifacts}/"
+    tail -n 40 "${log}"
+    status=1
+  fi
+done
+exit "${status}"
