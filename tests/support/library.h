@@ -58,8 +58,8 @@ class Library {
   decltype(&VELA_Receive) Receive = nullptr;
   decltype(&VELA_TransmitFD) TransmitFD = nullptr;
   decltype(&VELA_ReceiveFD) ReceiveFD = nullptr;
-  decltype(&GetIProperty) GetIProperty = nullptr;
-  decltype(&ReleaseIProperty) ReleaseIProperty = nullptr;
+  decltype(&::GetIProperty) GetIProperty = nullptr;
+  decltype(&::ReleaseIProperty) ReleaseIProperty = nullptr;
   decltype(&VELA_GetReference) GetReference = nullptr;
   decltype(&VELA_SetReference) SetReference = nullptr;
   decltype(&VELA_GetReceiveNum) GetReceiveNum = nullptr;
