@@ -1,8 +1,13 @@
 // Thin socket layer over POSIX sockets (IPv4 TCP and UDP).
+//
+// Unless stated otherwise an operation returns 0 for success and 1 for
+// failure. Every socket is made close-on-exec, every call is retried on EINTR,
+// and nothing here raises SIGPIPE.
 #ifndef TARNLINK_TRANSPORT_SOCKET_H_
 #define TARNLINK_TRANSPORT_SOCKET_H_
 
 #include <cstdint>
+#include <vector>
 
 namespace tarnlink {
 
@@ -12,7 +17,72 @@ struct SocketEndpoint {
   uint16_t port = 0;
 };
 
-// TODO(transport): the operations of the socket layer.
+// Length of the peer text buffer handed to a RecvCallback (63 chars + NUL).
+constexpr int kPeerTextSize = 64;
+
+// All fields zero, then no socket.
+void ClearEndpoint(SocketEndpoint* endpoint);
+
+// Clears the endpoint, then opens an AF_INET stream (tcp) or datagram socket.
+int CreateSocket(SocketEndpoint* endpoint, bool tcp);
+// Closes the socket if one is held and clears the endpoint. Always 0.
+int CloseSocket(SocketEndpoint* endpoint);
+bool IsOpen(const SocketEndpoint& endpoint);
+// shutdown(SHUT_RDWR) without closing: wakes a thread blocked in recv,
+// recvfrom, accept or send on this socket while the descriptor stays ours,
+// so it cannot be reused under that thread. No effect without a socket.
+void ShutdownSocket(const SocketEndpoint& endpoint);
+
+// Binds to INADDR_ANY:port. On success ip is "0.0.0.0" and port the port
+// actually bound (the system's choice when port is 0).
+int BindAny(SocketEndpoint* endpoint, uint16_t port);
+// SO_REUSEADDR for a listener: lets it bind again while connections it closed
+// linger in TIME_WAIT; a port with a live listener stays refused.
+int AllowRebind(const SocketEndpoint& endpoint);
+int ListenOn(const SocketEndpoint& endpoint, int backlog);
+// Blocking accept; fills out with the new socket and the peer's address.
+int AcceptOne(const SocketEndpoint& listener, SocketEndpoint* out);
+
+constexpr int kConnectTimeoutMs = 3000;
+// Stores host (dotted IPv4, no name lookup) and port in the endpoint and
+// connects within kConnectTimeoutMs, then enables keep-alive. A readable
+// wake_fd (a set StopSignal) ends the wait early with failure. After a
+// failure the socket stays in the endpoint, unconnected.
+int ConnectWithTimeout(SocketEndpoint* endpoint, const char* host, uint16_t port, int wake_fd = -1);
+
+constexpr int kKeepAliveIdleMs = 10000;
+constexpr int kKeepAliveIntervalMs = 1000;
+// Keep-alive probes after 10 s of silence, then every second. A no-op success
+// on a non-stream socket.
+int EnableKeepAlive(const SocketEndpoint& endpoint);
+
+// One recv. Result: the byte count when positive; -1 on orderly close or
+// error; never 0 unless dont_wait is set and no data is waiting.
+int RecvSome(const SocketEndpoint& endpoint, char* buffer, int size, bool dont_wait = false);
+// One send; bytes sent or -1. A peer that went away gives -1, not SIGPIPE.
+int SendOnce(const SocketEndpoint& endpoint, const char* data, int len);
+
+// Polls the sockets of list for input within timeout_ms (negative: no limit).
+// Result: the number of distinct ready sockets, 0 on time-out or an absent or
+// empty list (at once, whatever the time-out), negative on error. Ready
+// endpoints are appended to ready, in list order, when it is given. There is
+// no limit on the number or the values of the descriptors.
+int SelectReadable(const std::vector<SocketEndpoint>* list, std::vector<SocketEndpoint>* ready, int timeout_ms);
+
+// One recvfrom; -1 on error or an empty datagram, else the byte count. When
+// from is given it is cleared and gets the sender's address and port.
+int RecvFrom(const SocketEndpoint& endpoint, char* buffer, int size, SocketEndpoint* from);
+// One sendto to destination.ip:destination.port; bytes sent or -1 (also when
+// the address text does not convert).
+int SendTo(const SocketEndpoint& endpoint, const char* data, int len, const SocketEndpoint& destination);
+// Joins group on the default interface, then sets IP_MULTICAST_LOOP.
+int JoinGroup(const SocketEndpoint& endpoint, const char* group, uint32_t loopback);
+int LeaveGroup(const SocketEndpoint& endpoint, const char* group);
+// True when text is dotted IPv4 of 224.0.0.0/4.
+bool IsMulticastAddress(const char* text);
+
+// "ip:port" into a kPeerTextSize buffer, as handed to a RecvCallback.
+void FormatPeer(const SocketEndpoint& endpoint, char (&peer)[kPeerTextSize]);
 
 }  // namespace tarnlink
 

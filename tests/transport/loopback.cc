@@ -1,0 +1,270 @@
+#include "tests/transport/loopback.h"
+
+#include <dirent.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <thread>
+
+namespace tarnlink {
+namespace test {
+namespace {
+
+sockaddr_in Loopback(const char* ip, uint16_t port) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof(address));
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  inet_pton(AF_INET, ip, &address.sin_addr);
+  return address;
+}
+
+bool ReadableWithin(int fd, milliseconds timeout) {
+  pollfd p = {fd, POLLIN, 0};
+  int rc;
+  do {
+    rc = poll(&p, 1, static_cast<int>(timeout.count()));
+  } while (rc < 0 && errno == EINTR);
+  return rc > 0;
+}
+
+struct TcpEntry {
+  uint16_t local_port;
+  uint16_t remote_port;
+  int state;
+};
+
+// /proc/net/tcp: "sl local rem st ...", addresses as HEXIP:HEXPORT.
+std::vector<TcpEntry> TcpTable() {
+  std::vector<TcpEntry> entries;
+  std::ifstream file("/proc/thread-self/net/tcp");
+  std::string line;
+  std::getline(file, line);
+  while (std::getline(file, line)) {
+    unsigned local_ip, local_port, remote_ip, remote_port, state;
+    if (std::sscanf(line.c_str(), " %*u: %x:%x %x:%x %x", &local_ip, &local_port, &remote_ip, &remote_port, &state) ==
+        5) {
+      entries.push_back(
+          {static_cast<uint16_t>(local_port), static_cast<uint16_t>(remote_port), static_cast<int>(state)});
+    }
+  }
+  return entries;
+}
+
+}  // namespace
+
+bool WaitUntil(const std::function<bool()>& condition, milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!condition()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return true;
+}
+
+double ElapsedMs(const std::function<void()>& fn) {
+  const auto start = Clock::now();
+  fn();
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void Fd::Reset() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+Fd Listen(int backlog, uint16_t* port, uint16_t wanted, bool reuse) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int on = 1;
+  if (reuse) setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  const sockaddr_in address = Loopback("127.0.0.1", wanted);
+  if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+      listen(fd.get(), backlog) != 0) {
+    return Fd();
+  }
+  if (port != nullptr) *port = LocalPort(fd.get());
+  return fd;
+}
+
+Fd AcceptWithin(int listener, milliseconds timeout) {
+  if (!ReadableWithin(listener, timeout)) return Fd();
+  return Fd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+Fd Connect(uint16_t port) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in address = Loopback("127.0.0.1", port);
+  if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return Fd();
+  return fd;
+}
+
+SilentListener ListenSilently() {
+  // Backlog 0 holds one finished connection; SYNs beyond it are dropped.
+  SilentListener silent;
+  silent.listener = Listen(0, &silent.port);
+  silent.filler = Connect(silent.port);
+  return silent;
+}
+
+uint16_t LocalPort(int fd) {
+  sockaddr_in address;
+  socklen_t length = sizeof(address);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+uint16_t RemotePort(int fd) {
+  sockaddr_in address;
+  socklen_t length = sizeof(address);
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+bool SendAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ReadExactly(int fd, size_t n, std::string* out, milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  out->clear();
+  char buffer[65536];
+  while (out->size() < n) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || !ReadableWithin(fd, left)) return false;
+    const ssize_t got = recv(fd, buffer, std::min(sizeof(buffer), n - out->size()), 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    out->append(buffer, static_cast<size_t>(got));
+  }
+  return true;
+}
+
+bool WaitForClose(int fd, milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  char buffer[4096];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || !ReadableWithin(fd, left)) return false;
+    const ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return true;
+  }
+}
+
+Fd UdpBound(const char* ip, uint16_t port, uint16_t* actual) {
+  Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in address = Loopback(ip, port);
+  if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return Fd();
+  if (actual != nullptr) *actual = LocalPort(fd.get());
+  return fd;
+}
+
+bool SendDatagram(int fd, const std::string& data, const char* ip, uint16_t port) {
+  const sockaddr_in address = Loopback(ip, port);
+  return sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) ==
+         static_cast<ssize_t>(data.size());
+}
+
+bool ReadDatagram(int fd, std::string* out, milliseconds timeout) {
+  if (!ReadableWithin(fd, timeout)) return false;
+  std::string buffer(70000, '\0');
+  const ssize_t got = recv(fd, &buffer[0], buffer.size(), 0);
+  if (got < 0) return false;
+  out->assign(buffer.data(), static_cast<size_t>(got));
+  return true;
+}
+
+bool TcpConnectingTo(uint16_t remote_port) {
+  constexpr int kSynSent = 2;
+  for (const TcpEntry& e : TcpTable()) {
+    if (e.remote_port == remote_port && e.state == kSynSent) return true;
+  }
+  return false;
+}
+
+bool TcpSocketExists(uint16_t local_port, uint16_t remote_port) {
+  for (const TcpEntry& e : TcpTable()) {
+    if (e.local_port == local_port && e.remote_port == remote_port) return true;
+  }
+  return false;
+}
+
+long UdpQueued(uint16_t local_port) {
+  std::ifstream file("/proc/thread-self/net/udp");
+  std::string line;
+  std::getline(file, line);
+  while (std::getline(file, line)) {
+    unsigned local_ip, port, remote_ip, remote_port, state;
+    unsigned long tx, rx;
+    if (std::sscanf(line.c_str(), " %*u: %x:%x %x:%x %x %lx:%lx", &local_ip, &port, &remote_ip, &remote_port, &state,
+                    &tx, &rx) == 7 &&
+        port == local_port) {
+      return static_cast<long>(rx);
+    }
+  }
+  return -1;
+}
+
+int OpenDescriptorCount() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  while (readdir(dir) != nullptr) ++count;
+  closedir(dir);
+  return count;
+}
+
+RecvCallback Inbox::Callback() {
+  return [this](const char* peer, const char* data, int len) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      chunks_.push_back({peer, std::string(data, static_cast<size_t>(len))});
+    }
+    cv_.notify_all();
+  };
+}
+
+bool Inbox::WaitFor(const std::function<bool(const std::vector<Chunk>&)>& pred, milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_for(lock, timeout, [&] { return pred(chunks_); });
+}
+
+bool Inbox::WaitForBytes(size_t n, milliseconds timeout) {
+  return WaitFor(
+      [n](const std::vector<Chunk>& chunks) {
+        size_t total = 0;
+        for (const Chunk& c : chunks) total += c.data.size();
+        return total >= n;
+      },
+      timeout);
+}
+
+std::vector<Inbox::Chunk> Inbox::Chunks() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return chunks_;
+}
+
+std::string Inbox::Bytes() {
+  std::string all;
+  for (const Chunk& c : Chunks()) all += c.data;
+  return all;
+}
+
+}  // namespace test
+}  // namespace tarnlink

@@ -1,0 +1,283 @@
+#include "transport/socket.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unordered_set>
+
+namespace tarnlink {
+namespace {
+
+// POSIX sockets need no library start; the step stays so that CreateSocket
+// keeps the shape "start once, remember the result".
+bool StartSocketLibrary() {
+  static const bool started = true;
+  return started;
+}
+
+bool ToAddress(const char* text, uint16_t port, sockaddr_in* out) {
+  std::memset(out, 0, sizeof(*out));
+  out->sin_family = AF_INET;
+  out->sin_port = htons(port);
+  // inet_pton is strict: no octal, hex or short forms, no leading zeros.
+  return text != nullptr && inet_pton(AF_INET, text, &out->sin_addr) == 1;
+}
+
+void FillFromAddress(const sockaddr_in& address, SocketEndpoint* out) {
+  if (inet_ntop(AF_INET, &address.sin_addr, out->ip, sizeof(out->ip)) == nullptr) out->ip[0] = '\0';
+  out->port = ntohs(address.sin_port);
+}
+
+bool SetNonBlocking(int sock, bool on) {
+  const int flags = fcntl(sock, F_GETFL);
+  if (flags < 0) return false;
+  return fcntl(sock, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
+}
+
+void CopyText(const char* text, char (&out)[32]) { std::snprintf(out, sizeof(out), "%s", text != nullptr ? text : ""); }
+
+// Poll with EINTR retried against the original deadline.
+int PollFor(pollfd* fds, nfds_t count, int timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  int wait_ms = timeout_ms;
+  for (;;) {
+    const int rc = poll(fds, count, wait_ms);
+    if (rc >= 0 || errno != EINTR) return rc;
+    if (timeout_ms > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      wait_ms = left > 0 ? static_cast<int>(left) : 0;
+    }
+  }
+}
+
+}  // namespace
+
+void ClearEndpoint(SocketEndpoint* endpoint) { *endpoint = SocketEndpoint{}; }
+
+int CreateSocket(SocketEndpoint* endpoint, bool tcp) {
+  if (!StartSocketLibrary()) return 1;
+  ClearEndpoint(endpoint);
+  const int sock = socket(AF_INET, (tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+  if (sock < 0) return 1;
+  endpoint->sock = sock;
+  return 0;
+}
+
+int CloseSocket(SocketEndpoint* endpoint) {
+  // Not retried on EINTR: Linux releases the descriptor even then, and a
+  // retry could close a descriptor another thread has just been given.
+  if (endpoint->sock >= 0) close(endpoint->sock);
+  ClearEndpoint(endpoint);
+  return 0;
+}
+
+bool IsOpen(const SocketEndpoint& endpoint) { return endpoint.sock != -1; }
+
+void ShutdownSocket(const SocketEndpoint& endpoint) {
+  if (endpoint.sock >= 0) shutdown(endpoint.sock, SHUT_RDWR);
+}
+
+int BindAny(SocketEndpoint* endpoint, uint16_t port) {
+  endpoint->port = port;
+  sockaddr_in address;
+  ToAddress("0.0.0.0", port, &address);
+  if (bind(endpoint->sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return 1;
+  socklen_t length = sizeof(address);
+  if (getsockname(endpoint->sock, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    endpoint->port = ntohs(address.sin_port);
+  }
+  CopyText("0.0.0.0", endpoint->ip);
+  return 0;
+}
+
+int AllowRebind(const SocketEndpoint& endpoint) {
+  const int on = 1;
+  return setsockopt(endpoint.sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == 0 ? 0 : 1;
+}
+
+int ListenOn(const SocketEndpoint& endpoint, int backlog) { return listen(endpoint.sock, backlog) == 0 ? 0 : 1; }
+
+int AcceptOne(const SocketEndpoint& listener, SocketEndpoint* out) {
+  sockaddr_in address;
+  socklen_t length;
+  int sock;
+  do {
+    length = sizeof(address);
+    sock = accept4(listener.sock, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+  } while (sock < 0 && errno == EINTR);
+  if (sock < 0) return 1;
+  ClearEndpoint(out);
+  out->sock = sock;
+  FillFromAddress(address, out);
+  return 0;
+}
+
+int ConnectWithTimeout(SocketEndpoint* endpoint, const char* host, uint16_t port, int wake_fd) {
+  CopyText(host, endpoint->ip);
+  endpoint->port = port;
+  sockaddr_in address;
+  if (!ToAddress(host, port, &address)) return 1;
+  const int sock = endpoint->sock;
+  const bool non_blocking = SetNonBlocking(sock, true);
+  const int rc = connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  if (rc == 0) {
+    if (non_blocking) SetNonBlocking(sock, false);
+  } else if (!non_blocking) {
+    return 1;
+  } else {
+    // EINTR leaves the attempt running in the background, like EINPROGRESS.
+    if (errno != EINPROGRESS && errno != EINTR) {
+      SetNonBlocking(sock, false);
+      return 1;
+    }
+    pollfd fds[2] = {{sock, POLLOUT, 0}, {wake_fd, POLLIN, 0}};
+    const int ready = PollFor(fds, wake_fd >= 0 ? 2 : 1, kConnectTimeoutMs);
+    if (ready <= 0) return 1;
+    if (wake_fd >= 0 && (fds[1].revents & POLLIN) != 0) return 1;
+    // A failed attempt shows as writable with SO_ERROR set.
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return 1;
+    if ((fds[0].revents & POLLOUT) == 0) return 1;
+    SetNonBlocking(sock, false);
+  }
+  EnableKeepAlive(*endpoint);
+  return 0;
+}
+
+int EnableKeepAlive(const SocketEndpoint& endpoint) {
+  int type = 0;
+  socklen_t length = sizeof(type);
+  if (getsockopt(endpoint.sock, SOL_SOCKET, SO_TYPE, &type, &length) != 0) return 1;
+  if (type != SOCK_STREAM) return 0;
+  const int on = 1;
+  if (setsockopt(endpoint.sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) != 0) return 1;
+  const int idle_s = kKeepAliveIdleMs / 1000;
+  const int interval_s = kKeepAliveIntervalMs / 1000;
+  if (setsockopt(endpoint.sock, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof(idle_s)) != 0) return 1;
+  if (setsockopt(endpoint.sock, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof(interval_s)) != 0) return 1;
+  return 0;
+}
+
+int RecvSome(const SocketEndpoint& endpoint, char* buffer, int size, bool dont_wait) {
+  if (size <= 0) return -1;
+  ssize_t n;
+  do {
+    n = recv(endpoint.sock, buffer, static_cast<size_t>(size), dont_wait ? MSG_DONTWAIT : 0);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) return static_cast<int>(n);
+  if (n < 0 && dont_wait && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+  return -1;
+}
+
+int SendOnce(const SocketEndpoint& endpoint, const char* data, int len) {
+  if (len < 0) return -1;
+  ssize_t n;
+  do {
+    n = send(endpoint.sock, data, static_cast<size_t>(len), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<int>(n);
+}
+
+int SelectReadable(const std::vector<SocketEndpoint>* list, std::vector<SocketEndpoint>* ready, int timeout_ms) {
+  if (list == nullptr || list->empty()) return 0;
+  std::vector<pollfd> fds;
+  fds.reserve(list->size());
+  std::unordered_set<int> seen;
+  for (const SocketEndpoint& endpoint : *list) {
+    if (endpoint.sock >= 0 && seen.insert(endpoint.sock).second) fds.push_back({endpoint.sock, POLLIN, 0});
+  }
+  if (fds.empty()) return 0;
+  const int rc = PollFor(fds.data(), fds.size(), timeout_ms < 0 ? -1 : timeout_ms);
+  if (rc <= 0) return rc;
+  // Error and hang-up count as readable, as select has it: the recv that
+  // follows reports them. A descriptor closed meanwhile (POLLNVAL) has
+  // nothing to read and is left out.
+  constexpr short kReadable = POLLIN | POLLPRI | POLLERR | POLLHUP;
+  std::unordered_set<int> ready_socks;
+  for (const pollfd& fd : fds) {
+    if ((fd.revents & kReadable) != 0) ready_socks.insert(fd.fd);
+  }
+  if (ready != nullptr) {
+    for (const SocketEndpoint& endpoint : *list) {
+      if (ready_socks.count(endpoint.sock) != 0) ready->push_back(endpoint);
+    }
+  }
+  return static_cast<int>(ready_socks.size());
+}
+
+int RecvFrom(const SocketEndpoint& endpoint, char* buffer, int size, SocketEndpoint* from) {
+  if (size <= 0) return -1;
+  sockaddr_in address;
+  socklen_t length;
+  ssize_t n;
+  do {
+    length = sizeof(address);
+    n = recvfrom(endpoint.sock, buffer, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr*>(&address), &length);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return -1;
+  if (from != nullptr) {
+    ClearEndpoint(from);
+    FillFromAddress(address, from);
+  }
+  return static_cast<int>(n);
+}
+
+int SendTo(const SocketEndpoint& endpoint, const char* data, int len, const SocketEndpoint& destination) {
+  sockaddr_in address;
+  if (len < 0 || !ToAddress(destination.ip, destination.port, &address)) return -1;
+  ssize_t n;
+  do {
+    n = sendto(endpoint.sock, data, static_cast<size_t>(len), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
+               sizeof(address));
+  } while (n < 0 && errno == EINTR);
+  return static_cast<int>(n);
+}
+
+namespace {
+
+bool GroupRequest(const char* group, ip_mreq* out) {
+  std::memset(out, 0, sizeof(*out));
+  out->imr_interface.s_addr = htonl(INADDR_ANY);
+  return group != nullptr && inet_pton(AF_INET, group, &out->imr_multiaddr) == 1;
+}
+
+}  // namespace
+
+int JoinGroup(const SocketEndpoint& endpoint, const char* group, uint32_t loopback) {
+  ip_mreq request;
+  if (!GroupRequest(group, &request)) return 1;
+  if (setsockopt(endpoint.sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) != 0) return 1;
+  const int loop = static_cast<int>(loopback);
+  return setsockopt(endpoint.sock, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)) == 0 ? 0 : 1;
+}
+
+int LeaveGroup(const SocketEndpoint& endpoint, const char* group) {
+  ip_mreq request;
+  if (!GroupRequest(group, &request)) return 1;
+  return setsockopt(endpoint.sock, IPPROTO_IP, IP_DROP_MEMBERSHIP, &request, sizeof(request)) == 0 ? 0 : 1;
+}
+
+bool IsMulticastAddress(const char* text) {
+  in_addr address;
+  if (text == nullptr || inet_pton(AF_INET, text, &address) != 1) return false;
+  const uint32_t first_octet = ntohl(address.s_addr) >> 24;
+  return first_octet >= 224 && first_octet <= 239;
+}
+
+void FormatPeer(const SocketEndpoint& endpoint, char (&peer)[kPeerTextSize]) {
+  std::memset(peer, 0, sizeof(peer));
+  std::snprintf(peer, sizeof(peer), "%s:%u", endpoint.ip, static_cast<unsigned>(endpoint.port));
+}
+
+}  // namespace tarnlink

@@ -1,0 +1,105 @@
+#include "transport/tcp_client.h"
+
+#include <cstring>
+#include <utility>
+
+namespace tarnlink {
+
+TcpClient::TcpClient(std::string host, uint16_t port) : host_(std::move(host)), port_(port) {}
+
+TcpClient::~TcpClient() { Stop(); }
+
+bool TcpClient::Start() {
+  // The host text is copied into SocketEndpoint::ip when connecting.
+  if (host_.empty() || host_.size() >= sizeof(SocketEndpoint::ip)) return false;
+  bool open;
+  {
+    std::lock_guard<std::mutex> lock(socket_mutex_);
+    open = IsOpen(endpoint_);
+  }
+  if (open || receiver_.joinable()) Teardown();
+  stop_.Clear();
+  SocketEndpoint fresh;
+  if (!Connect(&fresh)) return false;
+  Replace(fresh);
+  receiver_ = std::thread(&TcpClient::ReceiveLoop, this, fresh);
+  return true;
+}
+
+bool TcpClient::Stop() {
+  Teardown();
+  return true;
+}
+
+bool TcpClient::Send(const char* data, int len) {
+  if (len < 0) return false;
+  std::lock_guard<std::recursive_mutex> lock(send_mutex_);
+  if (!IsOpen(endpoint_)) return false;
+  return SendOnce(endpoint_, data, len) == len;
+}
+
+void TcpClient::Teardown() {
+  stop_.Set();
+  {
+    // Wakes a blocked recv (and a blocked Send); closing alone would not, and
+    // the descriptor must stay ours until the thread has let go of it.
+    std::lock_guard<std::mutex> lock(socket_mutex_);
+    ShutdownSocket(endpoint_);
+  }
+  if (receiver_.joinable()) receiver_.join();
+  Replace(SocketEndpoint{});
+}
+
+bool TcpClient::Connect(SocketEndpoint* out) {
+  if (CreateSocket(out, true) != 0) return false;
+  if (ConnectWithTimeout(out, host_.c_str(), port_, stop_.fd()) == 0) return true;
+  CloseSocket(out);
+  return false;
+}
+
+void TcpClient::Replace(const SocketEndpoint& endpoint) {
+  std::lock_guard<std::recursive_mutex> send_lock(send_mutex_);
+  std::lock_guard<std::mutex> socket_lock(socket_mutex_);
+  CloseSocket(&endpoint_);
+  endpoint_ = endpoint;
+}
+
+void TcpClient::ReceiveLoop(SocketEndpoint connection) {
+  // The thread owns connection: only it replaces endpoint_ while it runs, so
+  // its descriptor stays valid here without a lock.
+  char buffer[kChunkSize];
+  char peer[kPeerTextSize];
+  while (!stop_.IsSet()) {
+    std::memset(buffer, 0, sizeof(buffer));
+    const int n = RecvSome(connection, buffer, kChunkSize);
+    if (n > 0) {
+      if (callback_) {
+        FormatPeer(connection, peer);
+        callback_(peer, buffer, n);
+      }
+      continue;
+    }
+    // Closed by the peer, broken, or shut down by Stop.
+    if (stop_.IsSet()) return;
+    Replace(SocketEndpoint{});
+    for (;;) {
+      SocketEndpoint fresh;
+      if (Connect(&fresh)) {
+        std::lock_guard<std::recursive_mutex> send_lock(send_mutex_);
+        std::lock_guard<std::mutex> socket_lock(socket_mutex_);
+        // Checked under socket_mutex_: either Stop sees the new socket and
+        // shuts it down, or the flag is already visible here.
+        if (stop_.IsSet()) {
+          CloseSocket(&fresh);
+          return;
+        }
+        endpoint_ = fresh;
+        connection = fresh;
+        break;
+      }
+      if (stop_.WaitFor(kReconnectPauseMs)) return;
+    }
+  }
+}
+
+}  // namespace tarnlink

@@ -1,0 +1,64 @@
+// Transport of the TCP library in server mode: gateways connect to a local
+// port; every chunk from any of them reaches the callback with that client's
+// peer text, and every block sent goes to all of them.
+#ifndef TARNLINK_TRANSPORT_TCP_SERVER_H_
+#define TARNLINK_TRANSPORT_TCP_SERVER_H_
+
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "transport/service.h"
+#include "transport/socket.h"
+#include "transport/stop_signal.h"
+
+namespace tarnlink {
+
+class TcpServer final : public IService, public IClientList {
+ public:
+  TcpServer(uint16_t port, int backlog);
+  ~TcpServer() override;
+
+  bool Start() override;
+  bool Stop() override;
+  // False only when no client is connected; single failures are not reported.
+  bool Send(const char* data, int len) override;
+
+  uint32_t ClientCount() override;
+  bool ClientAt(uint32_t index, SocketEndpoint* out) override;
+  bool RemoveClient(int sock) override;
+
+  // The port listened on since the last successful Start (the system's
+  // choice when constructed with 0).
+  uint16_t BoundPort() const { return listener_.port; }
+
+ private:
+  static constexpr int kChunkSize = 2048;
+  static constexpr int kIdlePauseMs = 1;
+  static constexpr int kPollErrorPauseMs = 1000;
+  static constexpr int kAcceptErrorPauseMs = 10;
+
+  void AcceptLoop();
+  void ReceiveLoop();
+
+  const uint16_t port_;
+  const int backlog_;
+  StopSignal stop_;
+  // Written by Start/Stop only, while no thread of this server runs.
+  SocketEndpoint listener_;
+  std::thread acceptor_;
+  std::thread receiver_;
+
+  // Guards clients_ and every send. Recursive: the receive thread holds it
+  // while the callback runs, and the callback may Send.
+  std::recursive_mutex clients_mutex_;
+  // Taken inside clients_mutex_ to add or close a client, and alone by Stop to
+  // shut every socket down past a Send blocked on a client that does not read.
+  std::mutex sockets_mutex_;
+  std::vector<SocketEndpoint> clients_;  // changed under both locks, read under either
+};
+
+}  // namespace tarnlink
+
+#endif  // TARNLINK_TRANSPORT_TCP_SERVER_H_
