@@ -191,7 +191,9 @@ TEST_P(ApiTest, SettingsKeysReadBackAndRefuseWhatTheyCannotHold) {
   }
   for (uint32_t key : {0u, 1u, 2u, 4u, 5u, 10u}) {
     EXPECT_EQ(lib_->GetReference(kType2, 7, 0, key, nullptr), 0u) << key;
-    if (key != 5) EXPECT_EQ(lib_->SetReference(kType2, 7, 0, key, nullptr), 0u) << key;
+    if (key != 5) {
+      EXPECT_EQ(lib_->SetReference(kType2, 7, 0, key, nullptr), 0u) << key;
+    }
   }
   EXPECT_EQ(lib_->GetReference(0x30, 99, 0, VELA_REF_REMOTE_PORT, addr), 0u);  // not open
 }
@@ -206,7 +208,9 @@ TEST_P(ApiTest, OneChannelModelStartsOnlyChannelZero) {
   EXPECT_EQ(lib_->StartCAN(h + 1), 0u);
   EXPECT_EQ(lib_->ResetCAN(h + 1), 0u);
   EXPECT_EQ(lib_->StartCAN(h), 1u);
-  if (!GetParam().udp) EXPECT_TRUE(gateway.Accept(2000).valid());
+  if (!GetParam().udp) {
+    EXPECT_TRUE(gateway.Accept(2000).valid());
+  }
   EXPECT_EQ(lib_->ResetCAN(h), 1u);
 }
 

@@ -34,7 +34,8 @@ int main(void) {
   CHECK(VELA_GetDeviceInf(h, &info) == 0); /* not started: no transport */
   CHECK(VELA_GetDeviceInf(h, NULL) == 0);
   CHECK(VELA_StartCAN(ch) == 0);           /* no remote address */
-  CHECK(VELA_ResetCAN(ch) == 0);
+  CHECK(VELA_ResetCAN(ch) == 1);           /* disposes of the failed start */
+  CHECK(VELA_ResetCAN(ch) == 0);           /* now idle */
   CHECK(VELA_ClearBuffer(ch) == 1);
   CHECK(VELA_ReadChannelErrInfo(ch, &err) == 1 && err.error_code == 0);
   CHECK(VELA_ReadChannelErrInfo(ch, NULL) == 0);
