@@ -50,6 +50,16 @@ VELA_CANFD_AUTOSEND ToCanFdObject(const AutoSendEntry& e) {
   return o;
 }
 
+// The element holding index, reset; appended when the list has none.
+AutoSendElement& ListSlot(std::vector<AutoSendElement>& list, uint16_t index) {
+  auto it = std::find_if(list.begin(), list.end(), [&](const AutoSendElement& e) {
+    return (e.fd ? e.canfd.index : e.can.index) == index;
+  });
+  AutoSendElement& element = it != list.end() ? *it : list.emplace_back();
+  element = AutoSendElement{};
+  return element;
+}
+
 }  // namespace
 
 uint32_t Device::Transmit(uint32_t channel, const VELA_CAN_TRANSMIT* frames, uint32_t count) {
@@ -82,24 +92,14 @@ bool Device::SendAutoSendEntry(uint32_t channel, const VELA_CANFD_AUTOSEND* obje
 
 bool Device::AddAutoSendEntry(uint32_t channel, const VELA_CAN_AUTOSEND* object) {
   if (!valid_channel(channel) || object == nullptr || object->index > 31) return false;
-  auto& list = autosend_lists_[channel];
-  auto it = std::find_if(list.begin(), list.end(), [&](const AutoSendElement& e) {
-    return (e.fd ? e.canfd.index : e.can.index) == object->index;
-  });
-  AutoSendElement& element = it != list.end() ? *it : list.emplace_back();
-  element = AutoSendElement{};
+  AutoSendElement& element = ListSlot(autosend_lists_[channel], object->index);
   element.can = *object;
   return true;
 }
 
 bool Device::AddAutoSendEntry(uint32_t channel, const VELA_CANFD_AUTOSEND* object) {
   if (!valid_channel(channel) || object == nullptr || object->index > 31) return false;
-  auto& list = autosend_lists_[channel];
-  auto it = std::find_if(list.begin(), list.end(), [&](const AutoSendElement& e) {
-    return (e.fd ? e.canfd.index : e.can.index) == object->index;
-  });
-  AutoSendElement& element = it != list.end() ? *it : list.emplace_back();
-  element = AutoSendElement{};
+  AutoSendElement& element = ListSlot(autosend_lists_[channel], object->index);
   element.fd = true;
   element.canfd = *object;
   return true;
