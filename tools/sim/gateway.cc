@@ -277,25 +277,31 @@ class Gateway::Impl {
   }
 
   // ---- received packets ------------------------------------------------------
-  void Record(const std::string& peer, const std::vector<uint8_t>& packet, uint64_t* serial) {
-    std::lock_guard<std::mutex> lock(mu);
+  // Enters a received packet in the record; mu held. The caller bumps once
+  // its own state changes for the packet are made too, so that a waiter that
+  // sees the packet also sees what it caused.
+  uint64_t RecordLocked(const std::string& peer, const std::vector<uint8_t>& packet) {
     HostPacket p;
     p.serial = next_serial++;
     p.peer = peer;
     p.when = Clock::now();
     p.bytes = packet;
-    *serial = p.serial;
+    const uint64_t serial = p.serial;
     packets.push_back(std::move(p));
     while (packets.size() > cfg.record_limit) packets.pop_front();
     ++type_counts[packet[1]];
     ++total_count;
+    return serial;
+  }
+
+  void Record(const std::string& peer, const std::vector<uint8_t>& packet) {
+    std::lock_guard<std::mutex> lock(mu);
+    RecordLocked(peer, packet);
     BumpLocked();
   }
 
   void HandlePacket(int conn_id, const std::string& peer, const std::vector<uint8_t>& packet) {
     counters.packets_in.fetch_add(1);
-    uint64_t serial = 0;
-    Record(peer, packet, &serial);
     const uint8_t type = packet[1];
     const uint8_t flags = packet[2];
     const uint8_t* payload = packet.data() + kWireHeaderSize;
@@ -304,12 +310,13 @@ class Gateway::Impl {
     switch (type) {
       case kTypeCan:
       case kTypeCanFd:
-        OnFrames(conn_id, serial, type == kTypeCanFd, payload, n);
+        OnFrames(conn_id, peer, packet, type == kTypeCanFd, payload, n);
         break;
       case kTypeAutoSend:
-        OnAutoSend(payload, n);
+        OnAutoSend(peer, packet, payload, n);
         break;
       case kTypeCommand:
+        Record(peer, packet);
         if (n >= 2 && (flags & 1u) == 0) OnRequest(conn_id, flags, payload, n);
         break;
       case kTypeNotice:
@@ -318,6 +325,7 @@ class Gateway::Impl {
           for (int i = 0; i < 8; ++i) v = (v << 8) | payload[i];
           {
             std::lock_guard<std::mutex> lock(mu);
+            RecordLocked(peer, packet);
             notices.push_back(v);
             BumpLocked();
           }
@@ -325,19 +333,24 @@ class Gateway::Impl {
             counters.notices_acked.fetch_add(1);
           }
           Log(Format("notice 0x%016llx acknowledged (flags 0x%02x)", static_cast<unsigned long long>(v), flags));
+        } else {
+          Record(peer, packet);
         }
         break;
       default:
-        break;  // answers and acknowledgements are only recorded
+        Record(peer, packet);  // answers and acknowledgements are only recorded
+        break;
     }
   }
 
-  void OnFrames(int conn_id, uint64_t serial, bool fd_packet, const uint8_t* payload, size_t n) {
+  void OnFrames(int conn_id, const std::string& peer, const std::vector<uint8_t>& packet, bool fd_packet,
+                const uint8_t* payload, size_t n) {
     const size_t size = fd_packet ? kWireCanFdSize : kWireCanSize;
     std::vector<WireFrame> echo_can;
     std::vector<WireFrame> echo_fd;
     {
       std::lock_guard<std::mutex> lock(mu);
+      const uint64_t serial = RecordLocked(peer, packet);
       for (size_t off = 0; off + size <= n; off += size) {
         HostFrame f;
         f.packet_serial = serial;
@@ -365,9 +378,10 @@ class Gateway::Impl {
     SendFrames(echo_fd, true, conn_id, false);
   }
 
-  void OnAutoSend(const uint8_t* payload, size_t n) {
+  void OnAutoSend(const std::string& peer, const std::vector<uint8_t>& packet, const uint8_t* payload, size_t n) {
     std::vector<std::string> lines;
     std::unique_lock<std::mutex> lock(mu);
+    RecordLocked(peer, packet);
     const auto now = Clock::now();
     for (size_t off = 0; off + kWireAutoSendSize <= n; off += kWireAutoSendSize) {
       const WireAutoSendEntry e = GetAutoSendEntry(payload + off);
