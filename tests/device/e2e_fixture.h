@@ -1,0 +1,199 @@
+// One open device of either library with a simulated gateway as its peer,
+// over the TCP client, TCP server or UDP link; everything on 127.0.0.1 with
+// ephemeral ports and bounded waits.
+#ifndef TARNLINK_TESTS_DEVICE_E2E_FIXTURE_H_
+#define TARNLINK_TESTS_DEVICE_E2E_FIXTURE_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/library.h"
+#include "tests/support/loopback.h"
+#include "tools/sim/gateway.h"
+
+namespace tarnlink::test {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+enum class LinkKind { kTcpClient, kTcpServer, kUdp };
+
+struct LinkParam {
+  const char* name;
+  LinkKind kind;
+};
+
+inline std::string LinkName(const ::testing::TestParamInfo<LinkParam>& info) { return info.param.name; }
+
+// Polls pred every 2 ms until it holds or timeout_ms pass.
+inline bool Eventually(const std::function<bool()>& pred, int timeout_ms = 3000) {
+  const auto deadline = Clock::now() + milliseconds(timeout_ms);
+  while (!pred()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  return true;
+}
+
+inline double SecondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+class DeviceLink {
+ public:
+  DeviceLink(LinkKind kind, uint32_t type, uint32_t index, sim::GatewayConfig gw = {})
+      : kind_(kind), type_(type), index_(index), gw_config_(std::move(gw)) {
+    lib_ = std::make_unique<Library>(kind == LinkKind::kUdp ? TARNLINK_UDP_LIB : TARNLINK_TCP_LIB);
+    handle_ = lib_->OpenDevice(type, index, 0);
+  }
+  ~DeviceLink() {
+    if (handle_ != 0) lib_->CloseDevice(handle_);
+    gateways_.clear();
+  }
+  DeviceLink(const DeviceLink&) = delete;
+  DeviceLink& operator=(const DeviceLink&) = delete;
+
+  // Starts `channels` (a bit set) and brings the gateway up; true when the link works.
+  bool Start(uint32_t channels = 1) {
+    if (handle_ == 0) return false;
+    const std::vector<uint32_t> list = Bits(channels);
+    if (list.empty()) return false;
+    switch (kind_) {
+      case LinkKind::kTcpClient: {
+        sim::GatewayConfig c = gw_config_;
+        c.mode = sim::LinkMode::kTcpListen;
+        auto gw = std::make_unique<sim::Gateway>(c);
+        if (!gw->Start()) return false;
+        lib_->SetReference(type_, index_, 0, VELA_REF_REMOTE_ADDR, "127.0.0.1");
+        lib_->SetU32(type_, index_, VELA_REF_REMOTE_PORT, gw->LocalPort());
+        lib_->SetU32(type_, index_, VELA_REF_WORK_MODE, 0);
+        start_time_ = Clock::now();
+        if (!StartChannels(list)) return false;
+        if (!gw->WaitConnections(1, milliseconds(5000))) return false;
+        gateways_.push_back(std::move(gw));
+        return true;
+      }
+      case LinkKind::kTcpServer: {
+        lib_->SetU32(type_, index_, VELA_REF_WORK_MODE, 1);
+        bool started = false;
+        // The port was free a moment ago; another process may take it first.
+        for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+          server_port_ = FreePort();
+          lib_->SetU32(type_, index_, VELA_REF_LOCAL_PORT, server_port_);
+          start_time_ = Clock::now();
+          started = StartChannels(list);
+        }
+        if (!started) return false;
+        return AddGateway() != nullptr;
+      }
+      case LinkKind::kUdp: {
+        sim::GatewayConfig c = gw_config_;
+        c.mode = sim::LinkMode::kUdp;
+        auto gw = std::make_unique<sim::Gateway>(c);
+        if (!gw->Start()) return false;
+        bool started = false;
+        for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+          const uint16_t port = FreePort(SOCK_DGRAM);
+          lib_->SetReference(type_, index_, 0, VELA_REF_REMOTE_ADDR, "127.0.0.1");
+          lib_->SetU32(type_, index_, VELA_REF_REMOTE_PORT, gw->LocalPort());
+          lib_->SetU32(type_, index_, VELA_REF_LOCAL_PORT, port);
+          start_time_ = Clock::now();
+          started = StartChannels(list);
+          if (started) gw->SetRemote("127.0.0.1", port);
+        }
+        if (!started) return false;
+        gateways_.push_back(std::move(gw));
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // TCP server link: one more gateway connecting to the driver; null on failure.
+  sim::Gateway* AddGateway() {
+    sim::GatewayConfig c = gw_config_;
+    c.mode = sim::LinkMode::kTcpConnect;
+    c.remote_address = "127.0.0.1";
+    c.remote_port = server_port_;
+    auto gw = std::make_unique<sim::Gateway>(c);
+    if (!gw->Start() || !gw->WaitConnections(1, milliseconds(5000))) return nullptr;
+    const size_t want = gateways_.size() + 1;
+    // The driver lists a client once its accept thread has taken it.
+    if (!Eventually([&] { return ClientCount() >= want; }, 5000)) return nullptr;
+    gateways_.push_back(std::move(gw));
+    return gateways_.back().get();
+  }
+
+  uint32_t ClientCount() const { return lib_->GetU32(type_, index_, VELA_REF_CLIENT_COUNT); }
+
+  Library& lib() { return *lib_; }
+  sim::Gateway& gw(size_t i = 0) { return *gateways_.at(i); }
+  size_t gateway_count() const { return gateways_.size(); }
+  void DropGateway(size_t i) { gateways_.erase(gateways_.begin() + static_cast<std::ptrdiff_t>(i)); }
+  uint32_t handle() const { return handle_; }
+  uint32_t ch(uint32_t channel) const { return handle_ | channel; }
+  uint32_t type() const { return type_; }
+  uint32_t index() const { return index_; }
+  LinkKind kind() const { return kind_; }
+  Clock::time_point start_time() const { return start_time_; }
+  void ForgetHandle() { handle_ = 0; }
+
+  uint32_t Get(uint32_t channel, uint32_t key, void* value) {
+    return lib_->GetReference(type_, index_, channel, key, value);
+  }
+  uint32_t Set(uint32_t channel, uint32_t key, const void* value) {
+    return lib_->SetReference(type_, index_, channel, key, value);
+  }
+
+  // Sends a marker-free sentinel frame on `channel` and waits until the driver
+  // has queued it: every packet sent before it has then been dispatched.
+  bool Sync(uint8_t channel = 0) {
+    const uint32_t sentinel_id = 0x7FE;
+    const uint32_t before = lib_->GetReceiveNum(ch(channel), VELA_QUEUE_CAN);
+    sim::WireFrame f = gw().MakeFrame(channel, sentinel_id, {0xEE});
+    if (!gw().SendCanFrames({f})) return false;
+    return Eventually([&] { return lib_->GetReceiveNum(ch(channel), VELA_QUEUE_CAN) > before; }, 5000);
+  }
+
+  // Drains the CAN queue of a channel without waiting.
+  std::vector<VELA_CAN_RECEIVE> DrainCan(uint32_t channel) {
+    std::vector<VELA_CAN_RECEIVE> out;
+    VELA_CAN_RECEIVE buf[64];
+    uint32_t n;
+    while ((n = lib_->Receive(ch(channel), buf, 64, 0)) > 0) out.insert(out.end(), buf, buf + n);
+    return out;
+  }
+
+ private:
+  static std::vector<uint32_t> Bits(uint32_t mask) {
+    std::vector<uint32_t> out;
+    for (uint32_t b = 0; b < 32; ++b) {
+      if (mask & (1u << b)) out.push_back(b);
+    }
+    return out;
+  }
+  bool StartChannels(const std::vector<uint32_t>& list) {
+    for (uint32_t c : list) {
+      if (lib_->StartCAN(handle_ | c) != 1) return false;
+    }
+    return true;
+  }
+
+  LinkKind kind_;
+  uint32_t type_;
+  uint32_t index_;
+  sim::GatewayConfig gw_config_;
+  std::unique_ptr<Library> lib_;
+  uint32_t handle_ = 0;
+  uint16_t server_port_ = 0;
+  Clock::time_point start_time_;
+  std::vector<std::unique_ptr<sim::Gateway>> gateways_;
+};
+
+}  // namespace tarnlink::test
+
+#endif  // TARNLINK_TESTS_DEVICE_E2E_FIXTURE_H_

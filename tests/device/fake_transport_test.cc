@@ -1,0 +1,147 @@
+// Device operations against a transport that refuses sends on demand and can
+// answer a request before the sender has started to wait: what the real
+// transports cannot be made to do on cue.
+#include <atomic>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "device/device.h"
+#include "tools/sim/wire.h"
+#include "transport/service.h"
+
+namespace tarnlink {
+namespace {
+
+class FakeService final : public IService {
+ public:
+  bool Start() override { return true; }
+  bool Stop() override { return true; }
+  bool Send(const char* data, int len) override {
+    std::vector<uint8_t> bytes(data, data + len);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      sent_.push_back(bytes);
+      if (accept_ >= 0 && static_cast<int>(sent_.size()) > accept_) return false;
+    }
+    // Answers a request at once, inside Send: before the caller waits.
+    if (answer_inline_ && bytes.size() >= 9 && bytes[1] == sim::kTypeCommand && (bytes[2] & 1) == 0) {
+      const uint8_t sequence = static_cast<uint8_t>((bytes[2] >> 1) & 7);
+      const auto answer =
+          sim::CommandPacket(true, sequence, bytes[6], 1, sim::TextBody("{\"Model\":\"inline\",\"Firmware\":\"2.3\"}"));
+      Feed(answer);
+    }
+    return true;
+  }
+  void Feed(const std::vector<uint8_t>& bytes) {
+    callback_("10.1.2.3:4000", reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()));
+  }
+  std::vector<std::vector<uint8_t>> sent() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return sent_;
+  }
+  // Sends after the first `n` are refused; -1 accepts all.
+  void AcceptOnly(int n) {
+    std::lock_guard<std::mutex> lock(mu_);
+    accept_ = n;
+    sent_.clear();
+  }
+  std::atomic<bool> answer_inline_{false};
+
+ private:
+  std::mutex mu_;
+  std::vector<std::vector<uint8_t>> sent_;
+  int accept_ = -1;
+};
+
+FakeService* g_service = nullptr;
+
+}  // namespace
+
+std::unique_ptr<IService> CreateTransport(const TransportSettings&) {
+  auto service = std::make_unique<FakeService>();
+  g_service = service.get();
+  return service;
+}
+
+namespace {
+
+class FakeTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    device_ = std::make_unique<Device>(VELA_TYPE_LINK_2CH_TCP, 0, 0);
+    ASSERT_TRUE(device_->StartCAN(0));
+    ASSERT_NE(g_service, nullptr);
+    fake_ = g_service;
+  }
+  std::unique_ptr<Device> device_;
+  FakeService* fake_ = nullptr;
+};
+
+TEST_F(FakeTransportTest, RefusedSecondPacketLeavesSixtyFramesSent) {
+  std::vector<VELA_CAN_TRANSMIT> can(61);
+  fake_->AcceptOnly(1);
+  EXPECT_EQ(device_->Transmit(0, can.data(), 61), 60u);
+  EXPECT_EQ(fake_->sent().size(), 2u);  // the refused one was tried, nothing after it
+  std::vector<VELA_CANFD_TRANSMIT> fd(40);
+  fake_->AcceptOnly(1);
+  EXPECT_EQ(device_->TransmitFD(0, fd.data(), 40), 18u);
+  EXPECT_EQ(fake_->sent().size(), 2u);
+  fake_->AcceptOnly(0);
+  EXPECT_EQ(device_->Transmit(0, can.data(), 61), 0u);
+  fake_->AcceptOnly(-1);
+  EXPECT_EQ(device_->Transmit(0, can.data(), 61), 61u);
+}
+
+TEST_F(FakeTransportTest, RefusedListPacketEndsTheListButStopStillEmptiesIt) {
+  for (uint16_t i = 0; i < 25; ++i) {
+    VELA_CAN_AUTOSEND object{};
+    object.enable = 1;
+    object.index = i;
+    ASSERT_TRUE(device_->AddAutoSendEntry(0, &object));
+  }
+  fake_->AcceptOnly(1);
+  EXPECT_FALSE(device_->SendAutoSendList(0));
+  EXPECT_EQ(fake_->sent().size(), 2u);
+  fake_->AcceptOnly(0);
+  EXPECT_FALSE(device_->StopAutoSendList(0));
+  fake_->AcceptOnly(-1);
+  EXPECT_TRUE(device_->SendAutoSendList(0));  // the list is empty now
+  EXPECT_TRUE(fake_->sent().empty());
+  // A refused notice is reported.
+  fake_->AcceptOnly(0);
+  EXPECT_FALSE(device_->SendNotice(1));
+  fake_->AcceptOnly(-1);
+  EXPECT_TRUE(device_->SendNotice(1));
+}
+
+TEST_F(FakeTransportTest, AnswerBeforeTheWaitCompletesTheExchange) {
+  fake_->answer_inline_ = true;
+  VELA_DEVICE_INFO info;
+  for (int i = 1; i <= 9; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(device_->GetDeviceInf(&info)) << i;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+    EXPECT_EQ(info.fw_version, 0x0203);
+  }
+  const auto sent = fake_->sent();
+  ASSERT_EQ(sent.size(), 9u);
+  EXPECT_EQ(sent[0], (std::vector<uint8_t>{0x55, 0x50, 0x02, 0x00, 0x00, 0x02, 0x01, 0x01, 0x05}));
+  EXPECT_EQ(sent[7][2], 0x00);  // the eighth: sequence wrapped to 0
+  EXPECT_EQ(sent[7][6], 8);
+  EXPECT_EQ(sent[8][2], 0x02);  // the ninth: sequence 1 again, message id 9
+  EXPECT_EQ(sent[8][6], 9);
+}
+
+TEST_F(FakeTransportTest, FailedSendEndsARequestAtOnce) {
+  fake_->AcceptOnly(0);
+  VELA_DEVICE_INFO info;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(device_->GetDeviceInf(&info));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+}
+
+}  // namespace
+}  // namespace tarnlink
