@@ -289,8 +289,8 @@ TEST_P(CommandTest, ChannelActionOutOfRangeIsTrueAndSendsNothing) {
   EXPECT_EQ(link->Set(0, VELA_REF_CHANNEL_ACTION, nullptr), 0u);
   EXPECT_EQ(link->Set(5, VELA_REF_CHANNEL_ACTION, nullptr), 1u);
   EXPECT_EQ(link->Set(5, VELA_REF_AUTOSEND_SEND, nullptr), 0u);
-  ASSERT_TRUE(link->Sync(0));
-  EXPECT_EQ(link->gw().PacketCount(sim::kTypeCommand), 2u);
+  ASSERT_TRUE(link->Sync());
+  EXPECT_EQ(link->HostRequests(), 2u);
 }
 
 TEST_P(CommandTest, IncomingRequestsGetTheEmulatedAnswers) {
@@ -329,8 +329,8 @@ TEST_P(CommandTest, IncomingRequestsGetTheEmulatedAnswers) {
   EXPECT_EQ(gw.PacketCount(sim::kTypeCommand), before + 1);
   // A command packet with fewer than two payload bytes is ignored; the packets after it are served.
   ASSERT_TRUE(gw.SendPacket(sim::kTypeCommand, 0x02, {0x01}));
-  ASSERT_TRUE(link->Sync(0));
-  EXPECT_EQ(gw.PacketCount(sim::kTypeCommand), before + 1);
+  ASSERT_TRUE(link->Sync());
+  for (const auto& p : gw.Packets(sim::kTypeCommand)) EXPECT_NE(p.payload()[0], 0x01);
 }
 
 TEST_P(CommandTest, NoticesFromTheGatewayAreAcknowledged) {
@@ -347,7 +347,7 @@ TEST_P(CommandTest, NoticesFromTheGatewayAreAcknowledged) {
   ASSERT_TRUE(gw.SendPacket(sim::kTypeNoticeAck, 0, {}));
   ASSERT_TRUE(gw.SendNotice(2, 0x00));
   ASSERT_TRUE(gw.WaitForPackets(sim::kTypeNoticeAck, 2, milliseconds(3000)));
-  ASSERT_TRUE(link->Sync(0));
+  ASSERT_TRUE(link->Sync());
   acks = gw.Packets(sim::kTypeNoticeAck);
   ASSERT_EQ(acks.size(), 2u);
   EXPECT_EQ(acks[1].bytes, (std::vector<uint8_t>{0x55, 0x81, 0x00, 0x00, 0x00, 0x00, 0xD4}));
@@ -366,7 +366,7 @@ TEST_P(CommandTest, NoticeKeySendsTheValueMostSignificantByteFirst) {
   EXPECT_EQ(link->gw().NoticesFromHost(), (std::vector<uint64_t>{0x0102030405060708ull}));
   EXPECT_EQ(link->Set(0, VELA_REF_NOTICE, nullptr), 0u);
   // The gateway's acknowledgement is consumed without an answer.
-  ASSERT_TRUE(link->Sync(0));
+  ASSERT_TRUE(link->Sync());
   EXPECT_EQ(link->gw().PacketCount(sim::kTypeNoticeAck), 0u);
 }
 

@@ -149,14 +149,19 @@ class DeviceLink {
     return lib_->SetReference(type_, index_, channel, key, value);
   }
 
-  // Sends a marker-free sentinel frame on `channel` and waits until the driver
-  // has queued it: every packet sent before it has then been dispatched.
-  bool Sync(uint8_t channel = 0) {
-    const uint32_t sentinel_id = 0x7FE;
-    const uint32_t before = lib_->GetReceiveNum(ch(channel), VELA_QUEUE_CAN);
-    sim::WireFrame f = gw().MakeFrame(channel, sentinel_id, {0xEE});
-    if (!gw().SendCanFrames({f})) return false;
-    return Eventually([&] { return lib_->GetReceiveNum(ch(channel), VELA_QUEUE_CAN) > before; }, 5000);
+  // A barrier: the gateway sends a command request behind everything it has
+  // sent so far and waits for the driver's answer, which the driver gives on
+  // its receive thread after dispatching every earlier packet of the stream.
+  bool Sync() {
+    const uint8_t id = sync_id_++;
+    return gw().RequestFromHost(kSyncCode, {}, 7, id, milliseconds(5000)).has_value();
+  }
+
+  // Command requests the driver sent (answers to the gateway's own requests left out).
+  size_t HostRequests(size_t gateway = 0) {
+    size_t n = 0;
+    for (const auto& p : gw(gateway).Packets(sim::kTypeCommand)) n += (p.flags() & 1u) == 0;
+    return n;
   }
 
   // Drains the CAN queue of a channel without waiting.
@@ -190,6 +195,8 @@ class DeviceLink {
   std::unique_ptr<Library> lib_;
   uint32_t handle_ = 0;
   uint16_t server_port_ = 0;
+  static constexpr uint8_t kSyncCode = 0x7E;
+  uint8_t sync_id_ = 0xF0;
   Clock::time_point start_time_;
   std::vector<std::unique_ptr<sim::Gateway>> gateways_;
 };

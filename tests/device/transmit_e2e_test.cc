@@ -277,7 +277,7 @@ TEST_P(TransmitTest, TimedListOfTwentyFiveGoesOutAsTenTenFiveAndStops) {
   for (const auto& e : link->gw().AutoSendTable(0)) EXPECT_EQ(e.enable, 0);
   const uint64_t stopped_at = link->gw().AutoSendTransmissions(0, 0);
   ASSERT_EQ(link->Set(0, VELA_REF_AUTOSEND_SEND, nullptr), 1u);  // empty list: true, nothing sent
-  ASSERT_TRUE(link->Sync(0));
+  ASSERT_TRUE(link->Sync());
   EXPECT_EQ(link->gw().PacketCount(sim::kTypeAutoSend), 6u);
   EXPECT_EQ(link->gw().AutoSendTransmissions(0, 0), stopped_at);
 }
@@ -294,7 +294,7 @@ TEST_P(TransmitTest, SingleTimedEntryGoesOutAtOnce) {
   EXPECT_EQ(link->Set(0, VELA_REF_AUTOSEND_ONE_FD, &fd), 0u);
   EXPECT_EQ(link->Set(0, VELA_REF_AUTOSEND_ONE, nullptr), 0u);
   ASSERT_TRUE(link->gw().WaitForPackets(sim::kTypeAutoSend, 1, milliseconds(3000)));
-  ASSERT_TRUE(link->Sync(0));
+  ASSERT_TRUE(link->Sync());
   const auto packets = link->gw().Packets(sim::kTypeAutoSend);
   ASSERT_EQ(packets.size(), 1u);
   const auto entries = EntriesOf(packets[0]);
