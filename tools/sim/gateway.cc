@@ -228,38 +228,49 @@ class Gateway::Impl {
   // With wait_room a TCP send waits while the connection's queue is above the
   // high-water mark (until stop, a drop or *abort).
   bool Deliver(const std::vector<uint8_t>& bytes, int conn_id, bool wait_room, size_t frames,
-               const std::atomic<bool>* abort = nullptr) {
-    bool delivered = false;
-    {
-      std::unique_lock<std::mutex> lock(io_mu);
-      if (stopping) return false;
-      if (cfg.mode == LinkMode::kUdp) {
-        if (udp_fd < 0 || !udp_has_destination) return false;
-        const ssize_t n = ::sendto(udp_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL,
-                                   reinterpret_cast<const sockaddr*>(&udp_destination), sizeof udp_destination);
-        delivered = n == static_cast<ssize_t>(bytes.size());
-      } else {
-        const std::vector<std::shared_ptr<Conn>> targets = conns;
-        for (const std::shared_ptr<Conn>& c : targets) {
-          if (conn_id >= 0 && c->id != conn_id) continue;
-          if (wait_room) {
-            io_cv.wait(lock, [&] {
-              return stopping || c->drop || c->pending() < cfg.send_high_water || (abort && abort->load());
-            });
-            if (stopping || (abort && abort->load())) return false;
-          }
-          if (c->drop) continue;
-          const bool was_empty = c->pending() == 0;
-          c->out.insert(c->out.end(), bytes.begin(), bytes.end());
-          if (was_empty) FlushLocked(*c);
-          delivered = true;
-        }
-      }
-    }
+               const std::atomic<bool>* abort = nullptr, std::atomic<uint64_t>* also_count = nullptr) {
+    // Counted before the bytes leave, so that a peer that has them never
+    // reads a counter that does not include them yet; taken back on failure.
+    auto count = [&](int sign) {
+      const uint64_t d = sign > 0 ? 1 : ~uint64_t{0};
+      counters.packets_out.fetch_add(d);
+      counters.frames_out.fetch_add(sign > 0 ? frames : uint64_t{0} - frames);
+      if (also_count != nullptr) also_count->fetch_add(d);
+    };
+    count(+1);
+    const bool delivered = DeliverLocked(bytes, conn_id, wait_room, abort);
     if (delivered) {
-      counters.packets_out.fetch_add(1);
-      counters.frames_out.fetch_add(frames);
       Wake();  // the I/O thread writes what the socket did not take
+    } else {
+      count(-1);
+    }
+    return delivered;
+  }
+
+  bool DeliverLocked(const std::vector<uint8_t>& bytes, int conn_id, bool wait_room, const std::atomic<bool>* abort) {
+    std::unique_lock<std::mutex> lock(io_mu);
+    if (stopping) return false;
+    if (cfg.mode == LinkMode::kUdp) {
+      if (udp_fd < 0 || !udp_has_destination) return false;
+      const ssize_t n = ::sendto(udp_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL,
+                                 reinterpret_cast<const sockaddr*>(&udp_destination), sizeof udp_destination);
+      return n == static_cast<ssize_t>(bytes.size());
+    }
+    bool delivered = false;
+    const std::vector<std::shared_ptr<Conn>> targets = conns;
+    for (const std::shared_ptr<Conn>& c : targets) {
+      if (conn_id >= 0 && c->id != conn_id) continue;
+      if (wait_room) {
+        io_cv.wait(lock, [&] {
+          return stopping || c->drop || c->pending() < cfg.send_high_water || (abort && abort->load());
+        });
+        if (stopping || (abort && abort->load())) return false;
+      }
+      if (c->drop) continue;
+      const bool was_empty = c->pending() == 0;
+      c->out.insert(c->out.end(), bytes.begin(), bytes.end());
+      if (was_empty) FlushLocked(*c);
+      delivered = true;
     }
     return delivered;
   }
@@ -329,9 +340,7 @@ class Gateway::Impl {
             notices.push_back(v);
             BumpLocked();
           }
-          if (Deliver(FramePacket(kTypeNoticeAck, flags, nullptr, 0), conn_id, false, 0)) {
-            counters.notices_acked.fetch_add(1);
-          }
+          Deliver(FramePacket(kTypeNoticeAck, flags, nullptr, 0), conn_id, false, 0, nullptr, &counters.notices_acked);
           Log(Format("notice 0x%016llx acknowledged (flags 0x%02x)", static_cast<unsigned long long>(v), flags));
         } else {
           Record(peer, packet);
@@ -495,7 +504,7 @@ class Gateway::Impl {
       timer_cv.notify_all();
       return;
     }
-    if (Deliver(packet, conn_id, false, 0)) counters.commands_answered.fetch_add(1);
+    Deliver(packet, conn_id, false, 0, nullptr, &counters.commands_answered);
   }
 
   // ---- threads -----------------------------------------------------------------
@@ -543,7 +552,7 @@ class Gateway::Impl {
         SendFrames(out_can, false, -1, false);
         SendFrames(out_fd, true, -1, false);
         for (const Delayed& d : due_sends) {
-          if (Deliver(d.bytes, d.conn_id, false, 0)) counters.commands_answered.fetch_add(1);
+          Deliver(d.bytes, d.conn_id, false, 0, nullptr, &counters.commands_answered);
         }
         lock.lock();
         continue;
