@@ -706,9 +706,16 @@ class Gateway::Impl {
           const ssize_t n = ::recv(c.fd, buf.data(), buf.size(), MSG_DONTWAIT);
           if (n > 0) {
             c.parser.Append(buf.data(), static_cast<size_t>(n));
-            while (c.parser.Next(&packet)) HandlePacket(c.id, c.peer, packet);
-            counters.bad_bytes.fetch_add(c.parser.skipped() - c.skipped_seen);
-            c.skipped_seen = c.parser.skipped();
+            // Skipped bytes are counted before the packet after them is acted on.
+            auto count_skipped = [&] {
+              counters.bad_bytes.fetch_add(c.parser.skipped() - c.skipped_seen);
+              c.skipped_seen = c.parser.skipped();
+            };
+            while (c.parser.Next(&packet)) {
+              count_skipped();
+              HandlePacket(c.id, c.peer, packet);
+            }
+            count_skipped();
           } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
             std::lock_guard<std::mutex> lock(io_mu);
             c.drop = true;
@@ -746,10 +753,17 @@ class Gateway::Impl {
         }
       }
       WireParser& parser = parsers[peer];
-      const uint64_t before = parser.skipped();
+      uint64_t seen = parser.skipped();
+      auto count_skipped = [&] {
+        counters.bad_bytes.fetch_add(parser.skipped() - seen);
+        seen = parser.skipped();
+      };
       parser.Append(buf.data(), static_cast<size_t>(n));
-      while (parser.Next(&packet)) HandlePacket(-1, peer, packet);
-      counters.bad_bytes.fetch_add(parser.skipped() - before);
+      while (parser.Next(&packet)) {
+        count_skipped();
+        HandlePacket(-1, peer, packet);
+      }
+      count_skipped();
     }
   }
 
