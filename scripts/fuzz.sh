@@ -7,7 +7,7 @@ set -euo pipefail
 seconds="${1:-30}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${root}/build-fuzz"
-targets=(fuzz_stream_parser fuzz_json_answers)
+targets=(fuzz_stream_parser fuzz_json_answers fuzz_on_receive fuzz_exports)
 
 cmake -S "${root}" -B "${build}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -23,6 +23,10 @@ for target in "${targets[@]}"; do
   args=(-max_total_time="${seconds}" -print_final_stats=1 -artifact_prefix="${artifacts}/")
   # Long enough for a maximum packet plus its neighbours.
   [[ "${target}" == fuzz_stream_parser ]] && args+=(-max_len=140000)
+  # Several chunks of up to 4 KiB, with reads and answers between them.
+  [[ "${target}" == fuzz_on_receive ]] && args+=(-max_len=20000)
+  # A unit that runs this long is a hang: no input may wait on the network.
+  [[ "${target}" == fuzz_on_receive || "${target}" == fuzz_exports ]] && args+=(-timeout=10)
   log="${build}/${target}.log"
   echo "== ${target}: ${seconds} s (log: ${log})"
   # New inputs go to the first corpus folder; the committed seeds are read only.
