@@ -3,6 +3,8 @@
 #define TARNLINK_DEVICE_BOUNDED_QUEUE_H_
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -23,10 +25,39 @@ class BoundedQueue {
   BoundedQueue& operator=(const BoundedQueue&) = delete;
 
   void Push(T value) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (limit_ != 0 && items_.size() >= limit_) items_.pop_front();
-    items_.push_back(std::move(value));
-    size_.store(items_.size(), std::memory_order_release);
+    bool wake = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (limit_ != 0 && items_.size() >= limit_) items_.pop_front();
+      items_.push_back(std::move(value));
+      size_.store(items_.size(), std::memory_order_release);
+      wake = waiters_ > 0;
+    }
+    // Only a reader that waits costs a wake-up; a busy stream pays nothing.
+    if (wake) nonempty_.notify_all();
+  }
+
+  // Blocks until the queue holds an element, stop() holds, or the deadline
+  // (none when null) passes. stop() is tested under the queue lock, so a
+  // WakeWaiters after the condition became true is never missed.
+  template <typename Stop>
+  void WaitUntil(const std::chrono::steady_clock::time_point* deadline, Stop stop) {
+    std::unique_lock<std::mutex> lock(mu_);
+    auto ready = [&] { return !items_.empty() || stop(); };
+    if (ready()) return;
+    ++waiters_;
+    if (deadline != nullptr) {
+      nonempty_.wait_until(lock, *deadline, ready);
+    } else {
+      nonempty_.wait(lock, ready);
+    }
+    --waiters_;
+  }
+
+  // Makes every waiter look at its stop condition again.
+  void WakeWaiters() {
+    { std::lock_guard<std::mutex> lock(mu_); }
+    nonempty_.notify_all();
   }
 
   // Copies the first element into *out; false when empty.
@@ -78,6 +109,8 @@ class BoundedQueue {
   const uint32_t limit_;
   mutable std::mutex mu_;
   std::deque<T> items_;  // guarded by mu_
+  std::condition_variable nonempty_;
+  uint32_t waiters_ = 0;  // guarded by mu_
   std::atomic<size_t> size_{0};
 };
 

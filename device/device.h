@@ -69,8 +69,8 @@ class Device {
   bool StartCAN(uint32_t channel);
   bool ResetCAN(uint32_t channel);
   bool Shutdown();
-  // Set by the registry when the device is closed: blocking reads end.
-  void MarkClosed() { closed_.store(true, std::memory_order_release); }
+  // Set by the registry when the device is closed: blocking reads end now.
+  void MarkClosed();
   bool closed() const { return closed_.load(std::memory_order_acquire); }
 
   // Receive entry of the transport: reassembly and dispatch.
@@ -144,7 +144,7 @@ class Device {
   bool InsideReceiveWindow() const;
   // Waits as the read functions promise; ends early once the device closes.
   template <typename Queue>
-  void WaitForData(const Queue& queue, int32_t wait_ms) const;
+  void WaitForData(Queue& queue, int32_t wait_ms) const;
   bool SendPacket(const Packet& packet);
   bool SendBlock(const uint8_t* data, size_t len);
   bool SimpleCommand(CommandCode code, std::vector<uint8_t> body, CommandMessage* answer);

@@ -1,5 +1,6 @@
 // Receive queues, channel status and device information.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -142,14 +143,28 @@ void Device::EnqueueGps(const uint8_t* records, uint32_t count) {
 }
 
 template <typename Queue>
-void Device::WaitForData(const Queue& queue, int32_t wait_ms) const {
+void Device::WaitForData(Queue& queue, int32_t wait_ms) const {
   if (wait_ms == 0) return;
-  if (wait_ms > 0) {
-    const int polls = static_cast<int>(std::ceil(static_cast<float>(wait_ms) / 10.0f));
-    for (int i = 0; i < polls && queue.Empty() && !closed(); ++i) SleepMs(kPollStepMs);
+  auto stop = [this] { return closed(); };
+  if (wait_ms < 0) {
+    queue.WaitUntil(nullptr, stop);
     return;
   }
-  while (queue.Empty() && !closed()) SleepMs(kPollStepMs);
+  // The bound of ceil(w / 10) polls of 10 ms, kept as one deadline: the wait
+  // ends as soon as data arrives instead of at the next poll.
+  const int polls = static_cast<int>(std::ceil(static_cast<float>(wait_ms) / 10.0f));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(int64_t{polls} * kPollStepMs);
+  queue.WaitUntil(&deadline, stop);
+}
+
+void Device::MarkClosed() {
+  closed_.store(true, std::memory_order_release);
+  for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
+    can_queues_[ch].WakeWaiters();
+    canfd_queues_[ch].WakeWaiters();
+    marker_queues_[ch].WakeWaiters();
+  }
+  gps_queue_.WakeWaiters();
 }
 
 uint32_t Device::Receive(uint32_t channel, VELA_CAN_RECEIVE* out, uint32_t capacity, int32_t wait_ms) {
