@@ -370,6 +370,53 @@ TEST_P(CommandTest, NoticeKeySendsTheValueMostSignificantByteFirst) {
   EXPECT_EQ(link->gw().PacketCount(sim::kTypeNoticeAck), 0u);
 }
 
+TEST_P(CommandTest, CloseWhileARequestWaitsReturnsAtOnce) {
+  auto link = Link();
+  link->gw().ScriptAnswer(kDeviceInfo, Script(sim::AnswerMode::kSilent));
+  std::atomic<uint32_t> result{99};
+  std::thread waiter([&] {
+    VELA_DEVICE_INFO info;
+    result = link->lib().GetDeviceInf(link->handle(), &info);
+  });
+  ASSERT_TRUE(link->gw().WaitForPackets(sim::kTypeCommand, 1, milliseconds(3000)));
+  const auto t0 = Clock::now();
+  ASSERT_EQ(link->lib().CloseDevice(link->handle()), 1u);
+  const uint32_t handle = link->handle();
+  link->ForgetHandle();
+  EXPECT_LT(SecondsSince(t0), 1.0);  // the waiter keeps the device alive, not the close
+  waiter.join();
+  EXPECT_EQ(result.load(), 0u);
+  // The same device opens again with its defaults.
+  EXPECT_EQ(link->lib().OpenDevice(VELA_TYPE_LINK_2CH_TCP, 0, 0), handle);
+  EXPECT_EQ(link->lib().GetU32(VELA_TYPE_LINK_2CH_TCP, 0, VELA_REF_WORK_MODE), 0u);
+  link->lib().CloseDevice(handle);
+}
+
+TEST_P(CommandTest, SendingWhileTheTransportIsReplacedIsSafe) {
+  auto link = Link();
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> sent{0};
+  std::thread sender([&] {
+    VELA_CAN_TRANSMIT tx[60] = {};
+    while (!stop) {
+      sent += link->lib().Transmit(link->ch(0), tx, 60);
+      VELA_DEVICE_INFO info;
+      if (sent % 7 == 0) link->lib().GetDeviceInf(link->handle(), &info);
+    }
+  });
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_EQ(link->lib().ResetCAN(link->ch(0)), 1u);
+    std::this_thread::sleep_for(milliseconds(20));  // sends fail meanwhile; not a synchronisation
+    bool started = false;
+    for (int attempt = 0; attempt < 50 && !started; ++attempt) started = link->lib().StartCAN(link->ch(0)) == 1;
+    ASSERT_TRUE(started) << round;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  stop = true;
+  sender.join();
+  EXPECT_GT(sent.load(), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, CommandTest, ::testing::ValuesIn(kLinks), LinkName);
 
 }  // namespace
