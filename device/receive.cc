@@ -32,18 +32,26 @@ void ToReceiveRecord(const _tagPacketDataCANFD& r, VELA_CANFD_RECEIVE* out) {
   out->timestamp = r.timestamp;
 }
 
-// Front-convert-pop, as many as were waiting when we looked.
+// As many records as were waiting when we looked, taken in blocks under one
+// lock each and converted outside it. A block that comes back short means a
+// ClearBuffer on another thread emptied the queue meanwhile.
 template <typename Queue, typename Out>
 uint32_t DrainQueue(Queue& queue, Out* out, uint32_t capacity) {
-  const uint32_t n = static_cast<uint32_t>(std::min<size_t>(queue.Size(), capacity));
-  uint32_t i = 0;
-  typename Queue::value_type front;
-  for (; i < n; ++i) {
-    if (!queue.Front(&front)) break;  // cleared meanwhile
-    ToReceiveRecord(*front, &out[i]);
-    queue.Pop();
+  constexpr size_t kBlock = 256;
+  const size_t n = std::min<size_t>(queue.Size(), capacity);
+  typename Queue::value_type taken[kBlock];
+  size_t done = 0;
+  while (done < n) {
+    const size_t want = std::min(kBlock, n - done);
+    const size_t got = queue.PopBatch(taken, want);
+    for (size_t i = 0; i < got; ++i) {
+      ToReceiveRecord(*taken[i], &out[done + i]);
+      taken[i].reset();
+    }
+    done += got;
+    if (got < want) break;
   }
-  return i;
+  return static_cast<uint32_t>(done);
 }
 
 }  // namespace
