@@ -7,7 +7,7 @@
 // the gateway side is this program's own sockets, with packets built by the
 // protocol codecs.
 //
-// Usage: e2e_bench [--quick] [--only receive,transmit,latency,request,memory,idle]
+// Usage: e2e_bench [--quick] [--only receive,transmit,latency,request,stages,memory,idle]
 //                  [path/libtarnlink_tcp.so path/libtarnlink_udp.so]
 #include <dlfcn.h>
 #include <poll.h>
@@ -730,6 +730,43 @@ void ReportLatency(const std::string& name, const LatencyFigures& f) {
 
 // ---- Memory ------------------------------------------------------------------
 
+// ---- The two halves of the receive path, one at a time ----------------------
+
+struct StageFigures {
+  double store_ns = 0;  // wall time per frame filling the queue, no reader
+  double drain_ns = 0;  // wall time per frame draining the full queue
+};
+
+// Fills channel 0's queue with 990,000 frames while nobody reads (the
+// receive thread alone, with the gateway), then drains it with
+// VELA_Receive(4096, wait 0) (the reading side alone). Best of three: the
+// shortest time is the one least disturbed by other load on the machine.
+StageFigures RunStages(const Api& tcp, const Api& udp, bool fd) {
+  constexpr uint32_t kFrames = 990000;
+  StageFigures best{1e18, 1e18};
+  Rig rig(tcp, udp, Link::kTcpClient);
+  if (!rig.Open()) return {};
+  FrameSource source(fd);
+  const uint32_t kind = fd ? VELA_QUEUE_CANFD : VELA_QUEUE_CAN;
+  std::vector<VELA_CAN_RECEIVE> can(kReceiveBatch);
+  std::vector<VELA_CANFD_RECEIVE> canfd(kReceiveBatch);
+  for (int round = 0; round < 3; ++round) {
+    const int64_t t0 = NowNs();
+    for (uint32_t sent = 0; sent < kFrames; sent += source.per_packet()) rig.SendPacket(source.Next(), source.size());
+    while (rig.api().GetReceiveNum(rig.channel(), kind) < kFrames) std::this_thread::yield();
+    const int64_t t1 = NowNs();
+    uint64_t drained = 0;
+    while (drained < kFrames) {
+      drained += fd ? rig.api().ReceiveFD(rig.channel(), canfd.data(), kReceiveBatch, 0)
+                    : rig.api().Receive(rig.channel(), can.data(), kReceiveBatch, 0);
+    }
+    const int64_t t2 = NowNs();
+    best.store_ns = std::min(best.store_ns, static_cast<double>(t1 - t0) / kFrames);
+    best.drain_ns = std::min(best.drain_ns, static_cast<double>(t2 - t1) / kFrames);
+  }
+  return best;
+}
+
 // Resident bytes per queued frame with channel 0's queue at its limit. Run in
 // a fresh process each (MemoryInChild): memory freed by an earlier run stays
 // mapped by malloc and would be counted as already resident.
@@ -948,6 +985,16 @@ int Main(int argc, char** argv) {
     size_t failures = 0;
     ReportLatency("TCP client", RunRequests(tcp, udp, Link::kTcpClient, &failures));
     if (failures > 0) std::printf("  (%zu requests failed)\n", failures);
+  }
+
+  if (Wanted("stages")) {
+    Section("receive path by halves: fill 990,000 frames unread, then drain them (best of 3)");
+    for (bool fd : {false, true}) {
+      const StageFigures st = RunStages(tcp, udp, fd);
+      const std::string kind = fd ? "CAN FD" : "CAN";
+      Figure(kind + ": gateway + receive thread, per frame", st.store_ns, "ns");
+      Figure(kind + ": VELA_Receive drain, per frame", st.drain_ns, "ns");
+    }
   }
 
   if (Wanted("memory")) {
