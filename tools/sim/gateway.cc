@@ -195,8 +195,11 @@ class Gateway::Impl {
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - epoch.load()).count());
   }
+  // Under io_mu: Stop closes the pipe while a sender on another thread may
+  // still be on its way out of Deliver.
   void Wake() {
     const uint8_t b = 1;
+    std::lock_guard<std::mutex> lock(io_mu);
     if (wake_pipe[1] >= 0) (void)!::write(wake_pipe[1], &b, 1);
   }
 
@@ -892,17 +895,19 @@ bool Gateway::Start() {
     s.running = false;
     s.stopping_timer = false;
   }
-  s.stopping.store(false);
+  // `stopping` stays set (senders give up at once) until everything below is
+  // in place; clearing it under io_mu publishes the new sockets to them.
   s.epoch.store(Clock::now());
-  if (::pipe2(s.wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  int pipe_fds[2] = {-1, -1};
+  if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   auto fail = [&](const char* what) {
     s.Log(Format("start failed: %s (%s)", what, std::strerror(errno)));
+    std::lock_guard<std::mutex> lock(s.io_mu);
     if (s.listen_fd >= 0) ::close(s.listen_fd);
     if (s.udp_fd >= 0) ::close(s.udp_fd);
     s.listen_fd = s.udp_fd = -1;
-    ::close(s.wake_pipe[0]);
-    ::close(s.wake_pipe[1]);
-    s.wake_pipe[0] = s.wake_pipe[1] = -1;
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
     return false;
   };
   const GatewayConfig& c = s.cfg;
@@ -954,6 +959,12 @@ bool Gateway::Start() {
     s.running = true;
   }
   s.conn_count.store(0);
+  {
+    std::lock_guard<std::mutex> lock(s.io_mu);
+    s.wake_pipe[0] = pipe_fds[0];
+    s.wake_pipe[1] = pipe_fds[1];
+    s.stopping.store(false);
+  }
   if (c.mode == LinkMode::kUdp) {
     s.io_thread = std::thread([&s] { s.UdpLoop(); });
   } else {
@@ -993,14 +1004,14 @@ void Gateway::Stop() {
     s.conn_count.store(0);
     s.udp_has_destination = false;
     s.io_cv.notify_all();
-  }
-  if (s.connecting_fd >= 0) ::close(s.connecting_fd);
-  if (s.listen_fd >= 0) ::close(s.listen_fd);
-  if (s.udp_fd >= 0) ::close(s.udp_fd);
-  s.connecting_fd = s.listen_fd = s.udp_fd = -1;
-  for (int& fd : s.wake_pipe) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
+    if (s.connecting_fd >= 0) ::close(s.connecting_fd);
+    if (s.listen_fd >= 0) ::close(s.listen_fd);
+    if (s.udp_fd >= 0) ::close(s.udp_fd);
+    s.connecting_fd = s.listen_fd = s.udp_fd = -1;
+    for (int& fd : s.wake_pipe) {
+      if (fd >= 0) ::close(fd);
+      fd = -1;
+    }
   }
   {
     std::lock_guard<std::mutex> lock(s.mu);
