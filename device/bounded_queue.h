@@ -37,6 +37,23 @@ class BoundedQueue {
     if (wake) nonempty_.notify_all();
   }
 
+  // Appends n elements moved from items under one lock, each making room as
+  // Push does, so the queue ends as n single pushes would leave it.
+  void PushBatch(T* items, size_t n) {
+    if (n == 0) return;
+    bool wake = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (size_t i = 0; i < n; ++i) {
+        if (limit_ != 0 && items_.size() >= limit_) items_.pop_front();
+        items_.push_back(std::move(items[i]));
+      }
+      size_.store(items_.size(), std::memory_order_release);
+      wake = waiters_ > 0;
+    }
+    if (wake) nonempty_.notify_all();
+  }
+
   // Blocks until the queue holds an element, stop() holds, or the deadline
   // (none when null) passes. stop() is tested under the queue lock, so a
   // WakeWaiters after the condition became true is never missed.

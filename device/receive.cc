@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "device/device.h"
 #include "platform/platform.h"
@@ -54,6 +55,55 @@ uint32_t DrainQueue(Queue& queue, Out* out, uint32_t capacity) {
   return static_cast<uint32_t>(done);
 }
 
+// The frames of one data packet bound for the channel queues, pushed with
+// one lock per queue instead of one per frame. The owner flushes before it
+// pushes anywhere else (an error frame, a marker), so every queue, and the
+// order between them, sees the records in packet order.
+template <typename Record, size_t kCapacity>
+class FrameBatch {
+ public:
+  using Ptr = std::shared_ptr<const Record>;
+
+  template <typename Queues>
+  void Add(uint8_t channel, Ptr record, Queues& queues) {
+    if (n_ == kCapacity) Flush(queues);
+    items_[n_] = std::move(record);
+    channels_[n_] = channel;
+    mask_ |= 1u << channel;
+    ++n_;
+  }
+
+  template <typename Queues>
+  void Flush(Queues& queues) {
+    if (n_ == 0) return;
+    if ((mask_ & (mask_ - 1)) == 0) {
+      queues[channels_[0]].PushBatch(items_, n_);
+    } else {
+      // Several channels in one packet: each queue gets its own run, in order.
+      for (uint32_t left = mask_; left != 0; left &= left - 1) {
+        const auto channel = static_cast<uint8_t>(__builtin_ctz(left));
+        Ptr run[kCapacity];
+        size_t k = 0;
+        for (size_t i = 0; i < n_; ++i) {
+          if (channels_[i] == channel) run[k++] = std::move(items_[i]);
+        }
+        queues[channel].PushBatch(run, k);
+      }
+    }
+    n_ = 0;
+    mask_ = 0;
+  }
+
+ private:
+  Ptr items_[kCapacity];
+  uint8_t channels_[kCapacity];
+  size_t n_ = 0;
+  uint32_t mask_ = 0;  // channels present among the first n_ items
+};
+
+using CanBatch = FrameBatch<_tagPacketDataCAN, kMaxCanPerPacket>;
+using CanFdBatch = FrameBatch<_tagPacketDataCANFD, kMaxCanFdPerPacket>;
+
 }  // namespace
 
 VELA_CHANNEL_ERR_INFO MakeErrorInfo(const _tagPacketDataCAN& r) {
@@ -93,6 +143,7 @@ bool Device::InsideReceiveWindow() const {
 
 void Device::StoreCanRecords(const uint8_t* records, uint32_t count) {
   const bool inside_window = InsideReceiveWindow();
+  CanBatch batch;
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* p = records + i * kCanRecordSize;
     const uint8_t channel = p[14];
@@ -101,20 +152,25 @@ void Device::StoreCanRecords(const uint8_t* records, uint32_t count) {
     // Decoded once, straight into the shared record the queue keeps.
     auto record = std::make_shared<const _tagPacketDataCAN>(ReadCanRecord(p));
     if (record->flags & kFlagError) {
+      batch.Flush(can_queues_);
       const VELA_CHANNEL_ERR_INFO info = MakeErrorInfo(*record);
       err_queues_[channel].Push(std::make_shared<const VELA_CHANNEL_ERR_INFO>(info));
       status_[channel].detail1.store(info.detail[1], std::memory_order_relaxed);
       status_[channel].detail2.store(info.detail[2], std::memory_order_relaxed);
     } else if (record->flags & kFlagMarker) {
+      batch.Flush(can_queues_);
       marker_queues_[channel].Push(record->timestamp);
     } else {
-      can_queues_[channel].Push(std::move(record));
+      batch.Add(channel, std::move(record), can_queues_);
     }
   }
+  batch.Flush(can_queues_);
 }
 
 void Device::StoreCanFdRecords(const uint8_t* records, uint32_t count) {
   const bool inside_window = InsideReceiveWindow();
+  CanBatch classic;
+  CanFdBatch fd;
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* p = records + i * kCanFdRecordSize;
     const uint8_t channel = p[14];
@@ -124,6 +180,10 @@ void Device::StoreCanFdRecords(const uint8_t* records, uint32_t count) {
     if (flags & (kFlagError | kFlagMarker) || !(flags & kFlagFd)) {
       // Classic view: the 16-byte head and the first 8 data bytes.
       auto record = std::make_shared<const _tagPacketDataCAN>(ReadCanRecord(p));
+      if (flags & (kFlagError | kFlagMarker)) {
+        classic.Flush(can_queues_);
+        fd.Flush(canfd_queues_);
+      }
       if (flags & kFlagError) {
         const VELA_CHANNEL_ERR_INFO info = MakeErrorInfo(*record);
         err_queues_[channel].Push(std::make_shared<const VELA_CHANNEL_ERR_INFO>(info));
@@ -132,12 +192,14 @@ void Device::StoreCanFdRecords(const uint8_t* records, uint32_t count) {
       } else if (flags & kFlagMarker) {
         marker_queues_[channel].Push(record->timestamp);
       } else {
-        can_queues_[channel].Push(std::move(record));
+        classic.Add(channel, std::move(record), can_queues_);
       }
       continue;
     }
-    canfd_queues_[channel].Push(std::make_shared<const _tagPacketDataCANFD>(ReadCanFdRecord(p)));
+    fd.Add(channel, std::make_shared<const _tagPacketDataCANFD>(ReadCanFdRecord(p)), canfd_queues_);
   }
+  classic.Flush(can_queues_);
+  fd.Flush(canfd_queues_);
 }
 
 void Device::EnqueueGps(const uint8_t* records, uint32_t count) {
