@@ -1,0 +1,345 @@
+// The tarnlink tool as a user runs it: separate processes, real sockets on
+// 127.0.0.1, the simulator as the gateway.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "tests/cli/process.h"
+
+namespace tarnlink::test {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+const std::string kTool = TARNLINK_CLI_TOOL;
+
+// A port nothing listens on: bound, read back and released.
+uint16_t ClosedPort(int type) {
+  const int fd = socket(AF_INET, type, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(a);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+// The frame text of candump -L lines, without the time stamp.
+std::vector<std::string> LogFrames(const std::string& text) {
+  static const std::regex kLine(R"(^\(\d{10}\.\d{6}\) (ch\d+ \S+)$)");
+  std::vector<std::string> frames;
+  for (const std::string& l : Lines(text)) {
+    std::smatch m;
+    if (std::regex_match(l, m, kLine)) frames.push_back(m[1]);
+  }
+  return frames;
+}
+
+double LogSeconds(const std::string& line) { return std::strtod(line.c_str() + 1, nullptr); }
+
+std::vector<std::string> Tool(std::vector<std::string> args) {
+  args.insert(args.begin(), kTool);
+  return args;
+}
+
+int RunTool(const std::vector<std::string>& args, std::string* out = nullptr, std::string* err = nullptr,
+            milliseconds timeout = milliseconds(15000)) {
+  Process p(Tool(args));
+  p.CloseStdin();
+  const int code = p.Wait(timeout);
+  if (out != nullptr) *out = p.out();
+  if (err != nullptr) *err = p.err();
+  return code;
+}
+
+// A simulator process; the port it bound is read from its first line.
+class Sim {
+ public:
+  explicit Sim(std::vector<std::string> args) : p_(Tool(Prepend(std::move(args)))) {
+    static const std::regex kPort(R"((?:listening on|UDP) 127\.0\.0\.1:(\d+))");
+    std::smatch m;
+    if (p_.WaitForOutput([&](const std::string& s) { return std::regex_search(s, m, kPort); }, milliseconds(5000))) {
+      port_ = std::to_string(std::stoi(m[1]));
+    }
+  }
+  Process& process() { return p_; }
+  const std::string& port() const { return port_; }
+  // SIGINT, then the exit code (the summary is the last line of output).
+  int Stop() {
+    p_.Signal(SIGINT);
+    return p_.Wait(milliseconds(5000));
+  }
+
+ private:
+  static std::vector<std::string> Prepend(std::vector<std::string> args) {
+    args.insert(args.begin(), "sim");
+    return args;
+  }
+  Process p_;
+  std::string port_;
+};
+
+TEST(CliEndToEnd, SentFramesComeBackThroughDumpByteForByte) {
+  // UDP: the simulator sends to the dump's port, so frames the send process
+  // transmits reach the other process.
+  const uint16_t dump_port = ClosedPort(SOCK_DGRAM);
+  Sim sim({"--udp", "0", "--peer", "127.0.0.1:" + std::to_string(dump_port), "--echo", "-v"});
+  ASSERT_FALSE(sim.port().empty()) << sim.process().out();
+  const std::vector<std::string> sent = {
+      "123#DEADBEEF",
+      "12345678#11.22.33",
+      "000#",
+      "7FF#R",
+      "1ABCDEF0#R8",
+      "456##1AABBCCDD",
+      "456##0" + std::string(128, 'F'),
+      "18DAF110##1",
+      "5A5#0102030405060708",
+      "001##1112233445566778899",
+  };
+  const std::vector<std::string> expected = {
+      "ch1 123#DEADBEEF",
+      "ch1 12345678#112233",
+      "ch1 000#",
+      "ch1 7FF#R",
+      "ch1 1ABCDEF0#R8",
+      "ch1 456##1AABBCCDD",
+      "ch1 456##0" + std::string(128, 'F'),
+      "ch1 18DAF110##1",
+      "ch1 5A5#0102030405060708",
+      // 9 bytes are padded to the CAN FD length 12.
+      "ch1 001##1112233445566778899000000",
+  };
+  Process dump(Tool({"dump", "-L", "--udp", "--port", sim.port(), "--local-port", std::to_string(dump_port), "-n",
+                     std::to_string(expected.size()), "-c", "1"}));
+  // The dump has announced itself once the simulator answered its device information request.
+  ASSERT_TRUE(sim.process().WaitForLine("command 1", milliseconds(5000))) << sim.process().out();
+  std::vector<std::string> send_args = {"send", "--udp", "--port", sim.port(), "-c", "1"};
+  send_args.insert(send_args.end(), sent.begin(), sent.end());
+  std::string err;
+  EXPECT_EQ(RunTool(send_args, nullptr, &err), 0) << err;
+  EXPECT_EQ(dump.Wait(milliseconds(5000)), 0) << dump.err();
+  EXPECT_EQ(LogFrames(dump.out()), expected) << dump.out();
+  EXPECT_EQ(sim.Stop(), 0);
+}
+
+TEST(CliEndToEnd, InjectedFramesAndErrorsReachDumpOverTcp) {
+  Sim sim({"--listen", "0", "-v"});
+  ASSERT_FALSE(sim.port().empty()) << sim.process().out();
+  Process dump(Tool({"dump", "-L", "--port", sim.port(), "-n", "5"}));
+  ASSERT_TRUE(sim.process().WaitForLine("connected", milliseconds(5000))) << sim.process().out();
+  sim.process().WriteStdin(
+      "frame 0 123#DEADBEEF\nframe 1 12345678##1AABB\nerror 0 busoff\nerror 1 overflow\nsplit 7FF#R3\n");
+  EXPECT_EQ(dump.Wait(milliseconds(5000)), 0) << dump.err();
+  std::vector<std::string> frames = LogFrames(dump.out());
+  // Error information is read alongside the frames, so only the set is fixed.
+  std::sort(frames.begin(), frames.end());
+  const std::vector<std::string> expected = {
+      "ch0 123#DEADBEEF",
+      "ch0 20000040#0000000000000000",  // bus off
+      "ch0 7FF#R3",                     // sent in pieces by the simulator
+      "ch1 12345678##1AABB",
+      "ch1 20000004#0001000000000000",  // controller: receive overflow
+  };
+  EXPECT_EQ(frames, expected) << dump.out();
+  EXPECT_EQ(sim.Stop(), 0);
+}
+
+TEST(CliEndToEnd, TimedEntriesAreTransmittedAtAboutTheirPeriod) {
+  // With echo on, what the gateway puts on the bus comes back to every driver.
+  Sim sim({"--listen", "0", "--echo"});
+  ASSERT_FALSE(sim.port().empty());
+  Process dump(Tool({"dump", "-L", "--port", sim.port(), "--duration", "1.6"}));
+  std::string out, err;
+  ASSERT_EQ(RunTool({"autosend", "add", "--port", sim.port(), "-p", "100", "-i", "0", "321#0102"}, &out, &err), 0)
+      << err;
+  EXPECT_EQ(RunTool({"autosend", "list", "--port", sim.port()}, &out, &err), 0) << err;
+  EXPECT_NE(out.find("#0  period 100   321#0102"), std::string::npos) << out;
+  ASSERT_EQ(dump.Wait(milliseconds(5000)), 0) << dump.err();
+
+  std::vector<double> stamps;
+  for (const std::string& l : Lines(dump.out())) {
+    if (l.find("ch0 321#0102") != std::string::npos) stamps.push_back(LogSeconds(l));
+  }
+  ASSERT_GE(stamps.size(), 6u) << dump.out();
+  EXPECT_LE(stamps.size(), 20u) << dump.out();
+  std::vector<double> gaps;
+  for (size_t i = 1; i < stamps.size(); ++i) gaps.push_back(stamps[i] - stamps[i - 1]);
+  std::sort(gaps.begin(), gaps.end());
+  const double median = gaps[gaps.size() / 2];
+  EXPECT_GT(median, 0.05);
+  EXPECT_LT(median, 0.2);
+
+  ASSERT_EQ(RunTool({"autosend", "stop", "--port", sim.port()}, &out, &err), 0) << err;
+  Process after(Tool({"dump", "-L", "--port", sim.port(), "--duration", "0.5"}));
+  ASSERT_EQ(after.Wait(milliseconds(5000)), 0);
+  EXPECT_EQ(after.out().find("321#0102"), std::string::npos) << after.out();
+  EXPECT_EQ(RunTool({"autosend", "list", "--port", sim.port()}, &out, &err), 0);
+  EXPECT_NE(out.find("no enabled timed entries"), std::string::npos) << out;
+  EXPECT_EQ(sim.Stop(), 0);
+}
+
+TEST(CliEndToEnd, BadArgumentsGiveExitCodeTwoAndOneLine) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"send", "123#XYZ"},
+      {"send", "1234#11"},
+      {"send", "800#11"},
+      {"send", "123#112233445566778899"},
+      {"send", "123##411"},
+      {"send", "123#R9"},
+      {"send", "20000004#00"},
+      {"send"},
+      {"dump", "-x"},
+      {"dump", "--bogus"},
+      {"dump", "-n"},
+      {"dump", "-c", "5"},
+      {"dump", "-t", "q"},
+      {"gen", "-I", "zz"},
+      {"gen", "-f", "-R"},
+      {"gen", "-L", "9"},
+      {"info", "--port", "70000"},
+      {"info", "--type", "0x10000"},
+      {"autosend", "add", "123#11"},
+      {"autosend", "frob"},
+      {"autosend", "add", "-p", "70000", "1#1"},
+      {"sim", "--listen", "1", "--udp", "2"},
+      {"sim", "--channels", "0"},
+      {"demo", "--rtt", "x"},
+      {"frobnicate"},
+      {"send", "--server", "--udp", "123#11"},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    std::string out, err;
+    const int code = RunTool(args, &out, &err);
+    std::string joined;
+    for (const std::string& a : args) joined += a + " ";
+    EXPECT_EQ(code, 2) << joined << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << joined << err;
+    EXPECT_EQ(err.rfind("tarnlink", 0), 0u) << joined << err;
+    EXPECT_TRUE(out.empty()) << joined << out;
+  }
+}
+
+TEST(CliEndToEnd, HelpOnEveryCommandExitsZero) {
+  for (const char* cmd : {"dump", "send", "gen", "info", "autosend", "sim", "demo"}) {
+    std::string out;
+    EXPECT_EQ(RunTool({cmd, "--help"}, &out), 0) << cmd;
+    EXPECT_EQ(out.rfind("Usage: tarnlink", 0), 0u) << cmd << ": " << out;
+  }
+  std::string out;
+  EXPECT_EQ(RunTool({"--help"}, &out), 0);
+  EXPECT_NE(out.find("demo"), std::string::npos);
+}
+
+TEST(CliEndToEnd, UnreachableGatewayGivesExitCodeOneWithinSeconds) {
+  const std::string tcp = std::to_string(ClosedPort(SOCK_STREAM));
+  const std::string udp = std::to_string(ClosedPort(SOCK_DGRAM));
+  const std::vector<std::vector<std::string>> cases = {
+      {"dump", "--port", tcp},
+      {"send", "--port", tcp, "123#11"},
+      {"info", "--port", tcp},
+      {"info", "--udp", "--port", udp},
+      {"dump", "--server", "--local-port", tcp, "--wait", "300"},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    std::string err;
+    const auto t0 = Clock::now();
+    EXPECT_EQ(RunTool(args, nullptr, &err, milliseconds(10000)), 1) << args[0] << " " << err;
+    EXPECT_LT(Clock::now() - t0, milliseconds(5000)) << args[0];
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  }
+  std::string err;
+  RunTool({"send", "--port", tcp, "123#11"}, nullptr, &err);
+  EXPECT_EQ(err, "tarnlink: cannot reach gateway 127.0.0.1:" + tcp + " (connect failed or timed out)\n");
+}
+
+TEST(CliEndToEnd, SimulatorSurvivesDriversThatComeAndGo) {
+  Sim sim({"--listen", "0", "-v"});
+  ASSERT_FALSE(sim.port().empty());
+  std::string out, err;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(RunTool({"info", "-q", "--port", sim.port()}, &out, &err), 0) << err;
+    EXPECT_NE(out.find("Serial      1234567890"), std::string::npos) << out;
+  }
+  auto count = [](const std::string& s, const std::string& what, size_t from = 0) {
+    size_t n = 0;
+    for (size_t at = s.find(what, from); at != std::string::npos; at = s.find(what, at + 1)) ++n;
+    return n;
+  };
+  {
+    // A driver killed without closing anything.
+    Process doomed(Tool({"dump", "--port", sim.port()}));
+    ASSERT_TRUE(sim.process().WaitForOutput([&](const std::string& s) { return count(s, "sim: connected ") >= 4; },
+                                            milliseconds(5000)));
+    doomed.Signal(SIGKILL);
+    doomed.Wait(milliseconds(2000));
+    ASSERT_TRUE(sim.process().WaitForOutput([&](const std::string& s) { return count(s, "sim: disconnected ") >= 4; },
+                                            milliseconds(5000)));
+  }
+  // A dump whose connection the gateway drops: the driver reconnects, and
+  // frames sent after that arrive.
+  size_t seen = sim.process().out().size();
+  Process dump(Tool({"dump", "-L", "--port", sim.port(), "-n", "1"}));
+  ASSERT_TRUE(sim.process().WaitForOutput([&](const std::string& s) { return count(s, "sim: connected ", seen) >= 1; },
+                                          milliseconds(5000)));
+  seen = sim.process().out().size();
+  sim.process().WriteStdin("drop\n");
+  ASSERT_TRUE(sim.process().WaitForOutput(
+      [&](const std::string& s) {
+        const size_t gone = s.find("sim: disconnected ", seen);
+        return gone != std::string::npos && count(s, "sim: connected ", gone) >= 1;
+      },
+      milliseconds(5000)))
+      << sim.process().out();
+  sim.process().WriteStdin("frame 0 5A5#CAFE\n");
+  EXPECT_EQ(dump.Wait(milliseconds(5000)), 0);
+  EXPECT_EQ(LogFrames(dump.out()), std::vector<std::string>{"ch0 5A5#CAFE"}) << dump.out();
+  EXPECT_EQ(sim.Stop(), 0);
+  EXPECT_NE(sim.process().out().find("tarnlink sim: frames in"), std::string::npos) << sim.process().out();
+}
+
+TEST(CliEndToEnd, GenFloodArrivesWholeBeforeTheToolExits) {
+  Sim sim({"--listen", "0"});
+  ASSERT_FALSE(sim.port().empty());
+  std::string out, err;
+  ASSERT_EQ(RunTool({"gen", "--port", sim.port(), "-g", "0", "-n", "30001", "-L", "8"}, &out, &err), 0) << err;
+  EXPECT_NE(out.find("gen: 30001 frames sent on ch0"), std::string::npos) << out;
+  EXPECT_EQ(sim.Stop(), 0);
+  EXPECT_NE(sim.process().out().find("frames in 30001,"), std::string::npos) << sim.process().out();
+}
+
+TEST(CliEndToEnd, DemoRunsToItsSummaryAndExitsZero) {
+  std::string out, err;
+  const auto t0 = Clock::now();
+  ASSERT_EQ(RunTool({"demo"}, &out, &err, milliseconds(30000)), 0) << err << out;
+  EXPECT_LT(Clock::now() - t0, milliseconds(20000));
+  EXPECT_NE(out.find("Device information"), std::string::npos) << out;
+  EXPECT_NE(out.find("back      ch0  123   [4]  DE AD BE EF"), std::string::npos) << out;
+  EXPECT_FALSE(LogFrames(out).empty()) << out;
+  EXPECT_NE(out.find("lost              0\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("round trip        p50"), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace tarnlink::test

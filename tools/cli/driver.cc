@@ -1,0 +1,187 @@
+#include "tools/cli/driver.h"
+
+#include <dlfcn.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace tarnlink::cli {
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+extern "C" void OnStopSignal(int) { g_stop.store(true); }
+
+bool FileExists(const std::string& path) { return !path.empty() && access(path.c_str(), R_OK) == 0; }
+
+std::string ExecutableDir() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  if (n <= 0) return {};
+  std::string path(buf, static_cast<size_t>(n));
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+}  // namespace
+
+void InstallStopSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a blocking read returns on Ctrl-C
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  // A closed pipe (`tarnlink dump | head`) is an ordinary end of output.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+bool StopRequested() { return g_stop.load(); }
+void RequestStop() { g_stop.store(true); }
+
+uint32_t ChannelsOfType(uint32_t type) {
+  switch (type) {
+    case VELA_TYPE_AIR_1CH_TCP:
+    case VELA_TYPE_AIR_1CH_UDP:
+      return 1;
+    case VELA_TYPE_LINK_4CH_TCP:
+    case VELA_TYPE_LINK_4CH_UDP:
+      return 4;
+    default:
+      return 2;
+  }
+}
+
+std::string Driver::PathFor(const ConnectOptions& options) {
+  if (!options.lib.empty()) return options.lib;
+  if (const char* env = std::getenv("TARNLINK_LIB"); env != nullptr && *env != '\0') return env;
+  const char* const name = options.udp ? "libtarnlink_udp.so" : "libtarnlink_tcp.so";
+#if defined(TARNLINK_CLI_TCP_LIB) && defined(TARNLINK_CLI_UDP_LIB)
+  const std::string built = options.udp ? TARNLINK_CLI_UDP_LIB : TARNLINK_CLI_TCP_LIB;
+  if (FileExists(built)) return built;
+#endif
+  const std::string beside = ExecutableDir() + "/" + name;
+  if (FileExists(beside)) return beside;
+  return std::string(name) + ".1";  // the installed library, by the loader's search
+}
+
+template <typename F>
+bool Driver::Bind(F& fn, const char* name) {
+  fn = reinterpret_cast<F>(dlsym(handle_, name));
+  return fn != nullptr;
+}
+
+std::unique_ptr<Driver> Driver::Load(const std::string& path, std::string* error) {
+  std::unique_ptr<Driver> d(new Driver());
+  d->path_ = path;
+  d->handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (d->handle_ == nullptr) {
+    const char* why = dlerror();
+    *error = "cannot load the driver library " + path + (why != nullptr ? std::string(": ") + why : std::string());
+    return nullptr;
+  }
+  const bool ok = d->Bind(d->OpenDevice, "VELA_OpenDevice") && d->Bind(d->CloseDevice, "VELA_CloseDevice") &&
+                  d->Bind(d->GetDeviceInf, "VELA_GetDeviceInf") && d->Bind(d->InitCAN, "VELA_InitCAN") &&
+                  d->Bind(d->StartCAN, "VELA_StartCAN") && d->Bind(d->ResetCAN, "VELA_ResetCAN") &&
+                  d->Bind(d->ClearBuffer, "VELA_ClearBuffer") &&
+                  d->Bind(d->ReadChannelErrInfo, "VELA_ReadChannelErrInfo") &&
+                  d->Bind(d->ReadChannelStatus, "VELA_ReadChannelStatus") && d->Bind(d->Transmit, "VELA_Transmit") &&
+                  d->Bind(d->Receive, "VELA_Receive") && d->Bind(d->TransmitFD, "VELA_TransmitFD") &&
+                  d->Bind(d->ReceiveFD, "VELA_ReceiveFD") && d->Bind(d->GetReference, "VELA_GetReference") &&
+                  d->Bind(d->SetReference, "VELA_SetReference") && d->Bind(d->GetReceiveNum, "VELA_GetReceiveNum");
+  if (!ok) {
+    *error = path + " is not a tarnlink driver library (an export is missing)";
+    return nullptr;
+  }
+  return d;
+}
+
+Driver::~Driver() {
+  if (handle_ != nullptr) dlclose(handle_);
+}
+
+bool Session::GetU32(uint32_t channel, uint32_t key, uint32_t* value) const {
+  return driver_.GetReference(type(), index(), channel, key, value) == 1;
+}
+
+bool Session::SetU32(uint32_t channel, uint32_t key, uint32_t value) const {
+  return driver_.SetReference(type(), index(), channel, key, &value) == 1;
+}
+
+std::unique_ptr<Session> Session::Open(const Driver& driver, const ConnectOptions& options,
+                                       std::vector<uint32_t> channels, bool probe_udp) {
+  std::unique_ptr<Session> s(new Session(driver, options));
+  s->channel_count_ = ChannelsOfType(options.device_type());
+  if (channels.empty()) {
+    for (uint32_t c = 0; c < s->channel_count_; ++c) channels.push_back(c);
+  }
+  s->channels_ = channels;
+  const uint32_t type = options.device_type();
+  s->device_ = driver.OpenDevice(type, options.index, options.effective_local_port());
+  if (s->device_ == 0) {
+    std::fprintf(stderr, "tarnlink: the driver refused device type 0x%X index %u\n", type, options.index);
+    return nullptr;
+  }
+  char address[32] = {};
+  std::snprintf(address, sizeof(address), "%s", options.host.c_str());
+  driver.SetReference(type, options.index, 0, VELA_REF_REMOTE_ADDR, address);
+  s->SetU32(0, VELA_REF_REMOTE_PORT, options.port);
+  s->SetU32(0, VELA_REF_LOCAL_PORT, options.effective_local_port());
+  if (!options.udp) s->SetU32(0, VELA_REF_WORK_MODE, options.server ? 1 : 0);
+
+  for (uint32_t c : channels) {
+    const uint32_t handle = driver.InitCAN(s->device_, c, nullptr);
+    if (handle == 0 || driver.StartCAN(handle) != 1) {
+      if (!s->started_.empty()) {
+        std::fprintf(stderr, "tarnlink: cannot start channel %u\n", c);
+      } else if (options.server) {
+        std::fprintf(stderr, "tarnlink: cannot listen on local port %u (in use or not permitted)\n",
+                     options.effective_local_port());
+      } else if (options.udp) {
+        std::fprintf(stderr, "tarnlink: cannot bind UDP local port %u\n", options.effective_local_port());
+      } else {
+        std::fprintf(stderr, "tarnlink: cannot reach gateway %s:%u (connect failed or timed out)\n",
+                     options.host.c_str(), options.port);
+      }
+      return nullptr;
+    }
+    s->started_.push_back(c);
+  }
+
+  if (options.server) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.wait_ms);
+    uint32_t clients = 0;
+    while ((!s->GetU32(0, VELA_REF_CLIENT_COUNT, &clients) || clients == 0) && !StopRequested()) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        std::fprintf(stderr, "tarnlink: no gateway connected to local port %u within %d ms\n",
+                     options.effective_local_port(), options.wait_ms);
+        return nullptr;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (clients == 0) return nullptr;  // interrupted
+  } else if (options.udp && probe_udp) {
+    // UDP has no connection: a device information exchange shows the gateway
+    // is there, and tells a gateway that answers the last sender where we are.
+    VELA_DEVICE_INFO info{};
+    if (driver.GetDeviceInf(s->device_, &info) != 1) {
+      std::fprintf(stderr, "tarnlink: no answer from gateway %s:%u over UDP (device information timed out)\n",
+                   options.host.c_str(), options.port);
+      return nullptr;
+    }
+  }
+  return s;
+}
+
+Session::~Session() {
+  for (uint32_t c : started_) driver_.ResetCAN(handle(c));
+  if (device_ != 0) driver_.CloseDevice(device_);
+}
+
+}  // namespace tarnlink::cli

@@ -1,0 +1,103 @@
+// The driver as the tool sees it: one of the two libraries loaded privately
+// (both export the same names), and a session that opens a device, starts
+// its channels and tells an unreachable gateway from a working one.
+#ifndef TARNLINK_TOOLS_CLI_DRIVER_H_
+#define TARNLINK_TOOLS_CLI_DRIVER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tarnlink/tarnlink.h"
+#include "tools/cli/options.h"
+
+namespace tarnlink::cli {
+
+class Driver {
+ public:
+  // dlopen with RTLD_LOCAL; nullptr and a message on failure.
+  static std::unique_ptr<Driver> Load(const std::string& path, std::string* error);
+  // --lib, then TARNLINK_LIB, then the library built next to the tool, then
+  // the installed one by its soname.
+  static std::string PathFor(const ConnectOptions& options);
+  ~Driver();
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  decltype(&VELA_OpenDevice) OpenDevice = nullptr;
+  decltype(&VELA_CloseDevice) CloseDevice = nullptr;
+  decltype(&VELA_GetDeviceInf) GetDeviceInf = nullptr;
+  decltype(&VELA_InitCAN) InitCAN = nullptr;
+  decltype(&VELA_StartCAN) StartCAN = nullptr;
+  decltype(&VELA_ResetCAN) ResetCAN = nullptr;
+  decltype(&VELA_ClearBuffer) ClearBuffer = nullptr;
+  decltype(&VELA_ReadChannelErrInfo) ReadChannelErrInfo = nullptr;
+  decltype(&VELA_ReadChannelStatus) ReadChannelStatus = nullptr;
+  decltype(&VELA_Transmit) Transmit = nullptr;
+  decltype(&VELA_Receive) Receive = nullptr;
+  decltype(&VELA_TransmitFD) TransmitFD = nullptr;
+  decltype(&VELA_ReceiveFD) ReceiveFD = nullptr;
+  decltype(&VELA_GetReference) GetReference = nullptr;
+  decltype(&VELA_SetReference) SetReference = nullptr;
+  decltype(&VELA_GetReceiveNum) GetReceiveNum = nullptr;
+
+ private:
+  Driver() = default;
+  template <typename F>
+  bool Bind(F& fn, const char* name);
+
+  std::string path_;
+  void* handle_ = nullptr;
+};
+
+// Channels of a device type, as the model table gives them (others: 2).
+uint32_t ChannelsOfType(uint32_t type);
+
+// An open device with started channels; closed again on destruction.
+class Session {
+ public:
+  // Opens, applies the connection settings, starts `channels` (empty: all)
+  // and makes sure a gateway is there: the TCP client connected, a gateway
+  // connected to the server within --wait, a UDP gateway answered (only
+  // with probe_udp: datagrams that need no answer need no gateway either).
+  // On failure prints one line to stderr and returns nullptr.
+  static std::unique_ptr<Session> Open(const Driver& driver, const ConnectOptions& options,
+                                       std::vector<uint32_t> channels, bool probe_udp = true);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const Driver& driver() const { return driver_; }
+  const ConnectOptions& options() const { return options_; }
+  uint32_t type() const { return options_.device_type(); }
+  uint32_t index() const { return options_.index; }
+  uint32_t device() const { return device_; }
+  uint32_t channel_count() const { return channel_count_; }
+  const std::vector<uint32_t>& channels() const { return channels_; }
+  uint32_t handle(uint32_t channel) const { return device_ | channel; }
+
+  bool GetU32(uint32_t channel, uint32_t key, uint32_t* value) const;
+  bool SetU32(uint32_t channel, uint32_t key, uint32_t value) const;
+
+ private:
+  Session(const Driver& driver, const ConnectOptions& options) : driver_(driver), options_(options) {}
+
+  const Driver& driver_;
+  ConnectOptions options_;
+  uint32_t device_ = 0;
+  uint32_t channel_count_ = 0;
+  std::vector<uint32_t> channels_;
+  std::vector<uint32_t> started_;
+};
+
+// Ctrl-C and SIGTERM set a flag that long-running subcommands poll.
+void InstallStopSignals();
+bool StopRequested();
+void RequestStop();
+
+}  // namespace tarnlink::cli
+
+#endif  // TARNLINK_TOOLS_CLI_DRIVER_H_

@@ -1,0 +1,238 @@
+// tarnlink dump: received frames in candump's formats.
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/cli/commands.h"
+#include "tools/cli/driver.h"
+#include "tools/cli/traffic.h"
+
+namespace tarnlink::cli {
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: tarnlink dump [options] [CHANNEL...]\n"
+    "\n"
+    "Prints the frames the gateway delivers, like candump: by default in columns\n"
+    "( ch0  123   [4]  DE AD BE EF), with -L in candump's log format\n"
+    "((1700000000.123456) ch0 123#DEADBEEF) for tools that read candump logs.\n"
+    "Error information arrives as error frames (identifier 2000xxxx, SocketCAN\n"
+    "error classes); channel status changes are reported on standard error.\n"
+    "Channels are given as numbers (0 1), names (ch0) or with -c 0,1; default all.\n"
+    "\n"
+    "Options:\n"
+    "  -L           candump log format (host time stamps, or -t g)\n"
+    "  -t MODE      time stamps: a absolute, d delta, z from start, A date,\n"
+    "               g the gateway's stamp read as microseconds\n"
+    "  -c LIST      channels to dump, e.g. 0,1\n"
+    "  -n COUNT     stop after COUNT frames\n"
+    "  -T MS        stop when no frame arrived for MS milliseconds\n"
+    "  --duration S stop after S seconds\n"
+    "  -q           no status messages on standard error\n";
+
+enum : int { kOptDuration = 2000 };
+
+struct DumpOptions {
+  bool log = false;
+  char time_mode = 0;
+  std::vector<uint32_t> channels;
+  std::string channel_text;
+  uint64_t count = 0;
+  int64_t idle_ms = 0;
+  double duration_s = 0;
+  bool quiet = false;
+};
+
+std::string TimePrefix(const DumpOptions& o, const Received& r, std::chrono::system_clock::time_point start,
+                       std::chrono::system_clock::time_point* last) {
+  uint64_t sec = 0;
+  uint32_t us = 0;
+  char buf[64];
+  switch (o.time_mode) {
+    case 'a':
+      SplitTime(r.host_time, &sec, &us);
+      break;
+    case 'g':
+      sec = r.gateway_stamp / 1000000;
+      us = static_cast<uint32_t>(r.gateway_stamp % 1000000);
+      break;
+    case 'z': {
+      const auto d = std::chrono::duration_cast<std::chrono::microseconds>(r.host_time - start).count();
+      sec = static_cast<uint64_t>(d / 1000000);
+      us = static_cast<uint32_t>(d % 1000000);
+      break;
+    }
+    case 'd': {
+      const auto base = last->time_since_epoch().count() == 0 ? r.host_time : *last;
+      const auto d = std::chrono::duration_cast<std::chrono::microseconds>(r.host_time - base).count();
+      *last = r.host_time;
+      sec = static_cast<uint64_t>(d / 1000000);
+      us = static_cast<uint32_t>(d % 1000000);
+      break;
+    }
+    case 'A': {
+      SplitTime(r.host_time, &sec, &us);
+      const time_t t = static_cast<time_t>(sec);
+      std::tm tm{};
+      localtime_r(&t, &tm);
+      char date[32];
+      std::strftime(date, sizeof(date), "%Y-%m-%d %H:%M:%S", &tm);
+      std::snprintf(buf, sizeof(buf), "(%s.%06" PRIu32 ") ", date, us);
+      return buf;
+    }
+    default:
+      return {};
+  }
+  std::snprintf(buf, sizeof(buf), "(%010" PRIu64 ".%06" PRIu32 ") ", sec, us);
+  return buf;
+}
+
+}  // namespace
+
+int RunDump(int argc, char** argv) {
+  CommandDef def;
+  def.name = "dump";
+  def.usage = kUsage;
+  def.short_options = "Lt:c:n:T:q";
+  def.long_options = {{"duration", required_argument, nullptr, kOptDuration}};
+  DumpOptions o;
+  ConnectOptions connect;
+  std::vector<std::string> positional =
+      ParseCommandLine(def, argc, argv, &connect, [&](int code, const char* arg, std::string* error) {
+        uint64_t v = 0;
+        switch (code) {
+          case 'L':
+            o.log = true;
+            return true;
+          case 't':
+            if (std::string(arg).size() != 1 || std::string("adzAg").find(arg[0]) == std::string::npos) {
+              *error = std::string("-t: unknown time stamp mode '") + arg + "' (a, d, z, A or g)";
+              return false;
+            }
+            o.time_mode = arg[0];
+            return true;
+          case 'c':
+            o.channel_text += (o.channel_text.empty() ? "" : ",") + std::string(arg);
+            return true;
+          case 'n':
+            if (!ParseUnsigned(arg, UINT64_MAX, &v) || v == 0) {
+              *error = std::string("-n: '") + arg + "' is not a frame count";
+              return false;
+            }
+            o.count = v;
+            return true;
+          case 'T':
+            if (!ParseUnsigned(arg, 86400000, &v) || v == 0) {
+              *error = std::string("-T: '") + arg + "' is not a time in ms";
+              return false;
+            }
+            o.idle_ms = static_cast<int64_t>(v);
+            return true;
+          case kOptDuration:
+            if (!ParseDouble(arg, 0.001, 1e7, &o.duration_s)) {
+              *error = std::string("--duration: '") + arg + "' is not a time in seconds";
+              return false;
+            }
+            return true;
+          case 'q':
+            o.quiet = true;
+            return true;
+          default:
+            return false;
+        }
+      });
+  for (const std::string& p : positional) o.channel_text += (o.channel_text.empty() ? "" : ",") + p;
+  const uint32_t channel_count = ChannelsOfType(connect.device_type());
+  if (!o.channel_text.empty()) {
+    std::string error;
+    if (!ParseChannelList(o.channel_text, channel_count, &o.channels, &error)) UsageError("dump", error);
+  }
+  if (o.log && o.time_mode != 0 && o.time_mode != 'a' && o.time_mode != 'g') {
+    UsageError("dump", "-L takes -t a (host time) or -t g (gateway time)");
+  }
+  if (o.log && o.time_mode == 0) o.time_mode = 'a';
+
+  InstallStopSignals();
+  std::string error;
+  std::unique_ptr<Driver> driver = Driver::Load(Driver::PathFor(connect), &error);
+  if (!driver) {
+    std::fprintf(stderr, "tarnlink: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  std::unique_ptr<Session> session = Session::Open(*driver, connect, o.channels);
+  if (!session) return StopRequested() ? kExitOk : kExitFailure;
+
+  int name_width = 3;
+  for (uint32_t ch : session->channels()) {
+    name_width = std::max(name_width, static_cast<int>(ChannelName(ch).size()));
+  }
+  std::vector<VELA_CHANNEL_STATUS> status(session->channel_count());
+  const auto start = std::chrono::system_clock::now();
+  const auto start_steady = std::chrono::steady_clock::now();
+  auto last_frame = start_steady;
+  auto last_errors = start_steady - std::chrono::seconds(1);
+  std::chrono::system_clock::time_point last_delta{};
+  uint64_t printed = 0;
+  std::vector<Received> batch;
+  std::string out;
+
+  while (!StopRequested()) {
+    batch.clear();
+    const auto now_steady = std::chrono::steady_clock::now();
+    if (now_steady - last_errors >= std::chrono::milliseconds(20)) {
+      last_errors = now_steady;
+      for (uint32_t ch : session->channels()) {
+        DrainErrors(*session, ch, &batch);
+        VELA_CHANNEL_STATUS st{};
+        if (driver->ReadChannelStatus(session->handle(ch), &st) == 1 &&
+            (st.err_detail1 != status[ch].err_detail1 || st.err_detail2 != status[ch].err_detail2)) {
+          status[ch] = st;
+          if (!o.quiet) {
+            std::fprintf(stderr, "tarnlink dump: %s status: last error details %02X %02X\n", ChannelName(ch).c_str(),
+                         st.err_detail1, st.err_detail2);
+          }
+        }
+      }
+    }
+    const size_t limit = o.count == 0 ? SIZE_MAX : static_cast<size_t>(o.count - printed);
+    DrainFrames(*session, limit, &batch);
+    if (batch.empty()) {
+      if (o.idle_ms > 0 && now_steady - last_frame >= std::chrono::milliseconds(o.idle_ms)) break;
+      if (o.duration_s > 0 && now_steady - start_steady >= std::chrono::duration<double>(o.duration_s)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    last_frame = now_steady;
+    out.clear();
+    for (const Received& r : batch) {
+      if (o.count != 0 && printed == o.count) break;
+      if (o.log) {
+        uint64_t sec = 0;
+        uint32_t us = 0;
+        if (o.time_mode == 'g') {
+          sec = r.gateway_stamp / 1000000;
+          us = static_cast<uint32_t>(r.gateway_stamp % 1000000);
+        } else {
+          SplitTime(r.host_time, &sec, &us);
+        }
+        out += LogLine(r.frame, r.channel, sec, us);
+      } else {
+        out += TimePrefix(o, r, start, &last_delta);
+        out += ColumnsLine(r.frame, r.channel, name_width);
+      }
+      out += '\n';
+      ++printed;
+    }
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) break;
+    if (o.count != 0 && printed >= o.count) break;
+    if (o.duration_s > 0 && now_steady - start_steady >= std::chrono::duration<double>(o.duration_s)) break;
+  }
+  return kExitOk;
+}
+
+}  // namespace tarnlink::cli

@@ -1,0 +1,53 @@
+// tarnlink: CAN / CAN FD gateway tool in the style of can-utils.
+#include <cstdio>
+#include <cstring>
+
+#include "tools/cli/commands.h"
+#include "tools/cli/options.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: tarnlink COMMAND [options]\n"
+    "\n"
+    "Talk to a CAN / CAN FD to Ethernet gateway through the tarnlink driver, or play one.\n"
+    "\n"
+    "Commands:\n"
+    "  demo      a ten-second session on the built-in simulator (or --host GATEWAY)\n"
+    "  dump      print received frames (candump formats; -L for the log format)\n"
+    "  send      send frames given in cansend syntax (123#DEADBEEF, 123##1AABB, 123#R)\n"
+    "  gen       generate traffic like cangen, with a rate summary\n"
+    "  info      device information, device queries, size/remain, connected gateways\n"
+    "  autosend  add, send, stop and list the gateway's timed transmissions\n"
+    "  sim       run the gateway simulator for a driver to talk to\n"
+    "\n"
+    "'tarnlink COMMAND --help' describes each command and the connection options.\n"
+    "Exit codes: 0 done, 1 gateway or driver failure, 2 bad usage.\n";
+
+struct Command {
+  const char* name;
+  int (*run)(int, char**);
+};
+
+constexpr Command kCommands[] = {
+    {"demo", tarnlink::cli::RunDemo}, {"dump", tarnlink::cli::RunDump}, {"send", tarnlink::cli::RunSend},
+    {"gen", tarnlink::cli::RunGen},   {"info", tarnlink::cli::RunInfo}, {"autosend", tarnlink::cli::RunAutoSend},
+    {"sim", tarnlink::cli::RunSim},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return tarnlink::cli::kExitUsage;
+  }
+  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "help") == 0) {
+    std::fputs(kUsage, stdout);
+    return tarnlink::cli::kExitOk;
+  }
+  for (const Command& c : kCommands) {
+    if (std::strcmp(argv[1], c.name) == 0) return c.run(argc - 1, argv + 1);
+  }
+  tarnlink::cli::UsageError("", std::string("unknown command '") + argv[1] + "'");
+}

@@ -1,0 +1,121 @@
+#include "tools/cli/traffic.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace tarnlink::cli {
+namespace {
+
+constexpr uint32_t kReceiveBatch = 512;
+
+}  // namespace
+
+size_t DrainFrames(const Session& session, size_t max, std::vector<Received>* out) {
+  const Driver& d = session.driver();
+  static thread_local std::vector<VELA_CAN_RECEIVE> can(kReceiveBatch);
+  static thread_local std::vector<VELA_CANFD_RECEIVE> fd(kReceiveBatch);
+  // One run per queue, each in queue order; merged by time stamp below, so
+  // the order within a queue is kept whatever the gateway's stamps do.
+  std::vector<std::vector<Received>> runs;
+  size_t taken = 0;
+  // One reception time per pass: the merge below may interleave queues read
+  // at different instants, and a log's time stamps must not run backwards.
+  const auto now = std::chrono::system_clock::now();
+  for (uint32_t ch : session.channels()) {
+    const uint32_t h = session.handle(ch);
+    for (int kind = 0; kind < 2; ++kind) {
+      std::vector<Received> run;
+      while (taken < max) {
+        const uint32_t room = static_cast<uint32_t>(std::min<size_t>(kReceiveBatch, max - taken));
+        const uint32_t n = kind == 0 ? d.Receive(h, can.data(), room, 0) : d.ReceiveFD(h, fd.data(), room, 0);
+        for (uint32_t i = 0; i < n; ++i) {
+          if (kind == 0) {
+            run.push_back({ch, FromReceive(can[i]), can[i].timestamp, now});
+          } else {
+            run.push_back({ch, FromReceive(fd[i]), fd[i].timestamp, now});
+          }
+        }
+        taken += n;
+        if (n < room) break;
+      }
+      if (!run.empty()) runs.push_back(std::move(run));
+    }
+  }
+  if (runs.size() == 1) {
+    out->insert(out->end(), runs[0].begin(), runs[0].end());
+    return taken;
+  }
+  std::vector<size_t> next(runs.size(), 0);
+  for (size_t k = 0; k < taken; ++k) {
+    size_t best = runs.size();
+    for (size_t r = 0; r < runs.size(); ++r) {
+      if (next[r] == runs[r].size()) continue;
+      if (best == runs.size() || runs[r][next[r]].gateway_stamp < runs[best][next[best]].gateway_stamp) best = r;
+    }
+    out->push_back(runs[best][next[best]++]);
+  }
+  return taken;
+}
+
+size_t DrainErrors(const Session& session, uint32_t channel, std::vector<Received>* out) {
+  size_t n = 0;
+  // Bounded, so a gateway flooding errors cannot hold the caller here.
+  for (int i = 0; i < 256; ++i) {
+    VELA_CHANNEL_ERR_INFO info{};
+    if (session.driver().ReadChannelErrInfo(session.handle(channel), &info) != 1) break;
+    Received r;
+    if (!ErrorInfoToFrame(info, &r.frame)) break;
+    r.channel = channel;
+    r.host_time = std::chrono::system_clock::now();
+    out->push_back(r);
+    ++n;
+  }
+  return n;
+}
+
+size_t SendFrames(const Session& session, uint32_t channel, const std::vector<Frame>& frames) {
+  const Driver& d = session.driver();
+  const uint32_t h = session.handle(channel);
+  size_t sent = 0;
+  size_t i = 0;
+  while (i < frames.size()) {
+    size_t j = i;
+    while (j < frames.size() && frames[j].fd == frames[i].fd) ++j;
+    const uint32_t count = static_cast<uint32_t>(j - i);
+    uint32_t accepted;
+    if (frames[i].fd) {
+      std::vector<VELA_CANFD_TRANSMIT> records;
+      records.reserve(count);
+      for (size_t k = i; k < j; ++k) records.push_back(ToTransmitFd(frames[k]));
+      accepted = d.TransmitFD(h, records.data(), count);
+    } else {
+      std::vector<VELA_CAN_TRANSMIT> records;
+      records.reserve(count);
+      for (size_t k = i; k < j; ++k) records.push_back(ToTransmit(frames[k]));
+      accepted = d.Transmit(h, records.data(), count);
+    }
+    sent += accepted;
+    if (accepted < count) break;
+    i = j;
+  }
+  return sent;
+}
+
+bool SyncWithGateway(const Session& session) {
+  VELA_DEVICE_INFO info{};
+  return session.driver().GetDeviceInf(session.device(), &info) == 1;
+}
+
+void SplitTime(std::chrono::system_clock::time_point t, uint64_t* seconds, uint32_t* micros) {
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+  *seconds = static_cast<uint64_t>(us / 1000000);
+  *micros = static_cast<uint32_t>(us % 1000000);
+}
+
+std::string VersionText(uint16_t version) {
+  char buf[16];
+  std::snprintf(buf, sizeof(buf), "V%X.%02X", version >> 8, version & 0xFFu);
+  return buf;
+}
+
+}  // namespace tarnlink::cli
