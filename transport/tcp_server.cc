@@ -1,15 +1,33 @@
 #include "transport/tcp_server.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <sys/eventfd.h>
 
 #include "platform/platform.h"
 
 namespace tarnlink {
 
-TcpServer::TcpServer(uint16_t port, int backlog) : port_(port), backlog_(backlog) {}
+TcpServer::TcpServer(uint16_t port, int backlog)
+    : port_(port), backlog_(backlog), wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-TcpServer::~TcpServer() { Stop(); }
+TcpServer::~TcpServer() {
+  Stop();
+  if (wake_fd_ >= 0) close(wake_fd_);
+}
+
+void TcpServer::WakeReceiver() {
+  if (wake_fd_ < 0) return;
+  const uint64_t one = 1;
+  ssize_t n;
+  do {
+    n = write(wake_fd_, &one, sizeof(one));
+  } while (n < 0 && errno == EINTR);
+}
 
 bool TcpServer::Start() {
   Stop();
@@ -75,6 +93,7 @@ bool TcpServer::RemoveClient(int sock) {
   std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
   CloseSocket(&*it);
   clients_.erase(it);
+  WakeReceiver();
   return true;
 }
 
@@ -94,35 +113,65 @@ void TcpServer::AcceptLoop() {
       return;
     }
     clients_.push_back(client);
+    WakeReceiver();
   }
 }
 
 void TcpServer::ReceiveLoop() {
   char buffer[kChunkSize];
   char peer[kPeerTextSize];
-  std::vector<SocketEndpoint> watched;
-  std::vector<SocketEndpoint> ready;
+  // Blocks in poll until a client has data, the list changes or Stop, instead
+  // of polling every millisecond: an idle server costs nothing, and a chunk
+  // is handed on as soon as it arrives. fds: stop, wake-up, then the clients
+  // in list order (one entry per distinct socket).
+  std::vector<pollfd> fds;
+  bool rebuild = true;
+  constexpr size_t kFirstClient = 2;
+  constexpr short kReadable = POLLIN | POLLPRI | POLLERR | POLLHUP;  // recv reports the last two
   while (!stop_.IsSet()) {
-    {
+    if (rebuild) {
+      fds.assign({{stop_.fd(), POLLIN, 0}, {wake_fd_, POLLIN, 0}});
       std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
-      watched = clients_;
+      for (const SocketEndpoint& client : clients_) {
+        const bool seen = std::any_of(fds.begin() + kFirstClient, fds.end(),
+                                      [&client](const pollfd& p) { return p.fd == client.sock; });
+        if (client.sock >= 0 && !seen) fds.push_back({client.sock, POLLIN, 0});
+      }
+      rebuild = false;
     }
-    ready.clear();
-    const int rc = SelectReadable(&watched, &ready, 0);
-    if (rc == 0) {
-      stop_.WaitFor(kIdlePauseMs);
-      continue;
-    }
+    for (pollfd& p : fds) p.revents = 0;
+    // A negative fd is skipped by poll: a missing stop or wake descriptor
+    // falls back to re-reading the list every kNoWakePollMs.
+    const int timeout = (stop_.fd() >= 0 && wake_fd_ >= 0) ? -1 : kNoWakePollMs;
+    const int rc = poll(fds.data(), fds.size(), timeout);
     if (rc < 0) {
-      stop_.WaitFor(kPollErrorPauseMs);
+      if (errno != EINTR) stop_.WaitFor(kPollErrorPauseMs);
       continue;
     }
-    for (const SocketEndpoint& candidate : ready) {
+    if (stop_.IsSet()) return;
+    if (rc == 0) {
+      rebuild = true;
+      continue;
+    }
+    if ((fds[1].revents & POLLIN) != 0) {
+      uint64_t count;
+      while (read(wake_fd_, &count, sizeof(count)) < 0 && errno == EINTR) {
+      }
+      rebuild = true;
+    }
+    for (size_t i = kFirstClient; i < fds.size(); ++i) {
+      // A socket closed since the list was read: read the list again.
+      if ((fds[i].revents & POLLNVAL) != 0) rebuild = true;
+      if ((fds[i].revents & kReadable) == 0) continue;
       if (stop_.IsSet()) return;
+      const int sock = fds[i].fd;
       std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
-      const auto it = std::find_if(clients_.begin(), clients_.end(),
-                                   [&candidate](const SocketEndpoint& c) { return c.sock == candidate.sock; });
-      if (it == clients_.end()) continue;  // removed meanwhile
+      const auto it =
+          std::find_if(clients_.begin(), clients_.end(), [sock](const SocketEndpoint& c) { return c.sock == sock; });
+      if (it == clients_.end()) {  // removed meanwhile
+        rebuild = true;
+        continue;
+      }
       std::memset(buffer, 0, sizeof(buffer));
       // Without waiting: the descriptor may have been closed and handed to a
       // new client since the poll, and that one need not have data yet.
@@ -136,6 +185,7 @@ void TcpServer::ReceiveLoop() {
         std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
         CloseSocket(&*it);
         clients_.erase(it);
+        rebuild = true;
       }
     }
   }

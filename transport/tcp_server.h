@@ -35,16 +35,22 @@ class TcpServer final : public IService, public IClientList {
 
  private:
   static constexpr int kChunkSize = 2048;
-  static constexpr int kIdlePauseMs = 1;
+  // Only without a wake-up descriptor: how often the client list is re-read.
+  static constexpr int kNoWakePollMs = 1;
   static constexpr int kPollErrorPauseMs = 1000;
   static constexpr int kAcceptErrorPauseMs = 10;
 
   void AcceptLoop();
   void ReceiveLoop();
+  // Tells the receive thread that the client list changed.
+  void WakeReceiver();
 
   const uint16_t port_;
   const int backlog_;
   StopSignal stop_;
+  // Readable after a client-list change; the receive thread blocks in poll on
+  // it, the stop descriptor and the clients. -1 when none could be made.
+  int wake_fd_ = -1;
   // Written by Start/Stop only, while no thread of this server runs.
   SocketEndpoint listener_;
   std::thread acceptor_;
