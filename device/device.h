@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "device/bounded_queue.h"
+#include "device/shared_record.h"
 #include "protocol/commands.h"
 #include "protocol/records.h"
 #include "protocol/stream_parser.h"
@@ -171,8 +172,8 @@ class Device {
   std::atomic<bool> closed_{false};
 
   // Receive side.
-  std::array<BoundedQueue<std::shared_ptr<const _tagPacketDataCAN>>, kChannelSlots> can_queues_;
-  std::array<BoundedQueue<std::shared_ptr<const _tagPacketDataCANFD>>, kChannelSlots> canfd_queues_;
+  std::array<BoundedQueue<SharedRecord<_tagPacketDataCAN>>, kChannelSlots> can_queues_;
+  std::array<BoundedQueue<SharedRecord<_tagPacketDataCANFD>>, kChannelSlots> canfd_queues_;
   BoundedQueue<std::shared_ptr<const _tagPacketDataGPS>> gps_queue_;
   std::array<BoundedQueue<std::shared_ptr<const VELA_CHANNEL_ERR_INFO>>, kChannelSlots> err_queues_;
   std::array<ChannelStatusBytes, kChannelSlots> status_;

@@ -62,7 +62,7 @@ uint32_t DrainQueue(Queue& queue, Out* out, uint32_t capacity) {
 template <typename Record, size_t kCapacity>
 class FrameBatch {
  public:
-  using Ptr = std::shared_ptr<const Record>;
+  using Ptr = SharedRecord<Record>;
 
   template <typename Queues>
   void Add(uint8_t channel, Ptr record, Queues& queues) {
@@ -149,19 +149,18 @@ void Device::StoreCanRecords(const uint8_t* records, uint32_t count) {
     const uint8_t channel = p[14];
     if (!valid_channel(channel)) continue;
     if (!channel_started(channel) && !inside_window) continue;
-    // Decoded once, straight into the shared record the queue keeps.
-    auto record = std::make_shared<const _tagPacketDataCAN>(ReadCanRecord(p));
-    if (record->flags & kFlagError) {
+    const _tagPacketDataCAN record = ReadCanRecord(p);
+    if (record.flags & kFlagError) {
       batch.Flush(can_queues_);
-      const VELA_CHANNEL_ERR_INFO info = MakeErrorInfo(*record);
+      const VELA_CHANNEL_ERR_INFO info = MakeErrorInfo(record);
       err_queues_[channel].Push(std::make_shared<const VELA_CHANNEL_ERR_INFO>(info));
       status_[channel].detail1.store(info.detail[1], std::memory_order_relaxed);
       status_[channel].detail2.store(info.detail[2], std::memory_order_relaxed);
-    } else if (record->flags & kFlagMarker) {
+    } else if (record.flags & kFlagMarker) {
       batch.Flush(can_queues_);
-      marker_queues_[channel].Push(record->timestamp);
+      marker_queues_[channel].Push(record.timestamp);
     } else {
-      batch.Add(channel, std::move(record), can_queues_);
+      batch.Add(channel, CanBatch::Ptr::Make(record), can_queues_);
     }
   }
   batch.Flush(can_queues_);
@@ -179,24 +178,25 @@ void Device::StoreCanFdRecords(const uint8_t* records, uint32_t count) {
     const uint16_t flags = LoadBe16(p + 12);
     if (flags & (kFlagError | kFlagMarker) || !(flags & kFlagFd)) {
       // Classic view: the 16-byte head and the first 8 data bytes.
-      auto record = std::make_shared<const _tagPacketDataCAN>(ReadCanRecord(p));
+      const _tagPacketDataCAN record = ReadCanRecord(p);
       if (flags & (kFlagError | kFlagMarker)) {
         classic.Flush(can_queues_);
         fd.Flush(canfd_queues_);
       }
       if (flags & kFlagError) {
-        const VELA_CHANNEL_ERR_INFO info = MakeErrorInfo(*record);
+        const VELA_CHANNEL_ERR_INFO info = MakeErrorInfo(record);
         err_queues_[channel].Push(std::make_shared<const VELA_CHANNEL_ERR_INFO>(info));
         status_[channel].detail1.store(info.detail[1], std::memory_order_relaxed);
         status_[channel].detail2.store(info.detail[2], std::memory_order_relaxed);
       } else if (flags & kFlagMarker) {
-        marker_queues_[channel].Push(record->timestamp);
+        marker_queues_[channel].Push(record.timestamp);
       } else {
-        classic.Add(channel, std::move(record), can_queues_);
+        classic.Add(channel, CanBatch::Ptr::Make(record), can_queues_);
       }
       continue;
     }
-    fd.Add(channel, std::make_shared<const _tagPacketDataCANFD>(ReadCanFdRecord(p)), canfd_queues_);
+    // Decoded straight into the one shared record the queue keeps.
+    fd.Add(channel, CanFdBatch::Ptr::Make(ReadCanFdRecord(p)), canfd_queues_);
   }
   classic.Flush(can_queues_);
   fd.Flush(canfd_queues_);
