@@ -7,8 +7,8 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <netinet/in.h>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -45,15 +45,40 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// The frame text of candump -L lines, without the time stamp.
+bool Digits(const std::string& s, size_t from, size_t n) {
+  if (s.size() < from + n) return false;
+  return std::all_of(s.begin() + static_cast<std::ptrdiff_t>(from), s.begin() + static_cast<std::ptrdiff_t>(from + n),
+                     [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The frame text of candump -L lines ("(0123456789.123456) chN FRAME"),
+// without the time stamp.
 std::vector<std::string> LogFrames(const std::string& text) {
-  static const std::regex kLine(R"(^\(\d{10}\.\d{6}\) (ch\d+ \S+)$)");
   std::vector<std::string> frames;
   for (const std::string& l : Lines(text)) {
-    std::smatch m;
-    if (std::regex_match(l, m, kLine)) frames.push_back(m[1]);
+    const bool stamped = l.size() > 23 && l[0] == '(' && Digits(l, 1, 10) && l[11] == '.' && Digits(l, 12, 6) &&
+                         l.compare(18, 4, ") ch") == 0;
+    const std::string rest = stamped ? l.substr(20) : std::string();
+    const size_t space = rest.find(' ');
+    if (stamped && space != std::string::npos && space > 2 && rest.find(' ', space + 1) == std::string::npos &&
+        space + 1 < rest.size()) {
+      frames.push_back(rest);
+    }
   }
   return frames;
+}
+
+// The port in "... listening on 127.0.0.1:PORT" or "... UDP 127.0.0.1:PORT".
+std::string PortAfter(const std::string& text) {
+  for (const char* key : {"listening on 127.0.0.1:", "UDP 127.0.0.1:"}) {
+    const size_t at = text.find(key);
+    if (at == std::string::npos) continue;
+    const size_t from = at + std::strlen(key);
+    size_t end = from;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    if (end > from && end < text.size()) return text.substr(from, end - from);
+  }
+  return {};
 }
 
 double LogSeconds(const std::string& line) { return std::strtod(line.c_str() + 1, nullptr); }
@@ -77,10 +102,8 @@ int RunTool(const std::vector<std::string>& args, std::string* out = nullptr, st
 class Sim {
  public:
   explicit Sim(std::vector<std::string> args) : p_(Tool(Prepend(std::move(args)))) {
-    static const std::regex kPort(R"((?:listening on|UDP) 127\.0\.0\.1:(\d+))");
-    std::smatch m;
-    if (p_.WaitForOutput([&](const std::string& s) { return std::regex_search(s, m, kPort); }, milliseconds(5000))) {
-      port_ = std::to_string(std::stoi(m[1]));
+    if (p_.WaitForOutput([](const std::string& s) { return !PortAfter(s).empty(); }, milliseconds(5000))) {
+      port_ = PortAfter(p_.out());
     }
   }
   Process& process() { return p_; }
