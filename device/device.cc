@@ -61,7 +61,7 @@ bool Device::StartCAN(uint32_t channel) {
   std::shared_ptr<IService> created = CreateTransport(settings);
   if (!created) return false;
   created->SetRecvCallback([this](const char* peer, const char* data, int len) {
-    if (len > 0) OnReceive(peer, data, static_cast<uint32_t>(len));
+    if (len >= 0) OnReceive(peer, data, static_cast<uint32_t>(len));
   });
   {
     std::lock_guard<std::mutex> lock(transport_mu_);

@@ -7,9 +7,15 @@
 namespace tarnlink {
 
 void Device::OnReceive(const char* peer, const char* data, uint32_t len) {
-  if (data == nullptr || len == 0) return;
   const std::string_view key(peer != nullptr ? peer : "");
   auto it = parsers_.find(key);
+  if (len == 0) {
+    // That peer's connection ended: what it left of a packet can never be
+    // completed, and a new connection with the same text starts afresh.
+    if (it != parsers_.end()) parsers_.erase(it);
+    return;
+  }
+  if (data == nullptr) return;
   if (it == parsers_.end()) it = parsers_.emplace(std::string(key), StreamParser{}).first;
   StreamParser& parser = it->second;
   parser.AppendBytes(reinterpret_cast<const uint8_t*>(data), static_cast<long>(len));

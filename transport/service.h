@@ -12,6 +12,9 @@
 namespace tarnlink {
 
 // (peer text "%s:%d", data, len >= 1); runs on the transport's thread.
+// len 0: the connection behind that peer text has ended. Its stream ends
+// there: bytes of a packet it left unfinished never join bytes of a later
+// connection, even one that comes back with the same peer text.
 using RecvCallback = std::function<void(const char* peer, const char* data, int len)>;
 
 class IService {

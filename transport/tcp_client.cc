@@ -81,6 +81,11 @@ void TcpClient::ReceiveLoop(SocketEndpoint connection) {
     }
     // Closed by the peer, broken, or shut down by Stop.
     if (stop_.IsSet()) return;
+    // The next connection has the same peer text but is a new stream.
+    if (callback_) {
+      FormatPeer(connection, peer);
+      callback_(peer, buffer, 0);
+    }
     Replace(SocketEndpoint{});
     for (;;) {
       SocketEndpoint fresh;

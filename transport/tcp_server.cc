@@ -90,6 +90,9 @@ bool TcpServer::RemoveClient(int sock) {
   const auto it =
       std::find_if(clients_.begin(), clients_.end(), [sock](const SocketEndpoint& c) { return c.sock == sock; });
   if (it == clients_.end()) return false;
+  char peer[kPeerTextSize];
+  FormatPeer(*it, peer);
+  ended_.emplace_back(peer);
   std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
   CloseSocket(&*it);
   clients_.erase(it);
@@ -132,6 +135,10 @@ void TcpServer::ReceiveLoop() {
     if (rebuild) {
       fds.assign({{stop_.fd(), POLLIN, 0}, {wake_fd_, POLLIN, 0}});
       std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
+      if (callback_) {
+        for (const std::string& gone : ended_) callback_(gone.c_str(), buffer, 0);
+      }
+      ended_.clear();
       for (const SocketEndpoint& client : clients_) {
         const bool seen = std::any_of(fds.begin() + kFirstClient, fds.end(),
                                       [&client](const pollfd& p) { return p.fd == client.sock; });
@@ -182,10 +189,15 @@ void TcpServer::ReceiveLoop() {
           callback_(peer, buffer, n);
         }
       } else if (n < 0) {
-        std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
-        CloseSocket(&*it);
-        clients_.erase(it);
+        FormatPeer(*it, peer);
+        {
+          std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
+          CloseSocket(&*it);
+          clients_.erase(it);
+        }
         rebuild = true;
+        // A later client may come from the same address and port.
+        if (callback_) callback_(peer, buffer, 0);
       }
     }
   }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -63,6 +64,9 @@ class TcpServer final : public IService, public IClientList {
   // shut every socket down past a Send blocked on a client that does not read.
   std::mutex sockets_mutex_;
   std::vector<SocketEndpoint> clients_;  // changed under both locks, read under either
+  // Peer texts of clients RemoveClient closed; the receive thread reports
+  // their streams ended, since only it runs the callback.
+  std::vector<std::string> ended_;  // guarded by clients_mutex_
 };
 
 }  // namespace tarnlink
