@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unordered_set>
 
 namespace tarnlink {
@@ -167,6 +168,11 @@ int EnableKeepAlive(const SocketEndpoint& endpoint) {
   if (setsockopt(endpoint.sock, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof(idle_s)) != 0) return 1;
   if (setsockopt(endpoint.sock, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof(interval_s)) != 0) return 1;
   return 0;
+}
+
+int LimitSendTime(const SocketEndpoint& endpoint, int ms) {
+  timeval limit{ms / 1000, (ms % 1000) * 1000};
+  return setsockopt(endpoint.sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) == 0 ? 0 : 1;
 }
 
 int RecvSome(const SocketEndpoint& endpoint, char* buffer, int size, bool dont_wait) {

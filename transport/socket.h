@@ -56,6 +56,12 @@ constexpr int kKeepAliveIntervalMs = 1000;
 // on a non-stream socket.
 int EnableKeepAlive(const SocketEndpoint& endpoint);
 
+constexpr int kSendTimeoutMs = 1500;
+// A blocking send on this socket gives up after ms: a peer that stops reading
+// then costs a sender (and the send lock it holds) at most that long, and the
+// send reports what it got out.
+int LimitSendTime(const SocketEndpoint& endpoint, int ms = kSendTimeoutMs);
+
 // One recv. Result: the byte count when positive; -1 on orderly close or
 // error; never 0 unless dont_wait is set and no data is waiting.
 int RecvSome(const SocketEndpoint& endpoint, char* buffer, int size, bool dont_wait = false);

@@ -52,7 +52,10 @@ void TcpClient::Teardown() {
 
 bool TcpClient::Connect(SocketEndpoint* out) {
   if (CreateSocket(out, true) != 0) return false;
-  if (ConnectWithTimeout(out, host_.c_str(), port_, stop_.fd()) == 0) return true;
+  if (ConnectWithTimeout(out, host_.c_str(), port_, stop_.fd()) == 0) {
+    LimitSendTime(*out);
+    return true;
+  }
   CloseSocket(out);
   return false;
 }

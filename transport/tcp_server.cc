@@ -107,6 +107,9 @@ void TcpServer::AcceptLoop() {
       stop_.WaitFor(kAcceptErrorPauseMs);
       continue;
     }
+    // Send holds the clients lock: a client that stops reading must not
+    // hold it, and with it every other client, for ever.
+    LimitSendTime(client);
     std::lock_guard<std::recursive_mutex> clients_lock(clients_mutex_);
     std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
     // Checked under sockets_mutex_: either Stop's shutdown pass sees this
