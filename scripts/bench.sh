@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds Release and runs both benchmark programs: the codec micro-benchmarks
 # and the end-to-end figures of both libraries on loopback.
-#   scripts/bench.sh [build-dir] [--quick]
+#   scripts/bench.sh [build-dir] [e2e_bench options: --quick, --only SECTIONS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dir=${1:-build-bench}
-shift || true
+dir=build-bench
+if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
+  dir=$1
+  shift
+fi
 scripts/deps.sh
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTARNLINK_BUILD_TESTS=OFF -DTARNLINK_BUILD_TOOLS=OFF >/dev/null
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTARNLINK_BUILD_BENCH=ON >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target codec_bench e2e_bench
 
 echo "== codec benchmarks"
