@@ -1,0 +1,153 @@
+// The TCP client against a gateway whose connection breaks: reset inside a
+// packet, orderly cuts, truncation, and a stream cut into small delayed
+// pieces. The driver must reconnect by itself, never join bytes of two
+// connections, decode every later packet intact and leak nothing.
+#include <gtest/gtest.h>
+
+#include "tests/reliability/fault_proxy.h"
+#include "tests/reliability/link.h"
+
+namespace tarnlink::test {
+namespace {
+
+constexpr uint32_t kType = VELA_TYPE_LINK_4CH_TCP;
+
+// Gateway listener <- proxy <- driver (TCP client of the proxy).
+class ReconnectTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(gateway_.ok());
+    proxy_ = std::make_unique<FaultProxy>(gateway_.port());
+    ASSERT_TRUE(proxy_->ok());
+    device_ = std::make_unique<DeviceUnderTest>(TARNLINK_TCP_LIB, kType, 3);
+    ASSERT_NE(device_->handle(), 0u);
+    ASSERT_TRUE(device_->SetRemote(proxy_->port()));
+    ASSERT_TRUE(device_->StartChannels(4));
+    conn_ = GatewayConnection(gateway_.Accept(3000));
+    ASSERT_TRUE(conn_.valid());
+    ASSERT_TRUE(conn_.Barrier());
+  }
+  void TearDown() override {
+    if (device_) {
+      EXPECT_EQ(device_->Close(), 1u);
+    }
+  }
+
+  // The driver's next connection, through a fresh proxy link; the time it took.
+  int64_t AwaitReconnect() {
+    const auto start = Clock::now();
+    Fd fd = gateway_.Accept(5000);
+    const int64_t ms = MsSince(start);
+    conn_ = GatewayConnection(std::move(fd));
+    return conn_.valid() ? ms : -1;
+  }
+
+  // Sends frames [first, first + count) on channel 0 and expects exactly
+  // them, in order, intact.
+  void ExpectFramesDelivered(uint64_t first, uint64_t count) {
+    ASSERT_TRUE(conn_.Barrier(CanPackets(0, first, count)));
+    const std::vector<VELA_CAN_RECEIVE> got = device_->Drain(0);
+    ASSERT_EQ(got.size(), count);
+    for (uint64_t i = 0; i < count; ++i) ASSERT_TRUE(IsFrame(got[i], first + i)) << "frame " << i;
+  }
+
+  TcpListener gateway_;
+  std::unique_ptr<FaultProxy> proxy_;
+  std::unique_ptr<DeviceUnderTest> device_;
+  GatewayConnection conn_;
+};
+
+TEST_F(ReconnectTest, ResetInsideAPacketIsNeverJoinedToTheNextConnection) {
+  ExpectFramesDelivered(0, 10);
+  const size_t fds = OpenDescriptors();
+  const size_t threads = ThreadCount();
+
+  // The first connection's stream after the reset: a one-record packet, then
+  // more. A partial packet whose header claims one record is buffered before
+  // the reset; its last byte is chosen so that, were the two streams joined,
+  // the claimed 31 bytes (partial + the first 15 new bytes) would pass the
+  // checksum and come out as a frame made of both, swallowing the new
+  // connection's first packet.
+  Bytes next = CanPackets(0, 100, 1, 1);
+  const Bytes rest = CanPackets(0, 101, 59);
+  next.insert(next.end(), rest.begin(), rest.end());
+  Bytes partial = {0x55, 0x00, 0x00, 0x00, 0x00, 24};
+  const Bytes old_record = CanRecord(0, 999);
+  partial.insert(partial.end(), old_record.begin(), old_record.begin() + 10);
+  const size_t claimed_from_next = 31 - partial.size();  // 15, the last one the checksum
+  uint8_t x = 0;
+  for (size_t i = 0; i + 1 < partial.size(); ++i) x ^= partial[i];
+  for (size_t i = 0; i + 1 < claimed_from_next; ++i) x ^= next[i];
+  partial.back() = static_cast<uint8_t>(x ^ next[claimed_from_next - 1]);
+
+  // Request and partial in one write: once answered, the partial is buffered.
+  ASSERT_TRUE(conn_.RequestThen(partial));
+  proxy_->Reset();
+  const int64_t reconnect_ms = AwaitReconnect();
+  ASSERT_GE(reconnect_ms, 0) << "the driver did not reconnect";
+  EXPECT_LT(reconnect_ms, 2500);
+
+  ASSERT_TRUE(conn_.Barrier(next));
+  const std::vector<VELA_CAN_RECEIVE> got = device_->Drain(0);
+  ASSERT_EQ(got.size(), 60u) << "a frame was lost or made up";
+  for (uint64_t i = 0; i < 60; ++i) ASSERT_TRUE(IsFrame(got[i], 100 + i)) << "frame " << i;
+  EXPECT_TRUE(Eventually([&] { return proxy_->links_open() == 1; }, 2000));
+  EXPECT_EQ(OpenDescriptors(), fds);
+  EXPECT_EQ(ThreadCount(), threads);
+}
+
+TEST_F(ReconnectTest, RepeatedCutsReconnectWithoutLeaks) {
+  ExpectFramesDelivered(0, 5);
+  const size_t fds = OpenDescriptors();
+  const size_t threads = ThreadCount();
+  for (uint64_t round = 1; round <= 5; ++round) {
+    if (round % 2 == 0) {
+      proxy_->Cut();
+    } else {
+      proxy_->Reset();
+    }
+    const int64_t ms = AwaitReconnect();
+    ASSERT_GE(ms, 0) << "round " << round;
+    EXPECT_LT(ms, 2500);
+    ExpectFramesDelivered(round * 1000, 120);
+    ASSERT_TRUE(Eventually([&] { return proxy_->links_open() == 1; }, 2000));
+  }
+  EXPECT_EQ(OpenDescriptors(), fds);
+  EXPECT_EQ(ThreadCount(), threads);
+}
+
+TEST_F(ReconnectTest, TruncatedConnectionLosesOnlyThePacketItCut) {
+  // Two whole packets (120 frames), then the link dies 100 bytes into the third.
+  const Bytes stream = CanPackets(0, 0, 180);
+  const size_t cut_at = 2 * (60 * 24 + 7) + 100;
+  FaultPlan plan;
+  plan.truncate_after = proxy_->bytes_down() + cut_at;
+  proxy_->SetDown(plan);
+  ASSERT_TRUE(conn_.Send(stream));
+  ASSERT_TRUE(proxy_->WaitBytesDown(plan.truncate_after, 3000));
+  proxy_->SetDown(FaultPlan{});
+  const int64_t ms = AwaitReconnect();
+  ASSERT_GE(ms, 0);
+  EXPECT_LT(ms, 2500);
+  // The two whole packets arrived; nothing of the third.
+  const std::vector<VELA_CAN_RECEIVE> before = device_->Collect(0, 120, 3000);
+  ASSERT_EQ(before.size(), 120u);
+  for (uint64_t i = 0; i < 120; ++i) ASSERT_TRUE(IsFrame(before[i], i)) << "frame " << i;
+  ExpectFramesDelivered(500, 60);
+}
+
+TEST_F(ReconnectTest, StreamInSmallDelayedPiecesDecodesIntact) {
+  FaultPlan plan;
+  plan.split = 5;
+  proxy_->SetDown(plan);
+  ExpectFramesDelivered(0, 600);
+  plan.split = 1;
+  plan.delay_ms = 1;
+  proxy_->SetDown(plan);
+  ExpectFramesDelivered(600, 3);
+  proxy_->SetDown(FaultPlan{});
+  ExpectFramesDelivered(700, 60);
+}
+
+}  // namespace
+}  // namespace tarnlink::test
