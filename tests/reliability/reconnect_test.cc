@@ -86,6 +86,7 @@ TEST_F(ReconnectTest, ResetInsideAPacketIsNeverJoinedToTheNextConnection) {
   const int64_t reconnect_ms = AwaitReconnect();
   ASSERT_GE(reconnect_ms, 0) << "the driver did not reconnect";
   EXPECT_LT(reconnect_ms, 2500);
+  RecordProperty("reconnect_ms", static_cast<int>(reconnect_ms));
 
   ASSERT_TRUE(conn_.Barrier(next));
   const std::vector<VELA_CAN_RECEIVE> got = device_->Drain(0);
