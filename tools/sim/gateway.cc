@@ -30,6 +30,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr uint32_t kMaxChannels = 32;
+constexpr int64_t kAutoSendSlots = 32;  // timed-entry indexes of a channel
 constexpr size_t kRecvBufferSize = 65536 + 1024;
 constexpr int kIdlePollMs = 50;
 constexpr int kTimerIdleMs = 200;
@@ -67,7 +68,8 @@ int64_t JsonInt(const std::vector<uint8_t>& body, const char* name, int64_t fall
   if (root == nullptr) return fallback;
   const cJSON* item = cJSON_GetObjectItemCaseSensitive(root, name);
   int64_t v = fallback;
-  if (cJSON_IsNumber(item)) v = static_cast<int64_t>(item->valuedouble);
+  // Clamped first: a cast of a double beyond the integer's range is undefined.
+  if (cJSON_IsNumber(item)) v = static_cast<int64_t>(std::clamp(item->valuedouble, -1e15, 1e15));
   cJSON_Delete(root);
   return v;
 }
@@ -118,6 +120,27 @@ std::string PeerText(const sockaddr_in& a) {
 
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK); }
 
+// The data lengths a CAN FD frame can have.
+constexpr uint8_t kFdLengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+
+// The lengths a generator cycles through, in rising order, never empty. With
+// fd_valid_lengths a CAN FD length between the valid ones is padded up, as a
+// controller pads it.
+std::vector<uint8_t> TrafficLengths(const TrafficSpec& spec) {
+  const uint8_t max_len = spec.fd ? 64 : 8;
+  const uint8_t len_min = std::min(spec.len_min, max_len);
+  const uint8_t len_max = std::max(len_min, std::min(spec.len_max, max_len));
+  std::vector<uint8_t> out;
+  for (unsigned len = len_min; len <= len_max; ++len) {
+    const uint8_t padded =
+        spec.fd && spec.fd_valid_lengths
+            ? *std::find_if(std::begin(kFdLengths), std::end(kFdLengths), [&](uint8_t v) { return v >= len; })
+            : static_cast<uint8_t>(len);
+    if (out.empty() || out.back() != padded) out.push_back(padded);
+  }
+  return out;
+}
+
 // Only the bits a bus carries back: FD, remote, extended, bit-rate switch.
 constexpr uint16_t kBusFlags = kWireFd | kWireRemote | kWireExtended | kWireBrs;
 
@@ -142,6 +165,11 @@ class Gateway::Impl {
     Clock::time_point next_due;
     uint64_t transmissions = 0;
   };
+  struct Awaited {
+    uint8_t sequence = 0;
+    uint8_t message_id = 0;
+    std::optional<HostPacket> answer;
+  };
   struct Delayed {
     Clock::time_point due;
     int conn_id;
@@ -157,7 +185,7 @@ class Gateway::Impl {
     std::condition_variable cv;
   };
   struct AtomicCounters {
-    std::atomic<uint64_t> frames_in{0}, frames_out{0}, packets_in{0}, packets_out{0}, bad_bytes{0},
+    std::atomic<uint64_t> frames_in{0}, frames_out{0}, frames_dropped{0}, packets_in{0}, packets_out{0}, bad_bytes{0},
         commands_answered{0}, notices_acked{0}, autosend_frames{0}, connections{0};
   };
 
@@ -241,7 +269,7 @@ class Gateway::Impl {
       if (also_count != nullptr) also_count->fetch_add(d);
     };
     count(+1);
-    const bool delivered = DeliverLocked(bytes, conn_id, wait_room, abort);
+    const bool delivered = DeliverLocked(bytes, conn_id, wait_room, frames, abort);
     if (delivered) {
       Wake();  // the I/O thread writes what the socket did not take
     } else {
@@ -250,7 +278,8 @@ class Gateway::Impl {
     return delivered;
   }
 
-  bool DeliverLocked(const std::vector<uint8_t>& bytes, int conn_id, bool wait_room, const std::atomic<bool>* abort) {
+  bool DeliverLocked(const std::vector<uint8_t>& bytes, int conn_id, bool wait_room, size_t frames,
+                     const std::atomic<bool>* abort) {
     std::unique_lock<std::mutex> lock(io_mu);
     if (stopping) return false;
     if (cfg.mode == LinkMode::kUdp) {
@@ -270,6 +299,12 @@ class Gateway::Impl {
         if (stopping || (abort && abort->load())) return false;
       }
       if (c->drop) continue;
+      // A send that cannot wait does not grow the queue of a peer that stopped
+      // reading without bound; whole packets are left out, so its stream stays framed.
+      if (!wait_room && c->pending() >= 2 * cfg.send_high_water) {
+        counters.frames_dropped.fetch_add(frames);
+        continue;
+      }
       const bool was_empty = c->pending() == 0;
       c->out.insert(c->out.end(), bytes.begin(), bytes.end());
       if (was_empty) FlushLocked(*c);
@@ -293,19 +328,37 @@ class Gateway::Impl {
   // ---- received packets ------------------------------------------------------
   // Enters a received packet in the record; mu held. The caller bumps once
   // its own state changes for the packet are made too, so that a waiter that
-  // sees the packet also sees what it caused.
+  // sees the packet also sees what it caused. With record_limit 0 the packet
+  // is still numbered and counted, only no copy is kept.
   uint64_t RecordLocked(const std::string& peer, const std::vector<uint8_t>& packet) {
+    const uint64_t serial = next_serial++;
+    ++type_counts[packet[1]];
+    ++total_count;
+    if (cfg.record_limit == 0) return serial;
     HostPacket p;
-    p.serial = next_serial++;
+    p.serial = serial;
     p.peer = peer;
     p.when = Clock::now();
     p.bytes = packet;
-    const uint64_t serial = p.serial;
     packets.push_back(std::move(p));
     while (packets.size() > cfg.record_limit) packets.pop_front();
-    ++type_counts[packet[1]];
-    ++total_count;
     return serial;
+  }
+
+  // Hands a command answer to the RequestFromHost call waiting for it; mu held.
+  void CatchAnswerLocked(const std::string& peer, const std::vector<uint8_t>& packet) {
+    const uint8_t sequence = static_cast<uint8_t>((packet[2] >> 1) & 7u);
+    const uint8_t message_id = packet[kWireHeaderSize];
+    for (Awaited* a : awaited) {
+      if (a->answer || a->sequence != sequence || a->message_id != message_id) continue;
+      HostPacket p;
+      p.serial = next_serial - 1;
+      p.peer = peer;
+      p.when = Clock::now();
+      p.bytes = packet;
+      a->answer = std::move(p);
+      return;
+    }
   }
 
   void Record(const std::string& peer, const std::vector<uint8_t>& packet) {
@@ -324,14 +377,21 @@ class Gateway::Impl {
     switch (type) {
       case kTypeCan:
       case kTypeCanFd:
-        OnFrames(conn_id, peer, packet, type == kTypeCanFd, payload, n);
+        OnFrames(peer, packet, type == kTypeCanFd, payload, n);
         break;
       case kTypeAutoSend:
         OnAutoSend(peer, packet, payload, n);
         break;
       case kTypeCommand:
+        if (n >= 2 && (flags & 1u) != 0) {
+          std::lock_guard<std::mutex> lock(mu);
+          RecordLocked(peer, packet);
+          CatchAnswerLocked(peer, packet);
+          BumpLocked();
+          break;
+        }
         Record(peer, packet);
-        if (n >= 2 && (flags & 1u) == 0) OnRequest(conn_id, flags, payload, n);
+        if (n >= 2) OnRequest(conn_id, flags, payload, n);
         break;
       case kTypeNotice:
         if ((flags & 0x7Fu) == 0 && n == 8) {
@@ -340,7 +400,10 @@ class Gateway::Impl {
           {
             std::lock_guard<std::mutex> lock(mu);
             RecordLocked(peer, packet);
-            notices.push_back(v);
+            if (cfg.record_limit > 0) {
+              notices.push_back(v);
+              if (notices.size() > cfg.record_limit) notices.pop_front();
+            }
             BumpLocked();
           }
           Deliver(FramePacket(kTypeNoticeAck, flags, nullptr, 0), conn_id, false, 0, nullptr, &counters.notices_acked);
@@ -355,8 +418,8 @@ class Gateway::Impl {
     }
   }
 
-  void OnFrames(int conn_id, const std::string& peer, const std::vector<uint8_t>& packet, bool fd_packet,
-                const uint8_t* payload, size_t n) {
+  void OnFrames(const std::string& peer, const std::vector<uint8_t>& packet, bool fd_packet, const uint8_t* payload,
+                size_t n) {
     const size_t size = fd_packet ? kWireCanFdSize : kWireCanSize;
     std::vector<WireFrame> echo_can;
     std::vector<WireFrame> echo_fd;
@@ -368,7 +431,7 @@ class Gateway::Impl {
         f.packet_serial = serial;
         f.in_fd_packet = fd_packet;
         f.record = GetFrame(payload + off, fd_packet);
-        frames.push_back(f);
+        if (cfg.frame_record_limit > 0) frames.push_back(f);
         counters.frames_in.fetch_add(1);
         const uint8_t ch = f.record.channel;
         if (ch >= cfg.channels || !echo[ch]) continue;
@@ -385,9 +448,10 @@ class Gateway::Impl {
       while (frames.size() > cfg.frame_record_limit) frames.pop_front();
       BumpLocked();
     }
-    // The echo never waits: this is the thread that drains the link.
-    SendFrames(echo_can, false, conn_id, false);
-    SendFrames(echo_fd, true, conn_id, false);
+    // On the bus every node sees the frame: the echo goes to every connection.
+    // It never waits: this is the thread that drains the link.
+    SendFrames(echo_can, false, -1, false);
+    SendFrames(echo_fd, true, -1, false);
   }
 
   void OnAutoSend(const std::string& peer, const std::vector<uint8_t>& packet, const uint8_t* payload, size_t n) {
@@ -416,10 +480,13 @@ class Gateway::Impl {
     std::string s = "{";
     bool first = true;
     if (channel >= 0 && channel < static_cast<int64_t>(kMaxChannels)) {
-      for (int64_t i = offset; i < offset + num && i >= 0 && i < 256; ++i) {
+      const bool all_slots = cfg.autosend_read_all_slots && channel < static_cast<int64_t>(cfg.channels);
+      const WireAutoSendEntry unused;
+      const int64_t end = std::min<int64_t>(offset + num, kAutoSendSlots);
+      for (int64_t i = std::max<int64_t>(offset, 0); i < end; ++i) {
         auto it = autosend[channel].find(static_cast<uint8_t>(i));
-        if (it == autosend[channel].end()) continue;
-        const WireAutoSendEntry& e = it->second.entry;
+        if (it == autosend[channel].end() && !all_slots) continue;
+        const WireAutoSendEntry& e = it != autosend[channel].end() ? it->second.entry : unused;
         const size_t len = std::min<size_t>(e.frame.len, (e.frame.flags & kWireFd) ? 64 : 8);
         std::string data;
         for (size_t k = 0; k < len; ++k) data += Format(k ? ",%u" : "%u", e.frame.data[k]);
@@ -773,9 +840,7 @@ class Gateway::Impl {
   void TrafficLoop(TrafficRun* run) {
     const TrafficSpec spec = run->spec;
     const size_t per_packet = spec.fd ? kCanFdPerPacket : kCanPerPacket;
-    const uint8_t max_len = spec.fd ? 64 : 8;
-    const uint8_t len_min = std::min(spec.len_min, max_len);
-    const uint8_t len_max = std::max(len_min, std::min(spec.len_max, max_len));
+    const std::vector<uint8_t> lengths = TrafficLengths(spec);
     const uint32_t id_span = spec.id_last >= spec.id_first ? spec.id_last - spec.id_first + 1 : 1;
     const auto start = Clock::now();
     uint64_t sent = 0;
@@ -801,7 +866,7 @@ class Gateway::Impl {
         WireFrame f;
         f.channel = spec.channel;
         f.id = spec.id_first + static_cast<uint32_t>(k % id_span);
-        f.len = static_cast<uint8_t>(len_min + k % (len_max - len_min + 1u));
+        f.len = lengths[k % lengths.size()];
         f.flags = static_cast<uint16_t>((spec.fd ? kWireFd : 0) | (spec.fd && spec.brs ? kWireBrs : 0) |
                                         (spec.extended ? kWireExtended : 0) | (spec.remote ? kWireRemote : 0));
         f.timestamp = spec.sequence_stamps ? k : NowMicros();
@@ -845,7 +910,9 @@ class Gateway::Impl {
   std::vector<Delayed> delayed;
   std::deque<HostPacket> packets;
   std::deque<HostFrame> frames;
-  std::vector<uint64_t> notices;
+  std::deque<uint64_t> notices;
+  // RequestFromHost calls waiting for their answers (each entry lives on its caller's stack).
+  std::vector<Awaited*> awaited;
   std::array<size_t, 256> type_counts{};
   size_t total_count = 0;
   uint64_t next_serial = 0;
@@ -1237,26 +1304,22 @@ bool Gateway::SendNotice(uint64_t value, uint8_t flags) {
 std::optional<HostPacket> Gateway::RequestFromHost(uint8_t code, const std::vector<uint8_t>& body, uint8_t sequence,
                                                    uint8_t message_id, std::chrono::milliseconds timeout) {
   Impl& s = *impl_;
-  uint64_t from_serial = 0;
+  Impl::Awaited waiting;
+  waiting.sequence = static_cast<uint8_t>(sequence & 7u);
+  waiting.message_id = message_id;
+  // Registered before the request leaves, so that no answer can come first.
   {
     std::lock_guard<std::mutex> lock(s.mu);
-    from_serial = s.next_serial;
+    s.awaited.push_back(&waiting);
   }
-  if (!s.Deliver(CommandPacket(false, sequence, message_id, code, body), -1, true, 0)) return std::nullopt;
   std::optional<HostPacket> found;
-  WaitUntil(
-      [&] {
-        std::lock_guard<std::mutex> lock(s.mu);
-        for (auto it = s.packets.rbegin(); it != s.packets.rend() && it->serial >= from_serial; ++it) {
-          if (it->type() == kTypeCommand && it->payload_size() >= 2 && (it->flags() & 1u) &&
-              ((it->flags() >> 1) & 7u) == (sequence & 7u) && it->payload()[0] == message_id) {
-            found = *it;
-            return true;
-          }
-        }
-        return false;
-      },
-      timeout);
+  if (s.Deliver(CommandPacket(false, sequence, message_id, code, body), -1, true, 0)) {
+    std::unique_lock<std::mutex> lock(s.mu);
+    s.changed.wait_for(lock, timeout, [&] { return waiting.answer.has_value() || !s.running; });
+    found = std::move(waiting.answer);
+  }
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.awaited.erase(std::find(s.awaited.begin(), s.awaited.end(), &waiting));
   return found;
 }
 
@@ -1423,7 +1486,7 @@ std::vector<HostFrame> Gateway::FramesFromHost() const {
 
 std::vector<uint64_t> Gateway::NoticesFromHost() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->notices;
+  return {impl_->notices.begin(), impl_->notices.end()};
 }
 
 void Gateway::ClearRecord() {
@@ -1441,6 +1504,7 @@ GatewayCounters Gateway::Counters() const {
   GatewayCounters c;
   c.frames_in = a.frames_in.load();
   c.frames_out = a.frames_out.load();
+  c.frames_dropped = a.frames_dropped.load();
   c.packets_in = a.packets_in.load();
   c.packets_out = a.packets_out.load();
   c.bad_bytes = a.bad_bytes.load();
@@ -1453,21 +1517,25 @@ GatewayCounters Gateway::Counters() const {
 
 void Gateway::ResetCounters() {
   Impl::AtomicCounters& a = impl_->counters;
-  for (auto* v : {&a.frames_in, &a.frames_out, &a.packets_in, &a.packets_out, &a.bad_bytes, &a.commands_answered,
-                  &a.notices_acked, &a.autosend_frames, &a.connections}) {
+  for (auto* v : {&a.frames_in, &a.frames_out, &a.frames_dropped, &a.packets_in, &a.packets_out, &a.bad_bytes,
+                  &a.commands_answered, &a.notices_acked, &a.autosend_frames, &a.connections}) {
     v->store(0);
   }
 }
 
 std::string Gateway::Summary() const {
   const GatewayCounters c = Counters();
-  return Format(
+  std::string s = Format(
       "frames in %llu, frames out %llu, packets in %llu, out %llu, commands answered %llu, notices acked %llu, "
       "timed frames %llu, skipped bytes %llu",
       static_cast<unsigned long long>(c.frames_in), static_cast<unsigned long long>(c.frames_out),
       static_cast<unsigned long long>(c.packets_in), static_cast<unsigned long long>(c.packets_out),
       static_cast<unsigned long long>(c.commands_answered), static_cast<unsigned long long>(c.notices_acked),
       static_cast<unsigned long long>(c.autosend_frames), static_cast<unsigned long long>(c.bad_bytes));
+  if (c.frames_dropped != 0) {
+    s += Format(", frames dropped for peers not reading %llu", static_cast<unsigned long long>(c.frames_dropped));
+  }
+  return s;
 }
 
 void Gateway::SetLog(LogSink sink) {

@@ -44,11 +44,21 @@ struct GatewayConfig {
   uint32_t channels = 2;
   // Initial echo switch of every channel (see SetEcho).
   bool echo = true;
-  // Bytes queued for the driver before a bulk send waits (TCP back-pressure).
+  // Bytes queued for a connection before a bulk send waits (TCP back-pressure).
+  // Sends that must not wait (echoes, answers, timed frames) skip a connection
+  // holding twice this much: its peer is not reading, and the others go on.
   size_t send_high_water = 4u << 20;
-  // Most packets and decoded frames kept in the record (the oldest go first).
+  // Most packets and decoded frames kept in the record (the oldest go first);
+  // notices are kept up to record_limit too. 0 = record nothing: a long-running
+  // gateway then keeps no copies, while counters and PacketCount still count.
   size_t record_limit = 200000;
   size_t frame_record_limit = 1000000;
+  // AutoSendRead answers. true: a member for every index asked for below 32,
+  // an unused slot as a disabled entry with zero fields, as a gateway with a
+  // fixed table of 32 slots answers. false: members only for the indexes that
+  // hold an entry (a sparse answer; the driver's read-back ends at its first
+  // gap), the default, which the driver's read-back tests script against.
+  bool autosend_read_all_slots = false;
 };
 
 // Answers to DeviceInfo (command 1); the defaults are what a fresh device reports.
@@ -101,6 +111,11 @@ struct TrafficSpec {
   uint32_t id_last = 0x100;
   uint8_t len_min = 8;  // lengths cycle len_min .. len_max (bytes, at most 8 or 64)
   uint8_t len_max = 8;
+  // CAN FD lengths as a controller sends them: each length of the range padded up to the
+  // next CAN FD length (0-8, 12, 16, 20, 24, 32, 48, 64), every padded length once per cycle.
+  // false (the default, which receive tests of length pass-through rely on): every length
+  // of the range as it is, 9, 10, 11 included.
+  bool fd_valid_lengths = false;
   bool fd = false;  // CanFdData packets with the FD flag
   bool brs = false;
   bool extended = false;
@@ -131,11 +146,13 @@ struct HostFrame {
 
 // What the gateway counted since Start (or ResetCounters).
 struct GatewayCounters {
-  uint64_t frames_in = 0;    // data records received from the driver
-  uint64_t frames_out = 0;   // data records sent to the driver (echoes, traffic, injections)
-  uint64_t packets_in = 0;   // valid packets received
-  uint64_t packets_out = 0;  // packets sent
-  uint64_t bad_bytes = 0;    // received bytes skipped while resynchronising
+  uint64_t frames_in = 0;       // data records received from the driver
+  uint64_t frames_out = 0;      // data records put on the link (echoes, traffic, injections), once per
+                                // record however many connections take it
+  uint64_t frames_dropped = 0;  // records not queued for a connection that was not reading (per connection)
+  uint64_t packets_in = 0;      // valid packets received
+  uint64_t packets_out = 0;     // packets sent
+  uint64_t bad_bytes = 0;       // received bytes skipped while resynchronising
   uint64_t commands_answered = 0;
   uint64_t notices_acked = 0;
   uint64_t autosend_frames = 0;  // timed transmissions put on the bus
@@ -179,14 +196,15 @@ class Gateway {
   void SetSizeRemain(int64_t size, int64_t remain);
   // Result byte of ChannelAction answers (body empty).
   void SetChannelActionResult(uint8_t result);
-  // Echo switch of one channel: a frame the driver transmits comes back as a received frame.
+  // Echo switch of one channel: a frame a driver transmits comes back as a received frame to
+  // every connected driver, the sender included, as a bus shows a frame to every node.
   void SetEcho(uint8_t channel, bool on);
   // Scripting hook: how the next answers to `code` are given (replaces an earlier script).
   void ScriptAnswer(uint8_t code, const AnswerScript& script);
   void ClearScripts();
 
   // ---- Timed transmission (AutoSendEntries from the driver) -------------------------
-  // The entries held for a channel, by index (only indexes that were received).
+  // The entries held for a channel, by index (only indexes that were received or set).
   std::vector<WireAutoSendEntry> AutoSendTable(uint8_t channel) const;
   // Replaces the table of a channel (for read-back tests), as if the driver had sent it.
   void SetAutoSendTable(uint8_t channel, const std::vector<WireAutoSendEntry>& entries);
@@ -216,7 +234,8 @@ class Gateway {
   bool SendDeviceText(uint8_t slot, const std::string& text);
   // Notice packet (value big-endian, flags as given); the driver's NoticeAck is recorded.
   bool SendNotice(uint64_t value, uint8_t flags = 0);
-  // Command request to the driver; waits for its answer (nullopt at the deadline).
+  // Command request to the driver; waits for its answer (nullopt at the deadline). Works
+  // with record_limit 0 as well: the answer is caught as it arrives, not found in the record.
   std::optional<HostPacket> RequestFromHost(uint8_t code, const std::vector<uint8_t>& body, uint8_t sequence,
                                             uint8_t message_id, std::chrono::milliseconds timeout);
   // A framed packet of any type with a correct checksum.
@@ -241,7 +260,7 @@ class Gateway {
   bool Burst(uint8_t channel, uint64_t count, uint64_t first_stamp = 0, uint32_t base_id = 0, bool fd = false);
 
   // ---- What the driver sent ---------------------------------------------------------------
-  // Copies of the packets received (all, or of one type) in arrival order.
+  // Copies of the packets received (all, or of one type) in arrival order (see record_limit).
   std::vector<HostPacket> Packets() const;
   std::vector<HostPacket> Packets(uint8_t type) const;
   size_t PacketCount(uint8_t type) const;
