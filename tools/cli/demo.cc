@@ -132,8 +132,9 @@ class Demo {
     sim::GatewayConfig c;
     c.channels = ChannelsOfType(connect_.device_type());
     c.echo = true;
-    c.record_limit = 256;
-    c.frame_record_limit = 1024;
+    c.record_limit = 0;  // the demo reads only the counters
+    c.frame_record_limit = 0;
+    c.autosend_read_all_slots = true;
     c.bind_address = "127.0.0.1";
     connect_.host = "127.0.0.1";
     std::string link;
@@ -317,6 +318,7 @@ class Demo {
       b.id_last = 0x18FEF103;
       b.len_min = 12;
       b.len_max = 12;
+      b.fd_valid_lengths = true;
       gateway_->StartTraffic(b);
       // A timed entry: held by the gateway and sent by it every 500 ms.
       VELA_CAN_AUTOSEND e{};

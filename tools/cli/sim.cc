@@ -34,14 +34,16 @@ constexpr char kUsage[] =
     "  --bind ADDR          local address to listen or bind on (default 127.0.0.1)\n"
     "Device:\n"
     "  --channels N         channels of the device (1, 2 or 4; up to 32; default 2)\n"
-    "  --echo               frames the driver transmits come back to it as received\n"
+    "  --echo               frames a driver transmits come back as received, to every\n"
+    "                       connected driver (as every node on a bus sees them)\n"
     "  --model TEXT, --serial TEXT, --firmware TEXT, --hardware TEXT\n"
     "                       what the device information answer says\n"
     "Traffic:\n"
     "  --gen RATE           generate RATE frames/s on each channel (0 = as fast as possible)\n"
     "  --gen-channel CH     generate on this channel only\n"
     "  --gen-ids A-B        identifiers cycle from A to B (hex; default 100-1FF)\n"
-    "  --gen-len A-B        lengths cycle from A to B (default 8-8)\n"
+    "  --gen-len A-B        lengths cycle from A to B (default 8-8); CAN FD lengths between\n"
+    "                       the valid ones are padded up (9-11 to 12, ...)\n"
     "  --gen-fd, --gen-brs, --gen-ext, --gen-remote\n"
     "                       CAN FD, bit-rate switch, extended identifiers, remote frames\n"
     "Run:\n"
@@ -438,11 +440,14 @@ int RunSim(int argc, char** argv) {
   SimOptions o;
   o.config.echo = false;
   o.config.local_port = kDefaultGatewayPort;
-  // Nothing here reads the record of what the driver sent: keep it small.
-  o.config.record_limit = 256;
-  o.config.frame_record_limit = 1024;
+  // Nothing here reads the record of what the driver sent, and the simulator
+  // may run for days: keep none of it (the counters still count).
+  o.config.record_limit = 0;
+  o.config.frame_record_limit = 0;
+  o.config.autosend_read_all_slots = true;
   o.traffic.id_first = 0x100;
   o.traffic.id_last = 0x1FF;
+  o.traffic.fd_valid_lengths = true;
   const std::vector<std::string> rest = ParseCommandLine(
       def, argc, argv, nullptr,
       [&](int code, const char* arg, std::string* error) { return HandleSimOption(&o, code, arg, error); });
