@@ -2,8 +2,8 @@
 //
 // The driver's host-side list lives only as long as this process, so every
 // action that changes entries also sends them before it ends: `add` fills
-// the list and sends it as one batch, `stop` rebuilds the entries from the
-// gateway's read-back before disabling them.
+// the list and sends it as one batch, `stop` rebuilds the running entries
+// from the gateway's read-back and sends them disabled, frame and period kept.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -26,7 +26,7 @@ constexpr char kUsage[] =
     "  add -p PERIOD FRAME...   put entries in the driver's list and send the list\n"
     "                           to the gateway in one batch (up to 10 per packet)\n"
     "  send -p PERIOD FRAME...  send each entry to the gateway on its own, now\n"
-    "  stop [-i INDEX]...       disable the channel's entries (all, or the given ones)\n"
+    "  stop [-i INDEX]...       disable the channel's running entries (all, or the given ones)\n"
     "  list                     the enabled entries the gateway holds\n"
     "Frames in cansend syntax (123#DEADBEEF, 123##1AABB, 12345678#R).\n"
     "\n"
@@ -36,7 +36,8 @@ constexpr char kUsage[] =
     "  -i INDEX    index of the first entry (0-31; default 0, then one per frame);\n"
     "              for stop: an index to disable (repeatable)\n"
     "  -x          add or send the entries disabled\n"
-    "  -a          stop: do not read the gateway's list first (disabled entries lose their frame)\n";
+    "  -a          stop: without reading the gateway's list, send every index (all 32, or\n"
+    "              the given ones) disabled with an empty frame\n";
 
 constexpr uint32_t kIndexes = 32;
 
@@ -130,43 +131,74 @@ int Add(const Session& s, uint32_t ch, const AutoSendOptions& o, const std::vect
   return kExitOk;
 }
 
+// Entries to disable, as the driver's list takes them; false on refusal.
+bool Disable(const Session& s, uint32_t ch, uint32_t index, const VELA_CAN_AUTOSEND* can,
+             const VELA_CANFD_AUTOSEND* fd) {
+  const Driver& d = s.driver();
+  if (fd != nullptr) {
+    const VELA_CANFD_AUTOSEND off = FdEntry(FrameOf(fd->frame), index, fd->period, false);
+    return d.SetReference(s.type(), s.index(), ch, VELA_REF_AUTOSEND_ADD_FD, &off) == 1;
+  }
+  const VELA_CAN_AUTOSEND off =
+      can != nullptr ? CanEntry(FrameOf(can->frame), index, can->period, false) : CanEntry(Frame{}, index, 0, false);
+  return d.SetReference(s.type(), s.index(), ch, VELA_REF_AUTOSEND_ADD, &off) == 1;
+}
+
 int Stop(const Session& s, uint32_t ch, const AutoSendOptions& o) {
   const Driver& d = s.driver();
-  std::vector<uint32_t> targets = o.indexes;
-  if (targets.empty()) {
-    for (uint32_t i = 0; i < kIndexes; ++i) targets.push_back(i);
-  }
-  // The read-back only shows enabled entries and stops at the first gap in
-  // the indexes, so it cannot tell which indexes are free: every target is
-  // disabled, keeping its frame when the read-back knows it.
+  // The read-back lists every enabled entry of the channel, whatever the
+  // gaps between their indexes, so the running ones are known exactly and
+  // only they are sent, disabled, with the frame and period they have.
   std::vector<VELA_CAN_AUTOSEND> can;
   std::vector<VELA_CANFD_AUTOSEND> fd;
-  if (!o.all) ReadBack(s, ch, &can, &fd);
-  uint32_t known = 0;
+  if (!o.all && !ReadBack(s, ch, &can, &fd)) {
+    std::fprintf(stderr, "tarnlink: the gateway did not answer the timed-entry read-back (-a stops without it)\n");
+    return kExitFailure;
+  }
+  std::vector<uint32_t> targets = o.indexes;
+  if (targets.empty() && o.all) {
+    for (uint32_t i = 0; i < kIndexes; ++i) targets.push_back(i);
+  }
+  if (targets.empty()) {
+    for (const VELA_CAN_AUTOSEND& e : can) targets.push_back(e.index);
+    for (const VELA_CANFD_AUTOSEND& e : fd) targets.push_back(e.index);
+  }
+  std::sort(targets.begin(), targets.end());
+  targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
+  uint32_t sent = 0;
+  std::vector<uint32_t> idle;
   for (uint32_t index : targets) {
-    uint32_t ok = 0;
     const auto c = std::find_if(can.begin(), can.end(), [&](const VELA_CAN_AUTOSEND& e) { return e.index == index; });
     const auto f = std::find_if(fd.begin(), fd.end(), [&](const VELA_CANFD_AUTOSEND& e) { return e.index == index; });
-    if (f != fd.end()) {
-      const VELA_CANFD_AUTOSEND off = FdEntry(FrameOf(f->frame), index, f->period, false);
-      ok = d.SetReference(s.type(), s.index(), ch, VELA_REF_AUTOSEND_ADD_FD, &off);
-      ++known;
-    } else {
-      const VELA_CAN_AUTOSEND off =
-          c != can.end() ? CanEntry(FrameOf(c->frame), index, c->period, false) : CanEntry(Frame{}, index, 0, false);
-      ok = d.SetReference(s.type(), s.index(), ch, VELA_REF_AUTOSEND_ADD, &off);
-      if (c != can.end()) ++known;
+    const bool running = c != can.end() || f != fd.end();
+    if (!running && !o.all) {
+      idle.push_back(index);  // disabled or unused already: its slot is left as it is
+      continue;
     }
-    if (ok != 1) return kExitFailure;
+    if (!Disable(s, ch, index, c != can.end() ? &*c : nullptr, f != fd.end() ? &*f : nullptr)) return kExitFailure;
+    ++sent;
   }
+  // Sends the list with every entry disabled, then empties it; an empty list sends nothing.
   if (d.SetReference(s.type(), s.index(), ch, VELA_REF_AUTOSEND_CLEAR, nullptr) != 1) {
     std::fprintf(stderr, "tarnlink: sending the stop failed (connection to the gateway lost?)\n");
     return kExitFailure;
   }
-  if (!s.options().udp) SyncWithGateway(s);
-  std::printf("%s: %zu %s disabled (%u of them were running)\n", ChannelName(ch).c_str(), targets.size(),
-              targets.size() == 1 ? "index" : "indexes", known);
+  if (sent > 0 && !s.options().udp) SyncWithGateway(s);
+  if (o.all) {
+    std::printf("%s: %u %s sent disabled\n", ChannelName(ch).c_str(), sent, sent == 1 ? "index" : "indexes");
+  } else if (sent == 0 && idle.empty()) {
+    std::printf("%s: no enabled timed entries\n", ChannelName(ch).c_str());
+  } else {
+    std::printf("%s: %u timed %s disabled\n", ChannelName(ch).c_str(), sent, sent == 1 ? "entry" : "entries");
+  }
+  for (uint32_t index : idle) std::printf("%s #%-2u was not running\n", ChannelName(ch).c_str(), index);
   return kExitOk;
+}
+
+std::string Line(uint32_t ch, uint32_t index, uint32_t period, const Frame& f) {
+  char head[48];
+  std::snprintf(head, sizeof(head), "%s #%-2u period %-5u ", ChannelName(ch).c_str(), index, period);
+  return head + LogText(f);
 }
 
 int List(const Session& s, uint32_t ch) {
@@ -177,14 +209,12 @@ int List(const Session& s, uint32_t ch) {
     return kExitFailure;
   }
   if (can.empty() && fd.empty()) std::printf("%s: no enabled timed entries\n", ChannelName(ch).c_str());
-  for (const VELA_CAN_AUTOSEND& e : can) {
-    std::printf("%s #%-2u period %-5u %s\n", ChannelName(ch).c_str(), e.index, e.period,
-                LogText(FrameOf(e.frame)).c_str());
-  }
-  for (const VELA_CANFD_AUTOSEND& e : fd) {
-    std::printf("%s #%-2u period %-5u %s\n", ChannelName(ch).c_str(), e.index, e.period,
-                LogText(FrameOf(e.frame)).c_str());
-  }
+  // CAN and CAN FD entries share the channel's indexes: listed by index.
+  std::vector<std::pair<uint32_t, std::string>> lines;
+  for (const VELA_CAN_AUTOSEND& e : can) lines.emplace_back(e.index, Line(ch, e.index, e.period, FrameOf(e.frame)));
+  for (const VELA_CANFD_AUTOSEND& e : fd) lines.emplace_back(e.index, Line(ch, e.index, e.period, FrameOf(e.frame)));
+  std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [index, line] : lines) std::printf("%s\n", line.c_str());
   return kExitOk;
 }
 
