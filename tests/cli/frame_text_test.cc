@@ -221,5 +221,37 @@ TEST(FdLengths, RoundUpToTheNextValidLength) {
   EXPECT_EQ(FdLengthRoundUp(64), 64);
 }
 
+TEST(EventLines, LogFormatGivesCommentsTheColumnsPlainLines) {
+  EXPECT_EQ(MarkerLine(0, 123456, true), "# ch0 marker 123456");
+  EXPECT_EQ(MarkerLine(12, UINT64_MAX, false, 4), " ch12  marker 18446744073709551615");
+  VELA_CHANNEL_REPORT r{};
+  r.value0 = 1;
+  r.value1 = UINT64_MAX;
+  r.byte17 = 0xFF;
+  r.value16 = 0xFFFF;
+  r.value32 = 0xFFFFFFFFu;
+  EXPECT_EQ(ReportLine(1, r, true),
+            "# ch1 report value0 1 value1 18446744073709551615 byte17 255 value16 65535 value32 4294967295");
+  EXPECT_EQ(ReportLine(1, r, false).rfind(" ch1  report value0 1 ", 0), 0u);
+}
+
+TEST(EventLines, GpsValuesMarkedInvalidPrintAsDash) {
+  VELA_GPS g{};
+  g.valid = 0x1F;
+  g.year = 2026;
+  g.month = 12;
+  g.day = 9;
+  g.hour = 10;
+  g.latitude = -33.5f;
+  g.longitude = 151.25f;
+  g.altitude = -12.5f;
+  g.speed = 3.5f;
+  g.course = 270.25f;
+  EXPECT_EQ(GpsLine(g, true),
+            "# gps 2026-12-09 10:00:00 lat -33.500000 lon 151.250000 alt -12.5 speed 3.5 course 270.25");
+  g.valid = 0x04;  // speed only
+  EXPECT_EQ(GpsLine(g, false), " gps  - lat - lon - alt - speed 3.5 course -");
+}
+
 }  // namespace
 }  // namespace tarnlink::cli

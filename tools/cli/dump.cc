@@ -23,6 +23,9 @@ constexpr char kUsage[] =
     "((1700000000.123456) ch0 123#DEADBEEF) for tools that read candump logs.\n"
     "Error information arrives as error frames (identifier 2000xxxx, SocketCAN\n"
     "error classes); channel status changes are reported on standard error.\n"
+    "Markers, GPS fixes and channel reports are shown as they are read, as\n"
+    "comment lines with -L (# ch0 marker 123456, # gps 2026-12-09 10:00:00 lat ...,\n"
+    "# ch1 report ...) and as plain lines otherwise; they do not count for -n.\n"
     "Channels are given as numbers (0 1), names (ch0) or with -c 0,1; default all.\n"
     "\n"
     "Options:\n"
@@ -33,9 +36,12 @@ constexpr char kUsage[] =
     "  -n COUNT     stop after COUNT frames\n"
     "  -T MS        stop when no frame arrived for MS milliseconds\n"
     "  --duration S stop after S seconds\n"
+    "  --no-events  no marker, GPS or channel report lines (--events: shown, the default)\n"
     "  -q           no status messages on standard error\n";
 
-enum : int { kOptDuration = 2000 };
+enum : int { kOptDuration = 2000, kOptEvents, kOptNoEvents };
+
+constexpr uint32_t kEventBatch = 64;
 
 struct DumpOptions {
   bool log = false;
@@ -46,6 +52,7 @@ struct DumpOptions {
   int64_t idle_ms = 0;
   double duration_s = 0;
   bool quiet = false;
+  bool events = true;
 };
 
 std::string TimePrefix(const DumpOptions& o, const Received& r, std::chrono::system_clock::time_point start,
@@ -92,6 +99,34 @@ std::string TimePrefix(const DumpOptions& o, const Received& r, std::chrono::sys
   return buf;
 }
 
+// Markers of the dumped channels, GPS fixes and fresh channel reports, as
+// lines; none of these reads waits.
+void DrainEvents(const Session& s, const DumpOptions& o, int name_width, std::string* out) {
+  const Driver& d = s.driver();
+  uint64_t stamps[kEventBatch];
+  for (uint32_t ch : s.channels()) {
+    for (int i = 0; i < 16; ++i) {  // bounded, like the error drain
+      VELA_MARKER_READ m{stamps, kEventBatch, 0};
+      if (d.GetReference(s.type(), s.index(), ch, VELA_REF_MARKERS, &m) != 1 || m.count == 0) break;
+      for (uint32_t k = 0; k < m.count && k < kEventBatch; ++k) {
+        *out += MarkerLine(ch, stamps[k], o.log, name_width) + '\n';
+      }
+      if (m.count < kEventBatch) break;
+    }
+    VELA_CHANNEL_REPORT report{};
+    if (d.GetReference(s.type(), s.index(), ch, VELA_REF_CHANNEL_REPORT, &report) == 1) {
+      *out += ReportLine(ch, report, o.log, name_width) + '\n';
+    }
+  }
+  VELA_GPS fixes[kEventBatch];
+  for (int i = 0; i < 16; ++i) {
+    VELA_GPS_READ g{fixes, kEventBatch, 0, 0};
+    if (d.GetReference(s.type(), s.index(), 0, VELA_REF_GPS_READ, &g) != 1 || g.count == 0) break;
+    for (uint32_t k = 0; k < g.count && k < kEventBatch; ++k) *out += GpsLine(fixes[k], o.log, name_width) + '\n';
+    if (g.count < kEventBatch) break;
+  }
+}
+
 }  // namespace
 
 int RunDump(int argc, char** argv) {
@@ -99,7 +134,9 @@ int RunDump(int argc, char** argv) {
   def.name = "dump";
   def.usage = kUsage;
   def.short_options = "Lt:c:n:T:q";
-  def.long_options = {{"duration", required_argument, nullptr, kOptDuration}};
+  def.long_options = {{"duration", required_argument, nullptr, kOptDuration},
+                      {"events", no_argument, nullptr, kOptEvents},
+                      {"no-events", no_argument, nullptr, kOptNoEvents}};
   DumpOptions o;
   ConnectOptions connect;
   std::vector<std::string> positional =
@@ -142,6 +179,10 @@ int RunDump(int argc, char** argv) {
           case 'q':
             o.quiet = true;
             return true;
+          case kOptEvents:
+          case kOptNoEvents:
+            o.events = code == kOptEvents;
+            return true;
           default:
             return false;
         }
@@ -181,8 +222,13 @@ int RunDump(int argc, char** argv) {
   std::vector<Received> batch;
   std::string out;
 
+  auto write = [](const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
+  };
+
   while (!StopRequested()) {
     batch.clear();
+    out.clear();
     const auto now_steady = std::chrono::steady_clock::now();
     if (now_steady - last_errors >= std::chrono::milliseconds(20)) {
       last_errors = now_steady;
@@ -199,16 +245,18 @@ int RunDump(int argc, char** argv) {
         }
       }
     }
+    // Events first: what arrived before the frames of this pass is printed before them.
+    if (o.events) DrainEvents(*session, o, name_width, &out);
     const size_t limit = o.count == 0 ? SIZE_MAX : static_cast<size_t>(o.count - printed);
     DrainFrames(*session, limit, &batch);
     if (batch.empty()) {
+      if (!out.empty() && !write(out)) break;
       if (o.idle_ms > 0 && now_steady - last_frame >= std::chrono::milliseconds(o.idle_ms)) break;
       if (o.duration_s > 0 && now_steady - start_steady >= std::chrono::duration<double>(o.duration_s)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
     }
     last_frame = now_steady;
-    out.clear();
     for (const Received& r : batch) {
       if (o.count != 0 && printed == o.count) break;
       if (o.log) {
@@ -228,9 +276,16 @@ int RunDump(int argc, char** argv) {
       out += '\n';
       ++printed;
     }
-    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) break;
+    if (!write(out)) break;
     if (o.count != 0 && printed >= o.count) break;
     if (o.duration_s > 0 && now_steady - start_steady >= std::chrono::duration<double>(o.duration_s)) break;
+  }
+  // Events the gateway sent before the last frame are in their queues by now
+  // (one stream, dispatched in order): none is left unshown.
+  if (o.events) {
+    out.clear();
+    DrainEvents(*session, o, name_width, &out);
+    write(out);
   }
   return kExitOk;
 }

@@ -155,6 +155,63 @@ std::string LogText(const Frame& f) {
 
 std::string ChannelName(uint32_t channel) { return "ch" + std::to_string(channel); }
 
+namespace {
+
+// "# ch0 " or " ch0  ": what precedes an event of a channel.
+std::string EventHead(uint32_t channel, bool log, int name_width) {
+  char buf[48];
+  if (log) {
+    std::snprintf(buf, sizeof(buf), "# %s ", ChannelName(channel).c_str());
+  } else {
+    std::snprintf(buf, sizeof(buf), " %*s  ", name_width, ChannelName(channel).c_str());
+  }
+  return buf;
+}
+
+}  // namespace
+
+std::string MarkerLine(uint32_t channel, uint64_t stamp, bool log, int name_width) {
+  return EventHead(channel, log, name_width) + "marker " + std::to_string(stamp);
+}
+
+std::string GpsLine(const VELA_GPS& fix, bool log, int name_width) {
+  char buf[64];
+  // A fix belongs to the device, not to a channel: "gps" stands in the channel column.
+  std::snprintf(buf, sizeof(buf), " %*s  ", name_width, "gps");
+  std::string s = log ? "# gps " : buf;
+  auto value = [&](const char* name, uint32_t valid_bit, const char* format, double v) {
+    s += ' ';
+    s += name;
+    if ((fix.valid & valid_bit) == 0) {
+      s += " -";
+      return;
+    }
+    std::snprintf(buf, sizeof(buf), format, v);
+    s += buf;
+  };
+  if ((fix.valid & 0x01u) != 0) {
+    std::snprintf(buf, sizeof(buf), "%04u-%02u-%02u %02u:%02u:%02u", fix.year, fix.month, fix.day, fix.hour, fix.minute,
+                  fix.second);
+    s += buf;
+  } else {
+    s += '-';
+  }
+  // One validity bit covers the position, so latitude and longitude share it.
+  value("lat", 0x02u, " %.6f", fix.latitude);
+  value("lon", 0x02u, " %.6f", fix.longitude);
+  value("alt", 0x10u, " %.1f", fix.altitude);
+  value("speed", 0x04u, " %.1f", fix.speed);
+  value("course", 0x08u, " %.2f", fix.course);
+  return s;
+}
+
+std::string ReportLine(uint32_t channel, const VELA_CHANNEL_REPORT& r, bool log, int name_width) {
+  char buf[160];
+  std::snprintf(buf, sizeof(buf), "report value0 %" PRIu64 " value1 %" PRIu64 " byte17 %u value16 %u value32 %" PRIu32,
+                r.value0, r.value1, static_cast<unsigned>(r.byte17), static_cast<unsigned>(r.value16), r.value32);
+  return EventHead(channel, log, name_width) + buf;
+}
+
 std::string LogLine(const Frame& f, uint32_t channel, uint64_t seconds, uint32_t micros) {
   char stamp[48];
   std::snprintf(stamp, sizeof(stamp), "(%010" PRIu64 ".%06" PRIu32 ") ", seconds, micros);

@@ -69,6 +69,14 @@ std::string ColumnsLine(const Frame& frame, uint32_t channel, int name_width = 3
 // "ch0", "ch12".
 std::string ChannelName(uint32_t channel);
 
+// Gateway events that are not frames, one line each without its newline.
+// log = true gives a comment line, which readers of candump logs pass over
+// ("# ch0 marker 123456"); false a plain line in the style of the columns
+// (" ch0  marker 123456"). A GPS value the fix marks invalid prints as "-".
+std::string MarkerLine(uint32_t channel, uint64_t stamp, bool log, int name_width = 3);
+std::string GpsLine(const VELA_GPS& fix, bool log, int name_width = 3);
+std::string ReportLine(uint32_t channel, const VELA_CHANNEL_REPORT& report, bool log, int name_width = 3);
+
 // Driver records to and from frames.
 Frame FromReceive(const VELA_CAN_RECEIVE& record);
 Frame FromReceive(const VELA_CANFD_RECEIVE& record);
