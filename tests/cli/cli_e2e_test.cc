@@ -123,48 +123,76 @@ class Sim {
   std::string port_;
 };
 
+// Frames in cansend syntax and the candump -L text they come back as on channel 1.
+const std::vector<std::string> kSent = {
+    "123#DEADBEEF",
+    "12345678#11.22.33",
+    "000#",
+    "7FF#R",
+    "1ABCDEF0#R8",
+    "456##1AABBCCDD",
+    "456##0" + std::string(128, 'F'),
+    "18DAF110##1",
+    "5A5#0102030405060708",
+    "001##1112233445566778899",
+};
+const std::vector<std::string> kEchoed = {
+    "ch1 123#DEADBEEF",
+    "ch1 12345678#112233",
+    "ch1 000#",
+    "ch1 7FF#R",
+    "ch1 1ABCDEF0#R8",
+    "ch1 456##1AABBCCDD",
+    "ch1 456##0" + std::string(128, 'F'),
+    "ch1 18DAF110##1",
+    "ch1 5A5#0102030405060708",
+    // 9 bytes are padded to the CAN FD length 12.
+    "ch1 001##1112233445566778899000000",
+};
+
+size_t Count(const std::string& s, const std::string& what, size_t from = 0) {
+  size_t n = 0;
+  for (size_t at = s.find(what, from); at != std::string::npos; at = s.find(what, at + 1)) ++n;
+  return n;
+}
+
+void SendEchoedFrames(const std::vector<std::string>& link) {
+  std::vector<std::string> args = {"send", "-c", "1"};
+  args.insert(args.end(), link.begin(), link.end());
+  args.insert(args.end(), kSent.begin(), kSent.end());
+  std::string err;
+  EXPECT_EQ(RunTool(args, nullptr, &err), 0) << err;
+}
+
 TEST(CliEndToEnd, SentFramesComeBackThroughDumpByteForByte) {
   // UDP: the simulator sends to the dump's port, so frames the send process
   // transmits reach the other process.
   const uint16_t dump_port = ClosedPort(SOCK_DGRAM);
   Sim sim({"--udp", "0", "--peer", "127.0.0.1:" + std::to_string(dump_port), "--echo", "-v"});
   ASSERT_FALSE(sim.port().empty()) << sim.process().out();
-  const std::vector<std::string> sent = {
-      "123#DEADBEEF",
-      "12345678#11.22.33",
-      "000#",
-      "7FF#R",
-      "1ABCDEF0#R8",
-      "456##1AABBCCDD",
-      "456##0" + std::string(128, 'F'),
-      "18DAF110##1",
-      "5A5#0102030405060708",
-      "001##1112233445566778899",
-  };
-  const std::vector<std::string> expected = {
-      "ch1 123#DEADBEEF",
-      "ch1 12345678#112233",
-      "ch1 000#",
-      "ch1 7FF#R",
-      "ch1 1ABCDEF0#R8",
-      "ch1 456##1AABBCCDD",
-      "ch1 456##0" + std::string(128, 'F'),
-      "ch1 18DAF110##1",
-      "ch1 5A5#0102030405060708",
-      // 9 bytes are padded to the CAN FD length 12.
-      "ch1 001##1112233445566778899000000",
-  };
   Process dump(Tool({"dump", "-L", "--udp", "--port", sim.port(), "--local-port", std::to_string(dump_port), "-n",
-                     std::to_string(expected.size()), "-c", "1"}));
+                     std::to_string(kEchoed.size()), "-c", "1"}));
   // The dump has announced itself once the simulator answered its device information request.
   ASSERT_TRUE(sim.process().WaitForLine("command 1", milliseconds(5000))) << sim.process().out();
-  std::vector<std::string> send_args = {"send", "--udp", "--port", sim.port(), "-c", "1"};
-  send_args.insert(send_args.end(), sent.begin(), sent.end());
-  std::string err;
-  EXPECT_EQ(RunTool(send_args, nullptr, &err), 0) << err;
+  SendEchoedFrames({"--udp", "--port", sim.port()});
   EXPECT_EQ(dump.Wait(milliseconds(5000)), 0) << dump.err();
-  EXPECT_EQ(LogFrames(dump.out()), expected) << dump.out();
+  EXPECT_EQ(LogFrames(dump.out()), kEchoed) << dump.out();
   EXPECT_EQ(sim.Stop(), 0);
+}
+
+TEST(CliEndToEnd, SentFramesComeBackThroughDumpByteForByteOverTcp) {
+  // Two connections to one listening simulator: the echo of what the send
+  // process transmits reaches the dump process too, as a bus shows a frame
+  // to every node.
+  Sim sim({"--listen", "0", "--echo", "-v"});
+  ASSERT_FALSE(sim.port().empty()) << sim.process().out();
+  Process dump(Tool({"dump", "-L", "--port", sim.port(), "-n", std::to_string(kEchoed.size()), "-c", "1"}));
+  ASSERT_TRUE(sim.process().WaitForLine("sim: connected", milliseconds(5000))) << sim.process().out();
+  SendEchoedFrames({"--port", sim.port()});
+  EXPECT_EQ(dump.Wait(milliseconds(5000)), 0) << dump.err();
+  EXPECT_EQ(LogFrames(dump.out()), kEchoed) << dump.out();
+  EXPECT_EQ(sim.Stop(), 0);
+  EXPECT_NE(sim.process().out().find("frames in 10, frames out 10,"), std::string::npos) << sim.process().out();
 }
 
 TEST(CliEndToEnd, InjectedFramesAndErrorsReachDumpOverTcp) {
@@ -220,6 +248,98 @@ TEST(CliEndToEnd, TimedEntriesAreTransmittedAtAboutTheirPeriod) {
   EXPECT_EQ(after.out().find("321#0102"), std::string::npos) << after.out();
   EXPECT_EQ(RunTool({"autosend", "list", "--port", sim.port()}, &out, &err), 0);
   EXPECT_NE(out.find("no enabled timed entries"), std::string::npos) << out;
+  EXPECT_EQ(sim.Stop(), 0);
+}
+
+TEST(CliEndToEnd, TimedEntriesAtAnyIndexAreListedAndStopped) {
+  Sim sim({"--listen", "0"});
+  ASSERT_FALSE(sim.port().empty());
+  const std::string port = sim.port();
+  std::string out, err;
+  ASSERT_EQ(RunTool({"autosend", "add", "--port", port, "-p", "60000", "-i", "5", "105#05", "106#06"}, &out, &err), 0)
+      << err;
+  ASSERT_EQ(RunTool({"autosend", "add", "--port", port, "-p", "60000", "-i", "30", "11E##0AA"}, &out, &err), 0) << err;
+  // Indexes 0-4 and 7-29 are free: the read-back goes past them.
+  ASSERT_EQ(RunTool({"autosend", "list", "--port", port}, &out, &err), 0) << err;
+  EXPECT_EQ(Lines(out), (std::vector<std::string>{"ch0 #5  period 60000 105#05", "ch0 #6  period 60000 106#06",
+                                                  "ch0 #30 period 60000 11E##0AA"}))
+      << out;
+
+  ASSERT_EQ(RunTool({"autosend", "stop", "--port", port, "-i", "6", "-i", "7"}, &out, &err), 0) << err;
+  EXPECT_EQ(out, "ch0: 1 timed entry disabled\nch0 #7  was not running\n");
+  ASSERT_EQ(RunTool({"autosend", "list", "--port", port}, &out, &err), 0) << err;
+  EXPECT_EQ(Lines(out), (std::vector<std::string>{"ch0 #5  period 60000 105#05", "ch0 #30 period 60000 11E##0AA"}))
+      << out;
+
+  ASSERT_EQ(RunTool({"autosend", "stop", "--port", port}, &out, &err), 0) << err;
+  EXPECT_EQ(out, "ch0: 2 timed entries disabled\n");
+  ASSERT_EQ(RunTool({"autosend", "list", "--port", port}, &out, &err), 0) << err;
+  EXPECT_EQ(out, "ch0: no enabled timed entries\n");
+  ASSERT_EQ(RunTool({"autosend", "stop", "--port", port}, &out, &err), 0) << err;
+  EXPECT_EQ(out, "ch0: no enabled timed entries\n");
+  EXPECT_EQ(sim.Stop(), 0);
+}
+
+TEST(CliEndToEnd, DumpShowsMarkersGpsAndReportsBesideTheFrames) {
+  Sim sim({"--listen", "0", "-v"});
+  ASSERT_FALSE(sim.port().empty());
+  // One simulator, three dumps: the log format, the columns, the log format without events.
+  Process log(Tool({"dump", "-L", "--port", sim.port(), "-n", "1"}));
+  Process columns(Tool({"dump", "--port", sim.port(), "-n", "1"}));
+  Process bare(Tool({"dump", "-L", "--no-events", "--port", sim.port(), "-n", "1"}));
+  ASSERT_TRUE(sim.process().WaitForOutput([](const std::string& s) { return Count(s, "sim: connected ") >= 3; },
+                                          milliseconds(5000)))
+      << sim.process().out();
+  // The frame comes last: each dump stops at it, having shown what came before.
+  sim.process().WriteStdin("marker 1\ngps 48.5 -11.25 58\nreport 0\nframe 0 123#11\n");
+  for (Process* p : {&log, &columns, &bare}) EXPECT_EQ(p->Wait(milliseconds(5000)), 0) << p->err();
+
+  auto line_with = [](const std::string& text, const std::string& head, const std::string& tail = "") {
+    for (const std::string& l : Lines(text)) {
+      if (l.rfind(head, 0) == 0 && l.size() >= head.size() + tail.size() &&
+          l.compare(l.size() - tail.size(), tail.size(), tail) == 0) {
+        return l;
+      }
+    }
+    return std::string();
+  };
+  const std::string gps_values = " lat 48.500000 lon -11.250000 alt 58.0 speed 0.0 course 0.00";
+  const std::string marker = line_with(log.out(), "# ch1 marker ");
+  ASSERT_FALSE(marker.empty()) << log.out();
+  EXPECT_TRUE(Digits(marker, 13, marker.size() - 13)) << marker;
+  EXPECT_FALSE(line_with(log.out(), "# ch0 report value0 ", " value1 0 byte17 0 value16 0 value32 0").empty())
+      << log.out();
+  const std::string gps = line_with(log.out(), "# gps ", gps_values);
+  ASSERT_EQ(gps.size(), 6 + 19 + gps_values.size()) << log.out();  // "YYYY-MM-DD HH:MM:SS"
+  EXPECT_EQ(LogFrames(log.out()), std::vector<std::string>{"ch0 123#11"}) << log.out();
+
+  EXPECT_FALSE(line_with(columns.out(), " ch1  marker ").empty()) << columns.out();
+  EXPECT_FALSE(line_with(columns.out(), " ch0  report value0 ").empty()) << columns.out();
+  EXPECT_FALSE(line_with(columns.out(), " gps  ", gps_values).empty()) << columns.out();
+  EXPECT_FALSE(line_with(columns.out(), " ch0  123   [1]  11").empty()) << columns.out();
+
+  EXPECT_EQ(Lines(bare.out()).size(), 1u) << bare.out();
+  EXPECT_EQ(LogFrames(bare.out()), std::vector<std::string>{"ch0 123#11"}) << bare.out();
+  EXPECT_EQ(sim.Stop(), 0);
+}
+
+TEST(CliEndToEnd, SimulatorGeneratesOnlyValidCanFdLengths) {
+  Sim sim({"--listen", "0", "--gen", "2000", "--gen-channel", "0", "--gen-fd", "--gen-len", "0-64"});
+  ASSERT_FALSE(sim.port().empty());
+  Process dump(Tool({"dump", "-L", "--port", sim.port(), "-c", "0", "-n", "48"}));
+  ASSERT_EQ(dump.Wait(milliseconds(5000)), 0) << dump.err();
+  const std::vector<std::string> frames = LogFrames(dump.out());
+  ASSERT_EQ(frames.size(), 48u) << dump.out();
+  const std::vector<size_t> valid = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+  std::vector<size_t> seen;
+  for (const std::string& f : frames) {
+    const size_t fd = f.find("##");
+    ASSERT_NE(fd, std::string::npos) << f;
+    const size_t len = (f.size() - fd - 3) / 2;  // "##", the flags digit, then hex pairs
+    EXPECT_NE(std::find(valid.begin(), valid.end(), len), valid.end()) << f;
+    if (std::find(seen.begin(), seen.end(), len) == seen.end()) seen.push_back(len);
+  }
+  EXPECT_EQ(seen.size(), valid.size()) << dump.out();  // 48 frames in a row cover every length
   EXPECT_EQ(sim.Stop(), 0);
 }
 
@@ -305,33 +425,28 @@ TEST(CliEndToEnd, SimulatorSurvivesDriversThatComeAndGo) {
     ASSERT_EQ(RunTool({"info", "-q", "--port", sim.port()}, &out, &err), 0) << err;
     EXPECT_NE(out.find("Serial      1234567890"), std::string::npos) << out;
   }
-  auto count = [](const std::string& s, const std::string& what, size_t from = 0) {
-    size_t n = 0;
-    for (size_t at = s.find(what, from); at != std::string::npos; at = s.find(what, at + 1)) ++n;
-    return n;
-  };
   {
     // A driver killed without closing anything.
     Process doomed(Tool({"dump", "--port", sim.port()}));
-    ASSERT_TRUE(sim.process().WaitForOutput([&](const std::string& s) { return count(s, "sim: connected ") >= 4; },
+    ASSERT_TRUE(sim.process().WaitForOutput([&](const std::string& s) { return Count(s, "sim: connected ") >= 4; },
                                             milliseconds(5000)));
     doomed.Signal(SIGKILL);
     doomed.Wait(milliseconds(2000));
-    ASSERT_TRUE(sim.process().WaitForOutput([&](const std::string& s) { return count(s, "sim: disconnected ") >= 4; },
+    ASSERT_TRUE(sim.process().WaitForOutput([&](const std::string& s) { return Count(s, "sim: disconnected ") >= 4; },
                                             milliseconds(5000)));
   }
   // A dump whose connection the gateway drops: the driver reconnects, and
   // frames sent after that arrive.
   size_t seen = sim.process().out().size();
   Process dump(Tool({"dump", "-L", "--port", sim.port(), "-n", "1"}));
-  ASSERT_TRUE(sim.process().WaitForOutput([&](const std::string& s) { return count(s, "sim: connected ", seen) >= 1; },
+  ASSERT_TRUE(sim.process().WaitForOutput([&](const std::string& s) { return Count(s, "sim: connected ", seen) >= 1; },
                                           milliseconds(5000)));
   seen = sim.process().out().size();
   sim.process().WriteStdin("drop\n");
   ASSERT_TRUE(sim.process().WaitForOutput(
       [&](const std::string& s) {
         const size_t gone = s.find("sim: disconnected ", seen);
-        return gone != std::string::npos && count(s, "sim: connected ", gone) >= 1;
+        return gone != std::string::npos && Count(s, "sim: connected ", gone) >= 1;
       },
       milliseconds(5000)))
       << sim.process().out();
