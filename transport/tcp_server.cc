@@ -138,10 +138,13 @@ void TcpServer::ReceiveLoop() {
     if (rebuild) {
       fds.assign({{stop_.fd(), POLLIN, 0}, {wake_fd_, POLLIN, 0}});
       std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
-      if (callback_) {
-        for (const std::string& gone : ended_) callback_(gone.c_str(), buffer, 0);
+      // The callback is looked at only when there is an end to report.
+      if (!ended_.empty()) {
+        if (callback_) {
+          for (const std::string& gone : ended_) callback_(gone.c_str(), buffer, 0);
+        }
+        ended_.clear();
       }
-      ended_.clear();
       for (const SocketEndpoint& client : clients_) {
         const bool seen = std::any_of(fds.begin() + kFirstClient, fds.end(),
                                       [&client](const pollfd& p) { return p.fd == client.sock; });
