@@ -26,8 +26,10 @@ struct Served {
   TcpServer server{0, 100};
   uint16_t port = 0;
 
-  Served() {
-    server.SetRecvCallback(inbox.Callback());
+  Served() : Served(RecvCallback()) {}
+  // The callback is installed before Start: the receive thread reads it.
+  explicit Served(RecvCallback callback) {
+    server.SetRecvCallback(callback ? std::move(callback) : inbox.Callback());
     if (server.Start()) port = server.BoundPort();
   }
   // Connects and waits until the server has counted the new client.
@@ -162,8 +164,11 @@ TEST(TcpServerTest, MoreThan64ClientsAreAllServed) {
 }
 
 TEST(TcpServerTest, SendFromTheCallbackReentersTheClientsLock) {
-  Served s;
-  s.server.SetRecvCallback([&s](const char*, const char* data, int len) { s.server.Send(data, len); });
+  std::atomic<TcpServer*> server{nullptr};
+  Served s([&server](const char*, const char* data, int len) {
+    if (TcpServer* self = server.load()) self->Send(data, len);
+  });
+  server = &s.server;
   Fd a = s.Join();
   ASSERT_TRUE(a.valid());
   ASSERT_TRUE(test::SendAll(a.get(), "echo"));
