@@ -407,18 +407,18 @@ namespace {
 TEST_P(ReceiveTest, GeneratedTrafficArrivesCompleteAndInOrder) {
   auto link = Link();
   sim::Gateway& gw = link->gw();
-  sim::TrafficSpec spec;
-  spec.channel = 0;
-  spec.frames_per_second = 0;  // as fast as the link takes them
-  spec.total = 500;
-  spec.id_first = 0x100;
-  spec.id_last = 0x103;
-  spec.len_min = 8;
-  spec.len_max = 64;
-  spec.fd = true;
-  spec.brs = true;
-  spec.sequence_stamps = true;
-  gw.StartTraffic(spec);
+  sim::TrafficSpec plan;
+  plan.channel = 0;
+  plan.frames_per_second = 0;  // as fast as the link takes them
+  plan.total = 500;
+  plan.id_first = 0x100;
+  plan.id_last = 0x103;
+  plan.len_min = 8;
+  plan.len_max = 64;
+  plan.fd = true;
+  plan.brs = true;
+  plan.sequence_stamps = true;
+  gw.StartTraffic(plan);
   ASSERT_TRUE(gw.WaitTrafficDone(0, milliseconds(10000)));
   EXPECT_EQ(gw.TrafficSent(0), 500u);
   ASSERT_TRUE(link->Sync());

@@ -126,14 +126,14 @@ constexpr uint8_t kFdLengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32,
 // The lengths a generator cycles through, in rising order, never empty. With
 // fd_valid_lengths a CAN FD length between the valid ones is padded up, as a
 // controller pads it.
-std::vector<uint8_t> TrafficLengths(const TrafficSpec& spec) {
-  const uint8_t max_len = spec.fd ? 64 : 8;
-  const uint8_t len_min = std::min(spec.len_min, max_len);
-  const uint8_t len_max = std::max(len_min, std::min(spec.len_max, max_len));
+std::vector<uint8_t> TrafficLengths(const TrafficSpec& plan) {
+  const uint8_t max_len = plan.fd ? 64 : 8;
+  const uint8_t len_min = std::min(plan.len_min, max_len);
+  const uint8_t len_max = std::max(len_min, std::min(plan.len_max, max_len));
   std::vector<uint8_t> out;
   for (unsigned len = len_min; len <= len_max; ++len) {
     const uint8_t padded =
-        spec.fd && spec.fd_valid_lengths
+        plan.fd && plan.fd_valid_lengths
             ? *std::find_if(std::begin(kFdLengths), std::end(kFdLengths), [&](uint8_t v) { return v >= len; })
             : static_cast<uint8_t>(len);
     if (out.empty() || out.back() != padded) out.push_back(padded);
@@ -176,7 +176,7 @@ class Gateway::Impl {
     std::vector<uint8_t> bytes;
   };
   struct TrafficRun {
-    TrafficSpec spec;
+    TrafficSpec plan;
     std::thread thread;
     std::atomic<bool> stop{false};
     std::atomic<bool> done{false};
@@ -838,23 +838,23 @@ class Gateway::Impl {
   }
 
   void TrafficLoop(TrafficRun* run) {
-    const TrafficSpec spec = run->spec;
-    const size_t per_packet = spec.fd ? kCanFdPerPacket : kCanPerPacket;
-    const std::vector<uint8_t> lengths = TrafficLengths(spec);
-    const uint32_t id_span = spec.id_last >= spec.id_first ? spec.id_last - spec.id_first + 1 : 1;
+    const TrafficSpec plan = run->plan;
+    const size_t per_packet = plan.fd ? kCanFdPerPacket : kCanPerPacket;
+    const std::vector<uint8_t> lengths = TrafficLengths(plan);
+    const uint32_t id_span = plan.id_last >= plan.id_first ? plan.id_last - plan.id_first + 1 : 1;
     const auto start = Clock::now();
     uint64_t sent = 0;
     std::vector<WireFrame> batch;
-    while (!run->stop.load() && (spec.total == 0 || sent < spec.total)) {
+    while (!run->stop.load() && (plan.total == 0 || sent < plan.total)) {
       uint64_t due = sent + per_packet;
-      if (spec.frames_per_second > 0) {
+      if (plan.frames_per_second > 0) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        due = static_cast<uint64_t>(elapsed * spec.frames_per_second) + 1;
+        due = static_cast<uint64_t>(elapsed * plan.frames_per_second) + 1;
       }
-      if (spec.total != 0) due = std::min(due, spec.total);
+      if (plan.total != 0) due = std::min(due, plan.total);
       if (due <= sent) {
         const auto next = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                                      static_cast<double>(sent) / spec.frames_per_second));
+                                      static_cast<double>(sent) / plan.frames_per_second));
         std::unique_lock<std::mutex> lock(run->mu);
         run->cv.wait_until(lock, next, [&] { return run->stop.load(); });
         continue;
@@ -864,16 +864,16 @@ class Gateway::Impl {
       for (uint64_t i = 0; i < n; ++i) {
         const uint64_t k = sent + i;
         WireFrame f;
-        f.channel = spec.channel;
-        f.id = spec.id_first + static_cast<uint32_t>(k % id_span);
+        f.channel = plan.channel;
+        f.id = plan.id_first + static_cast<uint32_t>(k % id_span);
         f.len = lengths[k % lengths.size()];
-        f.flags = static_cast<uint16_t>((spec.fd ? kWireFd : 0) | (spec.fd && spec.brs ? kWireBrs : 0) |
-                                        (spec.extended ? kWireExtended : 0) | (spec.remote ? kWireRemote : 0));
-        f.timestamp = spec.sequence_stamps ? k : NowMicros();
+        f.flags = static_cast<uint16_t>((plan.fd ? kWireFd : 0) | (plan.fd && plan.brs ? kWireBrs : 0) |
+                                        (plan.extended ? kWireExtended : 0) | (plan.remote ? kWireRemote : 0));
+        f.timestamp = plan.sequence_stamps ? k : NowMicros();
         for (uint8_t b = 0; b < f.len; ++b) f.data[b] = static_cast<uint8_t>(k + b);
         batch.push_back(f);
       }
-      if (!SendFrames(batch, spec.fd, -1, true, &run->stop)) {
+      if (!SendFrames(batch, plan.fd, -1, true, &run->stop)) {
         // No link at the moment (e.g. reconnecting): try again shortly.
         std::unique_lock<std::mutex> lock(run->mu);
         run->cv.wait_for(lock, milliseconds(20), [&] { return run->stop.load(); });
@@ -1346,17 +1346,17 @@ bool Gateway::SendInChunks(const std::vector<uint8_t>& bytes, const std::vector<
   return true;
 }
 
-void Gateway::StartTraffic(const TrafficSpec& spec) {
+void Gateway::StartTraffic(const TrafficSpec& plan) {
   Impl& s = *impl_;
-  StopTraffic(spec.channel);
+  StopTraffic(plan.channel);
   auto run = std::make_unique<Impl::TrafficRun>();
-  run->spec = spec;
+  run->plan = plan;
   Impl::TrafficRun* raw = run.get();
-  s.Log(Format("traffic ch%u: %.0f frames/s, %llu frames, ids 0x%x-0x%x, %s", spec.channel, spec.frames_per_second,
-               static_cast<unsigned long long>(spec.total), spec.id_first, spec.id_last, spec.fd ? "CAN FD" : "CAN"));
+  s.Log(Format("traffic ch%u: %.0f frames/s, %llu frames, ids 0x%x-0x%x, %s", plan.channel, plan.frames_per_second,
+               static_cast<unsigned long long>(plan.total), plan.id_first, plan.id_last, plan.fd ? "CAN FD" : "CAN"));
   std::lock_guard<std::mutex> lock(s.traffic_mu);
   raw->thread = std::thread([&s, raw] { s.TrafficLoop(raw); });
-  s.traffic[spec.channel] = std::move(run);
+  s.traffic[plan.channel] = std::move(run);
 }
 
 void Gateway::StopTraffic(uint8_t channel) {

@@ -247,8 +247,8 @@ class Gateway {
                     std::chrono::milliseconds gap = std::chrono::milliseconds(5));
 
   // ---- Generated traffic ---------------------------------------------------------------
-  // Starts (or replaces) the generator of spec.channel.
-  void StartTraffic(const TrafficSpec& spec);
+  // Starts (or replaces) the generator of plan.channel.
+  void StartTraffic(const TrafficSpec& plan);
   void StopTraffic(uint8_t channel);
   void StopAllTraffic();
   // Frames the generator of a channel has sent since it was started.
