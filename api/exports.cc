@@ -101,8 +101,7 @@ TARNLINK_EXPORT uint32_t VELA_Transmit(uint32_t handle, const VELA_CAN_TRANSMIT*
   return WithDevice(handle, [&](Device& d, uint32_t ch) { return d.Transmit(ch, frames, count); });
 }
 
-TARNLINK_EXPORT uint32_t VELA_Receive(uint32_t handle, VELA_CAN_RECEIVE* frames, uint32_t capacity,
-                                      int32_t wait_ms) {
+TARNLINK_EXPORT uint32_t VELA_Receive(uint32_t handle, VELA_CAN_RECEIVE* frames, uint32_t capacity, int32_t wait_ms) {
   return WithDevice(handle, [&](Device& d, uint32_t ch) { return d.Receive(ch, frames, capacity, wait_ms); });
 }
 
@@ -120,8 +119,7 @@ TARNLINK_EXPORT uint32_t GetIProperty(uint32_t /*unused*/) { return 0; }
 // One body, two export names.
 TARNLINK_EXPORT uint32_t ReleaseIProperty(uint32_t) __attribute__((alias("GetIProperty")));
 
-TARNLINK_EXPORT uint32_t VELA_GetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key,
-                                           void* value) {
+TARNLINK_EXPORT uint32_t VELA_GetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key, void* value) {
   try {
     std::shared_ptr<Device> device = tarnlink::Find(type, index);
     return device && device->GetReference(channel, key, value) ? 1 : 0;

@@ -139,9 +139,7 @@ class Device {
   };
 
   bool valid_channel(uint32_t channel) const { return channel < channel_count_; }
-  bool channel_started(uint32_t channel) const {
-    return (started_.load(std::memory_order_acquire) >> channel) & 1u;
-  }
+  bool channel_started(uint32_t channel) const { return (started_.load(std::memory_order_acquire) >> channel) & 1u; }
   bool InsideReceiveWindow() const;
   // Waits as the read functions promise; ends early once the device closes.
   template <typename Queue>

@@ -28,7 +28,8 @@ void ToReceiveRecord(const _tagPacketDataCAN& r, VELA_CAN_RECEIVE* out) {
 void ToReceiveRecord(const _tagPacketDataCANFD& r, VELA_CANFD_RECEIVE* out) {
   out->id = IdentifierWord(r.id, r.flags);
   out->len = r.len;
-  out->flags = static_cast<uint8_t>(((r.flags & kFlagBrs) ? VELA_FD_BRS : 0u) | ((r.flags & kFlagEsi) ? VELA_FD_ESI : 0u));
+  out->flags =
+      static_cast<uint8_t>(((r.flags & kFlagBrs) ? VELA_FD_BRS : 0u) | ((r.flags & kFlagEsi) ? VELA_FD_ESI : 0u));
   std::memcpy(out->data, r.data, sizeof out->data);
   out->timestamp = r.timestamp;
 }
@@ -115,24 +116,63 @@ VELA_CHANNEL_ERR_INFO MakeErrorInfo(const _tagPacketDataCAN& r) {
   switch (b0) {
     case 0xE1:
       switch (r.data[1]) {
-        case 1: info.error_code = 0x04; info.detail[0] = 0x00; break;
-        case 2: info.error_code = 0x04; info.detail[0] = static_cast<uint8_t>(0xC0 | (r.channel & 0x1F)); break;
-        case 4: info.error_code = 0x04; info.detail[0] = 0xC8; break;
-        case 8: info.error_code = 0x04; info.detail[0] = 0x40; break;
-        case 16: info.error_code = 0x04; info.detail[0] = 0x80; break;
-        case 32: info.error_code = 0x04; info.detail[0] = 0xDC; break;
+        case 1:
+          info.error_code = 0x04;
+          info.detail[0] = 0x00;
+          break;
+        case 2:
+          info.error_code = 0x04;
+          info.detail[0] = static_cast<uint8_t>(0xC0 | (r.channel & 0x1F));
+          break;
+        case 4:
+          info.error_code = 0x04;
+          info.detail[0] = 0xC8;
+          break;
+        case 8:
+          info.error_code = 0x04;
+          info.detail[0] = 0x40;
+          break;
+        case 16:
+          info.error_code = 0x04;
+          info.detail[0] = 0x80;
+          break;
+        case 32:
+          info.error_code = 0x04;
+          info.detail[0] = 0xDC;
+          break;
         case 64:
-        case 128: info.error_code = 0x01; break;
-        default: info.error_code = 0x10; break;
+        case 128:
+          info.error_code = 0x01;
+          break;
+        default:
+          info.error_code = 0x10;
+          break;
       }
       break;
-    case 0xE2: info.error_code = 0x02; break;
-    case 0xE3: info.error_code = 0x04; info.detail[0] = 0xD6; break;
-    case 0xE4: info.error_code = 0x20; break;
-    case 0xE5: info.error_code = 0x04; info.detail[0] = 0xDC; break;
-    case 0xE6: info.error_code = 0x00; break;
-    case 0xFF: info.error_code = 0x04; info.detail[0] = 0xC0; break;
-    default: info.error_code = b0; break;
+    case 0xE2:
+      info.error_code = 0x02;
+      break;
+    case 0xE3:
+      info.error_code = 0x04;
+      info.detail[0] = 0xD6;
+      break;
+    case 0xE4:
+      info.error_code = 0x20;
+      break;
+    case 0xE5:
+      info.error_code = 0x04;
+      info.detail[0] = 0xDC;
+      break;
+    case 0xE6:
+      info.error_code = 0x00;
+      break;
+    case 0xFF:
+      info.error_code = 0x04;
+      info.detail[0] = 0xC0;
+      break;
+    default:
+      info.error_code = b0;
+      break;
   }
   return info;
 }
@@ -346,8 +386,8 @@ VELA_GPS ConvertGps(const _tagPacketDataGPS& r) {
   w[1] = static_cast<uint32_t>(r.time_word >> 32);
   for (int k = 0; k < 6; ++k) w[2 + k] = r.fields[k];
   VELA_GPS g{};
-  g.valid = ((w[1] >> 31) & 1u) | (((w[3] >> 31) & 1u) << 1) | (((w[4] >> 31) & 1u) << 2) |
-            (((w[5] >> 31) & 1u) << 3) | (((w[6] >> 31) & 1u) << 4);
+  g.valid = ((w[1] >> 31) & 1u) | (((w[3] >> 31) & 1u) << 1) | (((w[4] >> 31) & 1u) << 2) | (((w[5] >> 31) & 1u) << 3) |
+            (((w[6] >> 31) & 1u) << 4);
   if (w[1] >> 31) {
     const uint64_t seconds = (uint64_t{w[1] & 0x00FFFFFFu} << 32) | w[0];
     std::tm tm{};

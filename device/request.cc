@@ -6,9 +6,7 @@
 namespace tarnlink {
 namespace {
 
-uint32_t PendingKey(uint8_t sequence, uint8_t message_id) {
-  return ((uint32_t{sequence} << 8) & 0x7FFu) | message_id;
-}
+uint32_t PendingKey(uint8_t sequence, uint8_t message_id) { return ((uint32_t{sequence} << 8) & 0x7FFu) | message_id; }
 
 }  // namespace
 

@@ -52,9 +52,8 @@ VELA_CANFD_AUTOSEND ToCanFdObject(const AutoSendEntry& e) {
 
 // The element holding index, reset; appended when the list has none.
 AutoSendElement& ListSlot(std::vector<AutoSendElement>& list, uint16_t index) {
-  auto it = std::find_if(list.begin(), list.end(), [&](const AutoSendElement& e) {
-    return (e.fd ? e.canfd.index : e.can.index) == index;
-  });
+  auto it = std::find_if(list.begin(), list.end(),
+                         [&](const AutoSendElement& e) { return (e.fd ? e.canfd.index : e.can.index) == index; });
   AutoSendElement& element = it != list.end() ? *it : list.emplace_back();
   element = AutoSendElement{};
   return element;

@@ -10,9 +10,7 @@ namespace tarnlink {
 // System clock in 100-ns units since 1970-01-01 UTC.
 uint64_t NowTicks();
 // Milliseconds between two tick counts, as a signed value.
-inline int64_t TicksToMs(uint64_t later, uint64_t earlier) {
-  return static_cast<int64_t>(later - earlier) / 10000;
-}
+inline int64_t TicksToMs(uint64_t later, uint64_t earlier) { return static_cast<int64_t>(later - earlier) / 10000; }
 
 void SleepMs(uint32_t ms);
 

@@ -62,7 +62,7 @@ void Device::DispatchPacket(const uint8_t* packet, size_t n) {
     case PacketType::kNotice:
       if ((flags & 0x7F) == 0 && payload_len == 8) SendPacket(EncodeNoticeAck(flags));
       break;
-    case PacketType::kNoticeAck:  // consumed without effect
+    case PacketType::kNoticeAck:        // consumed without effect
     case PacketType::kAutoSendEntries:  // only ever sent to a device
     default:
       break;

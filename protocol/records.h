@@ -82,12 +82,10 @@ void WriteAutoSendEntry(uint8_t* p, const AutoSendEntry& e);
 
 // One CanData / CanFdData packet of n <= 60 / 18 frames into out (reused).
 void BuildCanPacketInto(uint8_t channel, const VELA_CAN_TRANSMIT* frames, uint32_t n, bool option, Packet& out);
-void BuildCanFdPacketInto(uint8_t channel, const VELA_CANFD_TRANSMIT* frames, uint32_t n, bool option,
-                          Packet& out);
+void BuildCanFdPacketInto(uint8_t channel, const VELA_CANFD_TRANSMIT* frames, uint32_t n, bool option, Packet& out);
 
 std::vector<Packet> BuildCanPackets(uint8_t channel, const VELA_CAN_TRANSMIT* frames, uint32_t count, bool option);
-std::vector<Packet> BuildCanFdPackets(uint8_t channel, const VELA_CANFD_TRANSMIT* frames, uint32_t count,
-                                      bool option);
+std::vector<Packet> BuildCanFdPackets(uint8_t channel, const VELA_CANFD_TRANSMIT* frames, uint32_t count, bool option);
 
 AutoSendEntry MakeAutoSendEntry(uint8_t channel, const VELA_CAN_AUTOSEND& object, uint16_t count, bool option);
 AutoSendEntry MakeAutoSendEntry(uint8_t channel, const VELA_CANFD_AUTOSEND& object, uint16_t count, bool option);
