@@ -226,6 +226,32 @@ int RunDump(int argc, char** argv) {
     return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
   };
 
+  // Appends the lines of `frames` to `out`, up to the count; false once it is reached.
+  auto format = [&](const std::vector<Received>& frames) {
+    for (const Received& r : frames) {
+      if (o.count != 0 && printed == o.count) break;
+      if (o.log) {
+        uint64_t sec = 0;
+        uint32_t us = 0;
+        if (o.time_mode == 'g') {
+          sec = r.gateway_stamp / 1000000;
+          us = static_cast<uint32_t>(r.gateway_stamp % 1000000);
+        } else {
+          SplitTime(r.host_time, &sec, &us);
+        }
+        out += LogLine(r.frame, r.channel, sec, us);
+      } else {
+        out += TimePrefix(o, r, start, &last_delta);
+        out += ColumnsLine(r.frame, r.channel, name_width);
+      }
+      out += '\n';
+      ++printed;
+    }
+    return o.count == 0 || printed < o.count;
+  };
+
+  FrameReader reader(*session);
+  bool write_failed = false;
   while (!StopRequested()) {
     batch.clear();
     out.clear();
@@ -248,41 +274,40 @@ int RunDump(int argc, char** argv) {
     // Events first: what arrived before the frames of this pass is printed before them.
     if (o.events) DrainEvents(*session, o, name_width, &out);
     const size_t limit = o.count == 0 ? SIZE_MAX : static_cast<size_t>(o.count - printed);
-    DrainFrames(*session, limit, &batch);
+    reader.Poll(limit, &batch);
     if (batch.empty()) {
-      if (!out.empty() && !write(out)) break;
-      if (o.idle_ms > 0 && now_steady - last_frame >= std::chrono::milliseconds(o.idle_ms)) break;
+      if (!out.empty() && !write(out)) {
+        write_failed = true;
+        break;
+      }
+      // Frames held for their order are due on the next pass: not idle yet.
+      if (reader.held() == 0 && o.idle_ms > 0 && now_steady - last_frame >= std::chrono::milliseconds(o.idle_ms)) {
+        break;
+      }
       if (o.duration_s > 0 && now_steady - start_steady >= std::chrono::duration<double>(o.duration_s)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
     }
     last_frame = now_steady;
-    for (const Received& r : batch) {
-      if (o.count != 0 && printed == o.count) break;
-      if (o.log) {
-        uint64_t sec = 0;
-        uint32_t us = 0;
-        if (o.time_mode == 'g') {
-          sec = r.gateway_stamp / 1000000;
-          us = static_cast<uint32_t>(r.gateway_stamp % 1000000);
-        } else {
-          SplitTime(r.host_time, &sec, &us);
-        }
-        out += LogLine(r.frame, r.channel, sec, us);
-      } else {
-        out += TimePrefix(o, r, start, &last_delta);
-        out += ColumnsLine(r.frame, r.channel, name_width);
-      }
-      out += '\n';
-      ++printed;
+    const bool more = format(batch);
+    if (!write(out)) {
+      write_failed = true;
+      break;
     }
-    if (!write(out)) break;
-    if (o.count != 0 && printed >= o.count) break;
+    if (!more) break;
     if (o.duration_s > 0 && now_steady - start_steady >= std::chrono::duration<double>(o.duration_s)) break;
+  }
+  // Frames read but still held for their order were received: show them.
+  if (!write_failed && reader.held() > 0 && (o.count == 0 || printed < o.count)) {
+    batch.clear();
+    out.clear();
+    reader.Flush(&batch);
+    format(batch);
+    write_failed = !write(out);
   }
   // Events the gateway sent before the last frame are in their queues by now
   // (one stream, dispatched in order): none is left unshown.
-  if (o.events) {
+  if (o.events && !write_failed) {
     out.clear();
     DrainEvents(*session, o, name_width, &out);
     write(out);

@@ -10,51 +10,44 @@ constexpr uint32_t kReceiveBatch = 512;
 
 }  // namespace
 
-size_t DrainFrames(const Session& session, size_t max, std::vector<Received>* out) {
-  const Driver& d = session.driver();
-  static thread_local std::vector<VELA_CAN_RECEIVE> can(kReceiveBatch);
-  static thread_local std::vector<VELA_CANFD_RECEIVE> fd(kReceiveBatch);
-  // One run per queue, each in queue order; merged by time stamp below, so
-  // the order within a queue is kept whatever the gateway's stamps do.
-  std::vector<std::vector<Received>> runs;
-  size_t taken = 0;
-  // One reception time per pass: the merge below may interleave queues read
-  // at different instants, and a log's time stamps must not run backwards.
+FrameReader::FrameReader(const Session& session)
+    : session_(session), order_(2 * session.channels().size()), can_(kReceiveBatch), fd_(kReceiveBatch) {}
+
+void FrameReader::ReadPass(size_t max) {
+  const Driver& d = session_.driver();
+  size_t taken = order_.held();
+  // One reception time per pass: every frame of it was waiting by then.
   const auto now = std::chrono::system_clock::now();
-  for (uint32_t ch : session.channels()) {
-    const uint32_t h = session.handle(ch);
-    for (int kind = 0; kind < 2; ++kind) {
-      std::vector<Received> run;
+  size_t q = 0;
+  for (uint32_t ch : session_.channels()) {
+    const uint32_t h = session_.handle(ch);
+    for (int kind = 0; kind < 2; ++kind, ++q) {
       while (taken < max) {
         const uint32_t room = static_cast<uint32_t>(std::min<size_t>(kReceiveBatch, max - taken));
-        const uint32_t n = kind == 0 ? d.Receive(h, can.data(), room, 0) : d.ReceiveFD(h, fd.data(), room, 0);
+        const uint32_t n = kind == 0 ? d.Receive(h, can_.data(), room, 0) : d.ReceiveFD(h, fd_.data(), room, 0);
         for (uint32_t i = 0; i < n; ++i) {
           if (kind == 0) {
-            run.push_back({ch, FromReceive(can[i]), can[i].timestamp, now});
+            order_.Add(q, {ch, FromReceive(can_[i]), can_[i].timestamp, now});
           } else {
-            run.push_back({ch, FromReceive(fd[i]), fd[i].timestamp, now});
+            order_.Add(q, {ch, FromReceive(fd_[i]), fd_[i].timestamp, now});
           }
         }
         taken += n;
         if (n < room) break;
       }
-      if (!run.empty()) runs.push_back(std::move(run));
     }
   }
-  if (runs.size() == 1) {
-    out->insert(out->end(), runs[0].begin(), runs[0].end());
-    return taken;
-  }
-  std::vector<size_t> next(runs.size(), 0);
-  for (size_t k = 0; k < taken; ++k) {
-    size_t best = runs.size();
-    for (size_t r = 0; r < runs.size(); ++r) {
-      if (next[r] == runs[r].size()) continue;
-      if (best == runs.size() || runs[r][next[r]].gateway_stamp < runs[best][next[best]].gateway_stamp) best = r;
-    }
-    out->push_back(runs[best][next[best]++]);
-  }
-  return taken;
+}
+
+size_t FrameReader::Poll(size_t max, std::vector<Received>* out) {
+  ReadPass(max);
+  return order_.EndPass(out);
+}
+
+size_t DrainFrames(const Session& session, size_t max, std::vector<Received>* out) {
+  FrameReader reader(session);
+  const size_t n = reader.Poll(max, out);
+  return n + reader.Flush(out);
 }
 
 size_t DrainErrors(const Session& session, uint32_t channel, std::vector<Received>* out) {

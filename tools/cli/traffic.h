@@ -1,5 +1,5 @@
-// Moving frames through a session: draining the receive queues of every
-// channel in one pass, sending runs of mixed CAN and CAN FD frames, and the
+// Moving frames through a session: reading the receive queues of every
+// channel in arrival order, sending runs of mixed CAN and CAN FD frames, and the
 // clock and formatting helpers the subcommands share.
 #ifndef TARNLINK_TOOLS_CLI_TRAFFIC_H_
 #define TARNLINK_TOOLS_CLI_TRAFFIC_H_
@@ -9,22 +9,37 @@
 #include <string>
 #include <vector>
 
+#include "tools/cli/arrival_order.h"
 #include "tools/cli/driver.h"
 #include "tools/cli/frame_text.h"
 
 namespace tarnlink::cli {
 
-struct Received {
-  uint32_t channel = 0;
-  Frame frame;
-  uint64_t gateway_stamp = 0;  // the gateway's own time stamp, unchanged
-  std::chrono::system_clock::time_point host_time;
+// Reads the CAN and CAN FD queues of a session's channels, without waiting,
+// and hands their frames out in the order they arrived (see ArrivalOrder).
+class FrameReader {
+ public:
+  explicit FrameReader(const Session& session);
+
+  // One pass over every queue, reading no more than keeps `max` frames
+  // held; appends the frames that are due. Returns the number appended.
+  size_t Poll(size_t max, std::vector<Received>* out);
+  // Appends every frame held.
+  size_t Flush(std::vector<Received>* out) { return order_.Flush(out); }
+  size_t held() const { return order_.held(); }
+
+ private:
+  void ReadPass(size_t max);
+
+  const Session& session_;
+  ArrivalOrder order_;
+  std::vector<VELA_CAN_RECEIVE> can_;
+  std::vector<VELA_CANFD_RECEIVE> fd_;
 };
 
-// Takes what is waiting in the CAN and CAN FD queues of the session's
-// channels (at most `max`), without waiting, ordered by the gateway's time
-// stamp within the pass (stable, so equal stamps keep queue order). Returns
-// the number appended.
+// One pass of a fresh reader, then everything it read: what is waiting now,
+// at most `max`, ordered by the gateway's time stamps. For callers that look
+// for frames rather than log them in order. Returns the number appended.
 size_t DrainFrames(const Session& session, size_t max, std::vector<Received>* out);
 
 // Error information waiting on a channel, as error frames (oldest first).
