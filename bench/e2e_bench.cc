@@ -9,7 +9,6 @@
 //
 // Usage: e2e_bench [--quick] [--only receive,transmit,latency,request,stages,memory,idle]
 //                  [path/libtarnlink_tcp.so path/libtarnlink_udp.so]
-#include <dlfcn.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -39,6 +38,7 @@
 #include "protocol/records.h"
 #include "protocol/stream_parser.h"
 #include "tarnlink/tarnlink.h"
+#include "tools/common/driver_api.h"
 
 #ifndef TARNLINK_TCP_LIBRARY
 #define TARNLINK_TCP_LIBRARY "libtarnlink_tcp.so"
@@ -103,53 +103,11 @@ void SleepUs(int64_t us) { std::this_thread::sleep_for(std::chrono::microseconds
 
 // ---- The exported interface of one library -------------------------------
 
-class Api {
+class Api : public DriverApi {
  public:
-  explicit Api(const char* path) {
-    handle_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) {
-      std::fprintf(stderr, "dlopen %s: %s\n", path, dlerror());
-      return;
-    }
-    ok_ = Bind(OpenDevice, "VELA_OpenDevice") && Bind(CloseDevice, "VELA_CloseDevice") &&
-          Bind(GetDeviceInf, "VELA_GetDeviceInf") && Bind(InitCAN, "VELA_InitCAN") && Bind(StartCAN, "VELA_StartCAN") &&
-          Bind(ResetCAN, "VELA_ResetCAN") && Bind(ClearBuffer, "VELA_ClearBuffer") && Bind(Transmit, "VELA_Transmit") &&
-          Bind(TransmitFD, "VELA_TransmitFD") && Bind(Receive, "VELA_Receive") && Bind(ReceiveFD, "VELA_ReceiveFD") &&
-          Bind(SetReference, "VELA_SetReference") && Bind(GetReference, "VELA_GetReference") &&
-          Bind(GetReceiveNum, "VELA_GetReceiveNum");
+  explicit Api(const char* path) : DriverApi(path) {
+    if (!ok()) std::fprintf(stderr, "%s\n", error().c_str());
   }
-  ~Api() {
-    if (handle_ != nullptr) dlclose(handle_);
-  }
-  Api(const Api&) = delete;
-  Api& operator=(const Api&) = delete;
-  bool ok() const { return ok_; }
-
-  decltype(&VELA_OpenDevice) OpenDevice = nullptr;
-  decltype(&VELA_CloseDevice) CloseDevice = nullptr;
-  decltype(&VELA_GetDeviceInf) GetDeviceInf = nullptr;
-  decltype(&VELA_InitCAN) InitCAN = nullptr;
-  decltype(&VELA_StartCAN) StartCAN = nullptr;
-  decltype(&VELA_ResetCAN) ResetCAN = nullptr;
-  decltype(&VELA_ClearBuffer) ClearBuffer = nullptr;
-  decltype(&VELA_Transmit) Transmit = nullptr;
-  decltype(&VELA_TransmitFD) TransmitFD = nullptr;
-  decltype(&VELA_Receive) Receive = nullptr;
-  decltype(&VELA_ReceiveFD) ReceiveFD = nullptr;
-  decltype(&VELA_SetReference) SetReference = nullptr;
-  decltype(&VELA_GetReference) GetReference = nullptr;
-  decltype(&VELA_GetReceiveNum) GetReceiveNum = nullptr;
-
- private:
-  template <typename F>
-  bool Bind(F& fn, const char* name) {
-    fn = reinterpret_cast<F>(dlsym(handle_, name));
-    if (fn == nullptr) std::fprintf(stderr, "missing export %s\n", name);
-    return fn != nullptr;
-  }
-
-  void* handle_ = nullptr;
-  bool ok_ = false;
 };
 
 // ---- Sockets of the benchmark's gateway ------------------------------------

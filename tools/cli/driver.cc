@@ -1,6 +1,5 @@
 #include "tools/cli/driver.h"
 
-#include <dlfcn.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -71,39 +70,13 @@ std::string Driver::PathFor(const ConnectOptions& options) {
   return std::string(name) + ".1";  // the installed library, by the loader's search
 }
 
-template <typename F>
-bool Driver::Bind(F& fn, const char* name) {
-  fn = reinterpret_cast<F>(dlsym(handle_, name));
-  return fn != nullptr;
-}
-
 std::unique_ptr<Driver> Driver::Load(const std::string& path, std::string* error) {
-  std::unique_ptr<Driver> d(new Driver());
-  d->path_ = path;
-  d->handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (d->handle_ == nullptr) {
-    const char* why = dlerror();
-    *error = "cannot load the driver library " + path + (why != nullptr ? std::string(": ") + why : std::string());
-    return nullptr;
-  }
-  const bool ok = d->Bind(d->OpenDevice, "VELA_OpenDevice") && d->Bind(d->CloseDevice, "VELA_CloseDevice") &&
-                  d->Bind(d->GetDeviceInf, "VELA_GetDeviceInf") && d->Bind(d->InitCAN, "VELA_InitCAN") &&
-                  d->Bind(d->StartCAN, "VELA_StartCAN") && d->Bind(d->ResetCAN, "VELA_ResetCAN") &&
-                  d->Bind(d->ClearBuffer, "VELA_ClearBuffer") &&
-                  d->Bind(d->ReadChannelErrInfo, "VELA_ReadChannelErrInfo") &&
-                  d->Bind(d->ReadChannelStatus, "VELA_ReadChannelStatus") && d->Bind(d->Transmit, "VELA_Transmit") &&
-                  d->Bind(d->Receive, "VELA_Receive") && d->Bind(d->TransmitFD, "VELA_TransmitFD") &&
-                  d->Bind(d->ReceiveFD, "VELA_ReceiveFD") && d->Bind(d->GetReference, "VELA_GetReference") &&
-                  d->Bind(d->SetReference, "VELA_SetReference") && d->Bind(d->GetReceiveNum, "VELA_GetReceiveNum");
-  if (!ok) {
-    *error = path + " is not a tarnlink driver library (an export is missing)";
+  auto d = std::make_unique<Driver>(path);
+  if (!d->ok()) {
+    *error = d->error();
     return nullptr;
   }
   return d;
-}
-
-Driver::~Driver() {
-  if (handle_ != nullptr) dlclose(handle_);
 }
 
 bool Session::GetU32(uint32_t channel, uint32_t key, uint32_t* value) const {

@@ -11,46 +11,18 @@
 
 #include "tarnlink/tarnlink.h"
 #include "tools/cli/options.h"
+#include "tools/common/driver_api.h"
 
 namespace tarnlink::cli {
 
-class Driver {
+class Driver : public DriverApi {
  public:
-  // dlopen with RTLD_LOCAL; nullptr and a message on failure.
+  explicit Driver(const std::string& path) : DriverApi(path) {}
+  // nullptr and a message when the library does not load or is not a driver.
   static std::unique_ptr<Driver> Load(const std::string& path, std::string* error);
   // --lib, then TARNLINK_LIB, then the library built next to the tool, then
   // the installed one by its soname.
   static std::string PathFor(const ConnectOptions& options);
-  ~Driver();
-  Driver(const Driver&) = delete;
-  Driver& operator=(const Driver&) = delete;
-
-  const std::string& path() const { return path_; }
-
-  decltype(&VELA_OpenDevice) OpenDevice = nullptr;
-  decltype(&VELA_CloseDevice) CloseDevice = nullptr;
-  decltype(&VELA_GetDeviceInf) GetDeviceInf = nullptr;
-  decltype(&VELA_InitCAN) InitCAN = nullptr;
-  decltype(&VELA_StartCAN) StartCAN = nullptr;
-  decltype(&VELA_ResetCAN) ResetCAN = nullptr;
-  decltype(&VELA_ClearBuffer) ClearBuffer = nullptr;
-  decltype(&VELA_ReadChannelErrInfo) ReadChannelErrInfo = nullptr;
-  decltype(&VELA_ReadChannelStatus) ReadChannelStatus = nullptr;
-  decltype(&VELA_Transmit) Transmit = nullptr;
-  decltype(&VELA_Receive) Receive = nullptr;
-  decltype(&VELA_TransmitFD) TransmitFD = nullptr;
-  decltype(&VELA_ReceiveFD) ReceiveFD = nullptr;
-  decltype(&VELA_GetReference) GetReference = nullptr;
-  decltype(&VELA_SetReference) SetReference = nullptr;
-  decltype(&VELA_GetReceiveNum) GetReceiveNum = nullptr;
-
- private:
-  Driver() = default;
-  template <typename F>
-  bool Bind(F& fn, const char* name);
-
-  std::string path_;
-  void* handle_ = nullptr;
 };
 
 // Channels of a device type, as the model table gives them (others: 2).
