@@ -214,7 +214,10 @@ std::vector<Packet> BuildAutoSendPackets(uint8_t channel, const std::vector<Auto
   return packets;
 }
 
-Packet BuildAutoSendPacket(uint8_t channel, const VELA_CAN_AUTOSEND& object, bool option) {
+namespace {
+
+template <typename Object>
+Packet BuildOneAutoSend(uint8_t channel, const Object& object, bool option) {
   Packet out;
   WriteAutoSendEntry(StartPacket(PacketType::kAutoSendEntries, 1, kAutoSendEntrySize, out),
                      MakeAutoSendEntry(channel, object, 0, option));
@@ -222,12 +225,14 @@ Packet BuildAutoSendPacket(uint8_t channel, const VELA_CAN_AUTOSEND& object, boo
   return out;
 }
 
+}  // namespace
+
+Packet BuildAutoSendPacket(uint8_t channel, const VELA_CAN_AUTOSEND& object, bool option) {
+  return BuildOneAutoSend(channel, object, option);
+}
+
 Packet BuildAutoSendPacket(uint8_t channel, const VELA_CANFD_AUTOSEND& object, bool option) {
-  Packet out;
-  WriteAutoSendEntry(StartPacket(PacketType::kAutoSendEntries, 1, kAutoSendEntrySize, out),
-                     MakeAutoSendEntry(channel, object, 0, option));
-  FinishPacket(out);
-  return out;
+  return BuildOneAutoSend(channel, object, option);
 }
 
 _tagPacketDataCAN ReadCanRecord(const uint8_t* p) {
