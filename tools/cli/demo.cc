@@ -342,7 +342,7 @@ class Demo {
     uint64_t frames = 0;
     uint64_t timed_seen = 0;
     constexpr uint64_t kMaxShown = 200;
-    while (Clock::now() < end && !StopRequested()) {
+    auto take = [&] {
       got.clear();
       for (uint32_t ch : session_->channels()) DrainErrors(*session_, ch, &got);
       DrainFrames(*session_, SIZE_MAX, &got);
@@ -358,14 +358,20 @@ class Demo {
         }
       }
       std::fflush(stdout);
+    };
+    while (Clock::now() < end && !StopRequested()) {
+      take();
       std::this_thread::sleep_for(milliseconds(2));
     }
     uint64_t generated[2] = {0, 0};
     if (gateway_) {
-      generated[0] = gateway_->TrafficSent(0);
-      generated[1] = fd_channel != 0 ? gateway_->TrafficSent(static_cast<uint8_t>(fd_channel)) : 0;
-      gateway_->StopAllTraffic();
+      generated[0] = gateway_->StopTraffic(0);
+      generated[1] = fd_channel != 0 ? gateway_->StopTraffic(static_cast<uint8_t>(fd_channel)) : 0;
       if (timed) driver_->SetReference(session_->type(), session_->index(), 0, VELA_REF_AUTOSEND_CLEAR, nullptr);
+      // The answer comes after every frame the gateway sent before it: the
+      // last ones are in the queues once it is here.
+      SyncWithGateway(*session_);
+      take();
     }
     if (shown > kMaxShown) std::printf("... and %llu more\n", static_cast<unsigned long long>(shown - kMaxShown));
     std::printf("  %llu frames in %.0f s", static_cast<unsigned long long>(frames), traffic_s_);

@@ -1359,13 +1359,13 @@ void Gateway::StartTraffic(const TrafficSpec& plan) {
   s.traffic[plan.channel] = std::move(run);
 }
 
-void Gateway::StopTraffic(uint8_t channel) {
+uint64_t Gateway::StopTraffic(uint8_t channel) {
   Impl& s = *impl_;
   std::unique_ptr<Impl::TrafficRun> run;
   {
     std::lock_guard<std::mutex> lock(s.traffic_mu);
     auto it = s.traffic.find(channel);
-    if (it == s.traffic.end()) return;
+    if (it == s.traffic.end()) return 0;
     run = std::move(it->second);
     s.traffic.erase(it);
   }
@@ -1379,6 +1379,7 @@ void Gateway::StopTraffic(uint8_t channel) {
     s.io_cv.notify_all();
   }
   if (run->thread.joinable()) run->thread.join();
+  return run->sent.load();
 }
 
 void Gateway::StopAllTraffic() {

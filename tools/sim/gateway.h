@@ -249,7 +249,8 @@ class Gateway {
   // ---- Generated traffic ---------------------------------------------------------------
   // Starts (or replaces) the generator of plan.channel.
   void StartTraffic(const TrafficSpec& plan);
-  void StopTraffic(uint8_t channel);
+  // Stops the generator of a channel; the frames it sent (0 if none ran).
+  uint64_t StopTraffic(uint8_t channel);
   void StopAllTraffic();
   // Frames the generator of a channel has sent since it was started.
   uint64_t TrafficSent(uint8_t channel) const;
