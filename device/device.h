@@ -169,7 +169,10 @@ class Device {
   std::atomic<uint64_t> start_time_{0};
   std::atomic<bool> closed_{false};
 
-  // Receive side.
+  // Receive side. The pools are taken from on the receive thread only and
+  // outlive the queues that hold their records.
+  RecordPool<_tagPacketDataCAN> can_pool_;
+  RecordPool<_tagPacketDataCANFD> canfd_pool_;
   std::array<BoundedQueue<SharedRecord<_tagPacketDataCAN>>, kChannelSlots> can_queues_;
   std::array<BoundedQueue<SharedRecord<_tagPacketDataCANFD>>, kChannelSlots> canfd_queues_;
   BoundedQueue<std::shared_ptr<const _tagPacketDataGPS>> gps_queue_;

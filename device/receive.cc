@@ -200,7 +200,7 @@ void Device::StoreCanRecords(const uint8_t* records, uint32_t count) {
       batch.Flush(can_queues_);
       marker_queues_[channel].Push(record.timestamp);
     } else {
-      batch.Add(channel, CanBatch::Ptr::Make(record), can_queues_);
+      batch.Add(channel, CanBatch::Ptr::Make(can_pool_, record), can_queues_);
     }
   }
   batch.Flush(can_queues_);
@@ -231,12 +231,12 @@ void Device::StoreCanFdRecords(const uint8_t* records, uint32_t count) {
       } else if (flags & kFlagMarker) {
         marker_queues_[channel].Push(record.timestamp);
       } else {
-        classic.Add(channel, CanBatch::Ptr::Make(record), can_queues_);
+        classic.Add(channel, CanBatch::Ptr::Make(can_pool_, record), can_queues_);
       }
       continue;
     }
     // Decoded straight into the one shared record the queue keeps.
-    fd.Add(channel, CanFdBatch::Ptr::Make(ReadCanFdRecord(p)), canfd_queues_);
+    fd.Add(channel, CanFdBatch::Ptr::MakeWith(canfd_pool_, [p] { return ReadCanFdRecord(p); }), canfd_queues_);
   }
   classic.Flush(can_queues_);
   fd.Flush(canfd_queues_);
