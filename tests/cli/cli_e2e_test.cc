@@ -195,6 +195,26 @@ TEST(CliEndToEnd, SentFramesComeBackThroughDumpByteForByteOverTcp) {
   EXPECT_NE(sim.process().out().find("frames in 10, frames out 10,"), std::string::npos) << sim.process().out();
 }
 
+TEST(CliEndToEnd, DumpShowsOnlyWhatItsFiltersPass) {
+  Sim sim({"--listen", "0", "--echo", "-v"});
+  ASSERT_FALSE(sim.port().empty()) << sim.process().out();
+  Process dump(
+      Tool({"dump", "-L", "--port", sim.port(), "-c", "1", "-n", "4", "-f", "120:7F0", "-f", "18DAF100:9FFFFF00"}));
+  ASSERT_TRUE(sim.process().WaitForLine("sim: connected", milliseconds(5000))) << sim.process().out();
+  std::string err;
+  EXPECT_EQ(RunTool({"send", "-c", "1", "--port", sim.port(), "100#01", "123#02", "00000124#03", "130#04",
+                     "18DAF110##1AA", "7FF#05", "18DB0000##1BB", "12F#06"},
+                    nullptr, &err),
+            0)
+      << err;
+  EXPECT_EQ(dump.Wait(milliseconds(5000)), 0) << dump.err();
+  // The extended 124 passes 120:7F0 too: that mask holds no flag bits.
+  EXPECT_EQ(LogFrames(dump.out()),
+            (std::vector<std::string>{"ch1 123#02", "ch1 00000124#03", "ch1 18DAF110##1AA", "ch1 12F#06"}))
+      << dump.out();
+  EXPECT_EQ(sim.Stop(), 0);
+}
+
 TEST(CliEndToEnd, InjectedFramesAndErrorsReachDumpOverTcp) {
   Sim sim({"--listen", "0", "-v"});
   ASSERT_FALSE(sim.port().empty()) << sim.process().out();

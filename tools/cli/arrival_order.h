@@ -32,11 +32,12 @@ class ArrivalOrder {
   // A frame read from queue `q` in the current pass, in queue order.
   void Add(size_t q, const Received& r);
 
-  // Ends a pass that read every queue once. Appends, oldest stamp first,
-  // every frame no unread frame can precede: all read before this pass, and
-  // all read in it if it read nothing new. So a frame waits at most one
-  // pass. Queue order is kept whatever the stamps do; equal stamps go in
-  // queue order. Host times never run backwards. Returns the number appended.
+  // Ends a pass that read every queue until it came back empty. Appends,
+  // oldest stamp first, every frame no unread frame can precede: all read
+  // before this pass, and all read in it if it read nothing new. So a frame
+  // waits at most one pass. Queue order is kept whatever the stamps do;
+  // equal stamps go in queue order. Host times never run backwards. Returns
+  // the number appended.
   size_t EndPass(std::vector<Received>* out);
 
   // Appends everything held, in the same order.

@@ -186,7 +186,7 @@ class Demo {
     std::vector<Received> got;
     while (Clock::now() < deadline && !StopRequested()) {
       got.clear();
-      DrainFrames(*session_, SIZE_MAX, &got);
+      DrainFrames(*session_, &got);
       std::optional<Received> hit;
       for (const Received& r : got) {
         ++received_;
@@ -274,7 +274,7 @@ class Demo {
         next_due += milliseconds(1);
       }
       got.clear();
-      DrainFrames(*session_, SIZE_MAX, &got);
+      DrainFrames(*session_, &got);
       const auto arrived = Clock::now();
       for (const Received& r : got) {
         ++received_;
@@ -345,7 +345,7 @@ class Demo {
     auto take = [&] {
       got.clear();
       for (uint32_t ch : session_->channels()) DrainErrors(*session_, ch, &got);
-      DrainFrames(*session_, SIZE_MAX, &got);
+      DrainFrames(*session_, &got);
       for (const Received& r : got) {
         ++received_;
         ++frames;
@@ -392,7 +392,7 @@ class Demo {
     // Whatever traffic was still in flight goes first.
     std::this_thread::sleep_for(milliseconds(50));
     std::vector<Received> got;
-    DrainFrames(*session_, SIZE_MAX, &got);
+    DrainFrames(*session_, &got);
     received_ += got.size();
 
     constexpr uint64_t kFirstStamp = uint64_t{1} << 40;  // far above the gateway clock
@@ -418,7 +418,7 @@ class Demo {
     const auto deadline = Clock::now() + milliseconds(5000);
     while (n < kBurstFrames && Clock::now() < deadline && !StopRequested()) {
       got.clear();
-      DrainFrames(*session_, SIZE_MAX, &got);
+      DrainFrames(*session_, &got);
       if (got.empty()) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
         continue;
@@ -458,7 +458,7 @@ class Demo {
       up += accepted;
       if (accepted < batch.size()) break;
       got.clear();
-      back += DrainFrames(*session_, SIZE_MAX, &got);
+      back += DrainFrames(*session_, &got);
       if (paced) std::this_thread::sleep_until(t0 + std::chrono::microseconds(up * 1000000 / kPacedRate));
     }
     gateway_->WaitUntil([&] { return gateway_->Counters().frames_in - in_before >= up; }, milliseconds(5000));
@@ -467,7 +467,7 @@ class Demo {
     const auto deadline2 = Clock::now() + milliseconds(3000);
     while (back < up && Clock::now() < deadline2) {
       got.clear();
-      const size_t k = DrainFrames(*session_, SIZE_MAX, &got);
+      const size_t k = DrainFrames(*session_, &got);
       back += k;
       if (k == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
     }

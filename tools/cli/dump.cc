@@ -10,6 +10,7 @@
 
 #include "tools/cli/commands.h"
 #include "tools/cli/driver.h"
+#include "tools/cli/frame_filter.h"
 #include "tools/cli/traffic.h"
 
 namespace tarnlink::cli {
@@ -33,6 +34,9 @@ constexpr char kUsage[] =
     "  -t MODE      time stamps: a absolute, d delta, z from start, A date,\n"
     "               g the gateway's stamp read as microseconds\n"
     "  -c LIST      channels to dump, e.g. 0,1\n"
+    "  -f FILTERS   only frames that pass one of candump's filters: id:mask passes\n"
+    "               when the masked identifiers are equal, id~mask when they are not\n"
+    "               (e.g. 123:7FF,18DAF100:1FFFFF00); error frames always pass\n"
     "  -n COUNT     stop after COUNT frames\n"
     "  -T MS        stop when no frame arrived for MS milliseconds\n"
     "  --duration S stop after S seconds\n"
@@ -48,6 +52,7 @@ struct DumpOptions {
   char time_mode = 0;
   std::vector<uint32_t> channels;
   std::string channel_text;
+  std::vector<FrameFilter> filters;
   uint64_t count = 0;
   int64_t idle_ms = 0;
   double duration_s = 0;
@@ -133,7 +138,7 @@ int RunDump(int argc, char** argv) {
   CommandDef def;
   def.name = "dump";
   def.usage = kUsage;
-  def.short_options = "Lt:c:n:T:q";
+  def.short_options = "Lt:c:f:n:T:q";
   def.long_options = {{"duration", required_argument, nullptr, kOptDuration},
                       {"events", no_argument, nullptr, kOptEvents},
                       {"no-events", no_argument, nullptr, kOptNoEvents}};
@@ -155,6 +160,12 @@ int RunDump(int argc, char** argv) {
             return true;
           case 'c':
             o.channel_text += (o.channel_text.empty() ? "" : ",") + std::string(arg);
+            return true;
+          case 'f':
+            if (!ParseFilterList(arg, &o.filters, error)) {
+              *error = "-f: " + *error;
+              return false;
+            }
             return true;
           case 'n':
             if (!ParseUnsigned(arg, UINT64_MAX, &v) || v == 0) {
@@ -230,6 +241,7 @@ int RunDump(int argc, char** argv) {
   auto format = [&](const std::vector<Received>& frames) {
     for (const Received& r : frames) {
       if (o.count != 0 && printed == o.count) break;
+      if (!FiltersPass(o.filters, r.frame)) continue;
       if (o.log) {
         uint64_t sec = 0;
         uint32_t us = 0;
@@ -273,8 +285,7 @@ int RunDump(int argc, char** argv) {
     }
     // Events first: what arrived before the frames of this pass is printed before them.
     if (o.events) DrainEvents(*session, o, name_width, &out);
-    const size_t limit = o.count == 0 ? SIZE_MAX : static_cast<size_t>(o.count - printed);
-    reader.Poll(limit, &batch);
+    reader.Poll(&batch);
     if (batch.empty()) {
       if (!out.empty() && !write(out)) {
         write_failed = true;

@@ -13,18 +13,19 @@ constexpr uint32_t kReceiveBatch = 512;
 FrameReader::FrameReader(const Session& session)
     : session_(session), order_(2 * session.channels().size()), can_(kReceiveBatch), fd_(kReceiveBatch) {}
 
-void FrameReader::ReadPass(size_t max) {
+// Every queue is read until it comes back short: a pass that stopped at a
+// count could not tell its ArrivalOrder what it had not seen.
+void FrameReader::ReadPass() {
   const Driver& d = session_.driver();
-  size_t taken = order_.held();
   // One reception time per pass: every frame of it was waiting by then.
   const auto now = std::chrono::system_clock::now();
   size_t q = 0;
   for (uint32_t ch : session_.channels()) {
     const uint32_t h = session_.handle(ch);
     for (int kind = 0; kind < 2; ++kind, ++q) {
-      while (taken < max) {
-        const uint32_t room = static_cast<uint32_t>(std::min<size_t>(kReceiveBatch, max - taken));
-        const uint32_t n = kind == 0 ? d.Receive(h, can_.data(), room, 0) : d.ReceiveFD(h, fd_.data(), room, 0);
+      for (;;) {
+        const uint32_t n =
+            kind == 0 ? d.Receive(h, can_.data(), kReceiveBatch, 0) : d.ReceiveFD(h, fd_.data(), kReceiveBatch, 0);
         for (uint32_t i = 0; i < n; ++i) {
           if (kind == 0) {
             order_.Add(q, {ch, FromReceive(can_[i]), can_[i].timestamp, now});
@@ -32,21 +33,20 @@ void FrameReader::ReadPass(size_t max) {
             order_.Add(q, {ch, FromReceive(fd_[i]), fd_[i].timestamp, now});
           }
         }
-        taken += n;
-        if (n < room) break;
+        if (n < kReceiveBatch) break;
       }
     }
   }
 }
 
-size_t FrameReader::Poll(size_t max, std::vector<Received>* out) {
-  ReadPass(max);
+size_t FrameReader::Poll(std::vector<Received>* out) {
+  ReadPass();
   return order_.EndPass(out);
 }
 
-size_t DrainFrames(const Session& session, size_t max, std::vector<Received>* out) {
+size_t DrainFrames(const Session& session, std::vector<Received>* out) {
   FrameReader reader(session);
-  const size_t n = reader.Poll(max, out);
+  const size_t n = reader.Poll(out);
   return n + reader.Flush(out);
 }
 

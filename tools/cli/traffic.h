@@ -21,15 +21,15 @@ class FrameReader {
  public:
   explicit FrameReader(const Session& session);
 
-  // One pass over every queue, reading no more than keeps `max` frames
-  // held; appends the frames that are due. Returns the number appended.
-  size_t Poll(size_t max, std::vector<Received>* out);
+  // One pass that empties every queue; appends the frames that are due.
+  // Returns the number appended.
+  size_t Poll(std::vector<Received>* out);
   // Appends every frame held.
   size_t Flush(std::vector<Received>* out) { return order_.Flush(out); }
   size_t held() const { return order_.held(); }
 
  private:
-  void ReadPass(size_t max);
+  void ReadPass();
 
   const Session& session_;
   ArrivalOrder order_;
@@ -38,9 +38,9 @@ class FrameReader {
 };
 
 // One pass of a fresh reader, then everything it read: what is waiting now,
-// at most `max`, ordered by the gateway's time stamps. For callers that look
-// for frames rather than log them in order. Returns the number appended.
-size_t DrainFrames(const Session& session, size_t max, std::vector<Received>* out);
+// ordered by the gateway's time stamps. For callers that look for frames
+// rather than log them in order. Returns the number appended.
+size_t DrainFrames(const Session& session, std::vector<Received>* out);
 
 // Error information waiting on a channel, as error frames (oldest first).
 size_t DrainErrors(const Session& session, uint32_t channel, std::vector<Received>* out);
