@@ -44,7 +44,30 @@ bool Device::StartCAN(uint32_t channel) {
     started_.fetch_or(bit, std::memory_order_acq_rel);
     return true;
   }
-  // First channel: a transport left by a failed start goes first.
+  // First channel. One start at a time makes the transport: a start racing
+  // it waits (the lock is not held across the connect), then joins the
+  // transport that came up or, when that start failed, tries itself.
+  {
+    std::unique_lock<std::mutex> lock(start_mu_);
+    start_cv_.wait(lock, [this] { return !starting_; });
+    if (started_.load(std::memory_order_acquire) != 0) {
+      started_.fetch_or(bit, std::memory_order_acq_rel);
+      return true;
+    }
+    starting_ = true;
+  }
+  struct EndStarting {
+    Device& d;
+    ~EndStarting() {
+      {
+        std::lock_guard<std::mutex> lock(d.start_mu_);
+        d.starting_ = false;
+      }
+      d.start_cv_.notify_all();
+    }
+  } end_starting{*this};
+
+  // A transport left by a failed start goes first.
   std::shared_ptr<IService> old;
   {
     std::lock_guard<std::mutex> lock(transport_mu_);

@@ -183,6 +183,11 @@ class Device {
   // Timed send: one channel's lists are used from one thread at a time.
   std::array<std::vector<AutoSendElement>, kChannelSlots> autosend_lists_;
 
+  // Set while one StartCAN makes the transport; other starts wait for it.
+  std::mutex start_mu_;
+  std::condition_variable start_cv_;
+  bool starting_ = false;  // guarded by start_mu_
+
   mutable std::mutex transport_mu_;
   std::shared_ptr<IService> transport_;  // guarded by transport_mu_
 
