@@ -247,7 +247,7 @@ void Device::EnqueueGps(const uint8_t* records, uint32_t count) {
     const uint8_t* p = records + i * kGpsRecordSize;
     _tagPacketDataGPS gps{};
     gps.time_word = LoadBe64(p);
-    for (int k = 0; k < 6; ++k) gps.fields[k] = LoadBe32(p + 8 + 4 * k);
+    for (size_t k = 0; k < 6; ++k) gps.fields[k] = LoadBe32(p + 8 + 4 * k);
     gps_queue_.Push(std::make_shared<const _tagPacketDataGPS>(gps));
   }
 }

@@ -22,6 +22,7 @@ Received At(uint64_t stamp, system_clock::time_point host = system_clock::time_p
 
 std::vector<uint64_t> Stamps(const std::vector<Received>& frames) {
   std::vector<uint64_t> s;
+  s.reserve(frames.size());
   for (const Received& r : frames) s.push_back(r.gateway_stamp);
   return s;
 }

@@ -91,6 +91,7 @@ TEST(SharedRecord, CopiesReleasedByManyThreadsAtOnceReturnTheNodeOnce) {
     std::vector<SharedRecord<Rec>> copies(kThreads, original);
     original.reset();
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) threads.emplace_back([&copies, t] { copies[t].reset(); });
     for (auto& t : threads) t.join();
   }

@@ -62,10 +62,10 @@ std::string Driver::PathFor(const ConnectOptions& options) {
   if (const char* env = std::getenv("TARNLINK_LIB"); env != nullptr && *env != '\0') return env;
   const char* const name = options.udp ? "libtarnlink_udp.so" : "libtarnlink_tcp.so";
 #if defined(TARNLINK_CLI_TCP_LIB) && defined(TARNLINK_CLI_UDP_LIB)
-  const std::string built = options.udp ? TARNLINK_CLI_UDP_LIB : TARNLINK_CLI_TCP_LIB;
+  std::string built = options.udp ? TARNLINK_CLI_UDP_LIB : TARNLINK_CLI_TCP_LIB;
   if (FileExists(built)) return built;
 #endif
-  const std::string beside = ExecutableDir() + "/" + name;
+  std::string beside = ExecutableDir() + "/" + name;
   if (FileExists(beside)) return beside;
   return std::string(name) + ".1";  // the installed library, by the loader's search
 }

@@ -60,7 +60,8 @@ class DriverApi {
   // Any other symbol the library reaches (cJSON's, say); nullptr if none.
   void* Symbol(const char* name) const { return handle_ != nullptr ? dlsym(handle_, name) : nullptr; }
 
-#define TARNLINK_EXPORT_MEMBER(member, name) decltype(&::name) member = nullptr;
+// A declaration per export: its arguments are names, not expressions.
+#define TARNLINK_EXPORT_MEMBER(member, name) decltype(&::name) member = nullptr;  // NOLINT(bugprone-macro-parentheses)
   TARNLINK_DRIVER_EXPORTS(TARNLINK_EXPORT_MEMBER)
 #undef TARNLINK_EXPORT_MEMBER
 
