@@ -4,22 +4,9 @@ namespace tarnlink::cli {
 namespace {
 
 bool ParseHexWord(std::string_view text, uint32_t* out) {
-  if (text.empty() || text.size() > 8) return false;
-  uint32_t v = 0;
-  for (char c : text) {
-    int d;
-    if (c >= '0' && c <= '9') {
-      d = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      d = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      d = c - 'A' + 10;
-    } else {
-      return false;
-    }
-    v = v << 4 | static_cast<uint32_t>(d);
-  }
-  *out = v;
+  uint64_t v = 0;
+  if (!ParseHex(text, UINT32_MAX, &v)) return false;
+  *out = static_cast<uint32_t>(v);
   return true;
 }
 

@@ -75,6 +75,20 @@ bool operator==(const Frame& a, const Frame& b) {
          std::memcmp(a.data, b.data, sizeof(a.data)) == 0;
 }
 
+bool ParseHex(std::string_view text, uint64_t max, uint64_t* out) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+  if (text.empty() || text.size() > 16) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    const int d = HexValue(c);
+    if (d < 0) return false;
+    v = v << 4 | static_cast<uint64_t>(d);
+  }
+  if (v > max) return false;
+  *out = v;
+  return true;
+}
+
 uint8_t FdLengthRoundUp(uint8_t len) {
   for (uint8_t valid : kFdLengths) {
     if (valid >= len) return valid;

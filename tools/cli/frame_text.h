@@ -56,6 +56,9 @@ inline bool operator!=(const Frame& a, const Frame& b) { return !(a == b); }
 // CAN FD controller does. On failure `error` gets a short reason.
 bool ParseFrame(std::string_view text, Frame* out, std::string* error);
 
+// Hex digits, with or without 0x, up to max.
+bool ParseHex(std::string_view text, uint64_t max, uint64_t* out);
+
 // The next valid CAN FD data length at or above len (len <= 64).
 uint8_t FdLengthRoundUp(uint8_t len);
 

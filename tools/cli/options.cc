@@ -180,28 +180,6 @@ bool ParseUnsigned(std::string_view text, uint64_t max, uint64_t* out) {
   return true;
 }
 
-bool ParseHex(std::string_view text, uint64_t max, uint64_t* out) {
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
-  if (text.empty() || text.size() > 16) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    int d;
-    if (c >= '0' && c <= '9') {
-      d = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      d = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      d = c - 'A' + 10;
-    } else {
-      return false;
-    }
-    v = v << 4 | static_cast<uint64_t>(d);
-  }
-  if (v > max) return false;
-  *out = v;
-  return true;
-}
-
 bool ParseDouble(std::string_view text, double min, double max, double* out) {
   if (text.empty() || text.size() > 32) return false;
   const std::string s(text);

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/cli/frame_text.h"
+
 namespace tarnlink::cli {
 
 constexpr int kExitOk = 0;
@@ -63,9 +65,8 @@ std::vector<std::string> ParseCommandLine(const CommandDef& def, int argc, char*
 // The block of connection options for the usage texts.
 extern const char kConnectUsage[];
 
-// Numbers: decimal, or hex with 0x.
+// Numbers: decimal, or hex with 0x (ParseHex, hex only, is in frame_text.h).
 bool ParseUnsigned(std::string_view text, uint64_t max, uint64_t* out);
-bool ParseHex(std::string_view text, uint64_t max, uint64_t* out);
 bool ParseDouble(std::string_view text, double min, double max, double* out);
 // "0,1,3" -> {0, 1, 3}; each below limit, no duplicates.
 bool ParseChannelList(std::string_view text, uint32_t limit, std::vector<uint32_t>* out, std::string* error);
