@@ -5,16 +5,12 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "tests/cli/parse.h"
 
 namespace tarnlink::cli {
 namespace {
 
-Frame Parse(const std::string& text) {
-  Frame f;
-  std::string error;
-  EXPECT_TRUE(ParseFrame(text, &f, &error)) << text << ": " << error;
-  return f;
-}
+using test::Parse;
 
 std::string Reject(const std::string& text) {
   Frame f;
