@@ -118,6 +118,27 @@ TEST(CandumpLog, LineHasTheTimeStampAndChannelName) {
   EXPECT_EQ(LogLine(Parse("123#11"), 0, 1700000000, 999999), "(1700000000.999999) ch0 123#11");
 }
 
+TEST(CandumpLog, LinesReadBackAsTheyWereWritten) {
+  LogEntry e;
+  std::string error;
+  ASSERT_TRUE(ParseLogLine(LogLine(Parse("123##1AABB"), 2, 1700000000, 42), &e, &error)) << error;
+  EXPECT_EQ(e.seconds, 1700000000u);
+  EXPECT_EQ(e.micros, 42u);
+  EXPECT_EQ(e.name, "ch2");
+  EXPECT_EQ(e.frame, Parse("123##1AABB"));
+  // candump's own lines: other names, a direction flag after the frame.
+  ASSERT_TRUE(ParseLogLine("(1436509052.249713) vcan0 044#2A366C2BBA R\n", &e, &error)) << error;
+  EXPECT_EQ(e.name, "vcan0");
+  EXPECT_EQ(e.frame, Parse("044#2A366C2BBA"));
+  for (const char* bad :
+       {"", "# comment", "1436509052.249713 ch0 123#", "(1436509052.24971) ch0 123#", "(1436509052.2497a3) ch0 123#",
+        "(.249713) ch0 123#", "(1436509052.249713) ch0", "(1436509052.249713) ch0 123#GG", "(1436509052.249713"}) {
+    error.clear();
+    EXPECT_FALSE(ParseLogLine(bad, &e, &error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
 TEST(CandumpColumns, LayoutMatchesCandump) {
   EXPECT_EQ(ColumnsLine(Parse("123#DEADBEEF"), 0), " ch0  123   [4]  DE AD BE EF");
   EXPECT_EQ(ColumnsLine(Parse("12345678#1122"), 1), " ch1  12345678   [2]  11 22");

@@ -7,6 +7,7 @@ namespace tarnlink::cli {
 
 int RunDump(int argc, char** argv);
 int RunSend(int argc, char** argv);
+int RunPlay(int argc, char** argv);
 int RunGen(int argc, char** argv);
 int RunInfo(int argc, char** argv);
 int RunAutoSend(int argc, char** argv);

@@ -232,6 +232,52 @@ std::string LogLine(const Frame& f, uint32_t channel, uint64_t seconds, uint32_t
   return stamp + ChannelName(channel) + ' ' + LogText(f);
 }
 
+bool ParseLogLine(std::string_view line, LogEntry* out, std::string* error) {
+  // "(" seconds "." microseconds ")" blanks name blanks frame [blanks ...]
+  auto skip_blanks = [&line] {
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+  };
+  auto token = [&line] {
+    size_t n = 0;
+    while (n < line.size() && line[n] != ' ' && line[n] != '\t' && line[n] != '\r' && line[n] != '\n') ++n;
+    const std::string_view t = line.substr(0, n);
+    line.remove_prefix(n);
+    return t;
+  };
+  skip_blanks();
+  const size_t close = line.find(')');
+  if (line.empty() || line.front() != '(' || close == std::string_view::npos) {
+    return Fail(error, "not a candump -L line: no (seconds.microseconds) time stamp");
+  }
+  const std::string_view stamp = line.substr(1, close - 1);
+  const size_t dot = stamp.find('.');
+  LogEntry e;
+  uint64_t v = 0;
+  if (dot == std::string_view::npos || dot == 0 || dot > 19 || stamp.size() - dot - 1 != 6) {
+    return Fail(error, "time stamp '" + std::string(stamp) + "' is not seconds.microseconds");
+  }
+  for (char c : stamp.substr(0, dot)) {
+    if (c < '0' || c > '9') return Fail(error, "time stamp '" + std::string(stamp) + "' is not seconds.microseconds");
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  e.seconds = v;
+  v = 0;
+  for (char c : stamp.substr(dot + 1)) {
+    if (c < '0' || c > '9') return Fail(error, "time stamp '" + std::string(stamp) + "' is not seconds.microseconds");
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  e.micros = static_cast<uint32_t>(v);
+  line.remove_prefix(close + 1);
+  skip_blanks();
+  e.name = std::string(token());
+  skip_blanks();
+  const std::string_view frame = token();
+  if (e.name.empty() || frame.empty()) return Fail(error, "an interface name and a frame follow the time stamp");
+  if (!ParseFrame(frame, &e.frame, error)) return false;
+  *out = e;
+  return true;
+}
+
 std::string ColumnsLine(const Frame& f, uint32_t channel, int name_width) {
   char buf[32];
   std::snprintf(buf, sizeof(buf), " %*s  ", name_width, ChannelName(channel).c_str());

@@ -66,6 +66,16 @@ uint8_t FdLengthRoundUp(uint8_t len);
 std::string LogText(const Frame& frame);
 // A whole candump -L line: "(1700000000.000123) ch0 123#DEADBEEF".
 std::string LogLine(const Frame& frame, uint32_t channel, uint64_t seconds, uint32_t micros);
+// A candump -L line read back: time stamp, interface name and frame. Names
+// are kept as written ("ch0", "can1"); anything after the frame (candump's
+// direction flags) is ignored. False, with a reason, on anything else.
+struct LogEntry {
+  uint64_t seconds = 0;
+  uint32_t micros = 0;
+  std::string name;
+  Frame frame;
+};
+bool ParseLogLine(std::string_view line, LogEntry* out, std::string* error);
 // candump's default columns: " ch0  123   [4]  DE AD BE EF". The channel name
 // is right-aligned to name_width characters, as candump aligns interface names.
 std::string ColumnsLine(const Frame& frame, uint32_t channel, int name_width = 3);

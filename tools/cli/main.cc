@@ -16,6 +16,7 @@ constexpr char kUsage[] =
     "  demo      a ten-second session on the built-in simulator (or --host GATEWAY)\n"
     "  dump      print received frames (candump formats; -L for the log format)\n"
     "  send      send frames given in cansend syntax (123#DEADBEEF, 123##1AABB, 123#R)\n"
+    "  play      send a candump -L log again, at its pace, like canplayer\n"
     "  gen       generate traffic like cangen, with a rate summary\n"
     "  info      device information, device queries, size/remain, connected gateways\n"
     "  autosend  add, send, stop and list the gateway's timed transmissions\n"
@@ -32,7 +33,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"demo", tarnlink::cli::RunDemo}, {"dump", tarnlink::cli::RunDump}, {"send", tarnlink::cli::RunSend},
     {"gen", tarnlink::cli::RunGen},   {"info", tarnlink::cli::RunInfo}, {"autosend", tarnlink::cli::RunAutoSend},
-    {"sim", tarnlink::cli::RunSim},
+    {"sim", tarnlink::cli::RunSim},   {"play", tarnlink::cli::RunPlay},
 };
 
 }  // namespace
