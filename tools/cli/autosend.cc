@@ -291,11 +291,8 @@ int RunAutoSend(int argc, char** argv) {
   }
 
   InstallStopSignals();
-  std::unique_ptr<Driver> driver = Driver::Load(Driver::PathFor(connect), &error);
-  if (!driver) {
-    std::fprintf(stderr, "tarnlink: %s\n", error.c_str());
-    return kExitFailure;
-  }
+  std::unique_ptr<Driver> driver = Driver::Load(connect);
+  if (!driver) return kExitFailure;
   std::unique_ptr<Session> session = Session::Open(*driver, connect, channel);
   if (!session) return kExitFailure;
   if (action == "add") return Add(*session, channel[0], o, frames, true);

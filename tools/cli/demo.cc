@@ -103,12 +103,8 @@ class Demo {
     std::printf("tarnlink demo: %s\n\n",
                 simulated ? "a short session with the built-in gateway simulator" : "a short session with the gateway");
     if (simulated && !StartSimulator()) return kExitFailure;
-    std::string error;
-    driver_ = Driver::Load(Driver::PathFor(connect_), &error);
-    if (!driver_) {
-      std::fprintf(stderr, "tarnlink: %s\n", error.c_str());
-      return kExitFailure;
-    }
+    driver_ = Driver::Load(connect_);
+    if (!driver_) return kExitFailure;
     const auto t0 = Clock::now();
     session_ = Session::Open(*driver_, connect_, {});
     if (!session_) return kExitFailure;

@@ -70,10 +70,10 @@ std::string Driver::PathFor(const ConnectOptions& options) {
   return std::string(name) + ".1";  // the installed library, by the loader's search
 }
 
-std::unique_ptr<Driver> Driver::Load(const std::string& path, std::string* error) {
-  auto d = std::make_unique<Driver>(path);
+std::unique_ptr<Driver> Driver::Load(const ConnectOptions& options) {
+  auto d = std::make_unique<Driver>(PathFor(options));
   if (!d->ok()) {
-    *error = d->error();
+    std::fprintf(stderr, "tarnlink: %s\n", d->error().c_str());
     return nullptr;
   }
   return d;

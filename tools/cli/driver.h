@@ -18,8 +18,9 @@ namespace tarnlink::cli {
 class Driver : public DriverApi {
  public:
   explicit Driver(const std::string& path) : DriverApi(path) {}
-  // nullptr and a message when the library does not load or is not a driver.
-  static std::unique_ptr<Driver> Load(const std::string& path, std::string* error);
+  // The library PathFor names; nullptr, with one line on standard error, when
+  // it does not load or is not a driver.
+  static std::unique_ptr<Driver> Load(const ConnectOptions& options);
   // --lib, then TARNLINK_LIB, then the library built next to the tool, then
   // the installed one by its soname.
   static std::string PathFor(const ConnectOptions& options);

@@ -210,12 +210,8 @@ int RunDump(int argc, char** argv) {
   if (o.log && o.time_mode == 0) o.time_mode = 'a';
 
   InstallStopSignals();
-  std::string error;
-  std::unique_ptr<Driver> driver = Driver::Load(Driver::PathFor(connect), &error);
-  if (!driver) {
-    std::fprintf(stderr, "tarnlink: %s\n", error.c_str());
-    return kExitFailure;
-  }
+  std::unique_ptr<Driver> driver = Driver::Load(connect);
+  if (!driver) return kExitFailure;
   std::unique_ptr<Session> session = Session::Open(*driver, connect, o.channels);
   if (!session) return StopRequested() ? kExitOk : kExitFailure;
 

@@ -77,12 +77,8 @@ int RunInfo(int argc, char** argv) {
   if (!rest.empty()) UsageError("info", "unexpected argument '" + rest[0] + "'");
 
   InstallStopSignals();
-  std::string error;
-  std::unique_ptr<Driver> driver = Driver::Load(Driver::PathFor(connect), &error);
-  if (!driver) {
-    std::fprintf(stderr, "tarnlink: %s\n", error.c_str());
-    return kExitFailure;
-  }
+  std::unique_ptr<Driver> driver = Driver::Load(connect);
+  if (!driver) return kExitFailure;
   std::unique_ptr<Session> session = Session::Open(*driver, connect, {0});
   if (!session) return kExitFailure;
 

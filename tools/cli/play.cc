@@ -168,11 +168,8 @@ int RunPlay(int argc, char** argv) {
   }
 
   InstallStopSignals();
-  std::unique_ptr<Driver> driver = Driver::Load(Driver::PathFor(connect), &error);
-  if (!driver) {
-    std::fprintf(stderr, "tarnlink: %s\n", error.c_str());
-    return kExitFailure;
-  }
+  std::unique_ptr<Driver> driver = Driver::Load(connect);
+  if (!driver) return kExitFailure;
   std::unique_ptr<Session> session = Session::Open(*driver, connect, channels, false);
   if (!session) return kExitFailure;
 
