@@ -252,6 +252,22 @@ TEST(CliEndToEnd, PlayedLogComesBackAsItWasLogged) {
   std::remove(path.c_str());
 }
 
+TEST(CliEndToEnd, PlayEndsOnCtrlCInTheMiddleOfALongGap) {
+  const std::string path = ::testing::TempDir() + "tarnlink_play_gap_" + std::to_string(getpid()) + ".log";
+  {
+    std::ofstream f(path);
+    f << "(1700000000.000000) ch0 123#01\n(1700003600.000000) ch0 123#02\n";  // an hour apart
+  }
+  Sim sim({"--listen", "0", "-v"});
+  ASSERT_FALSE(sim.port().empty()) << sim.process().out();
+  Process play(Tool({"play", "--port", sim.port(), "-I", path}));
+  ASSERT_TRUE(sim.process().WaitForLine("rx CanData", milliseconds(5000))) << sim.process().out();
+  play.Signal(SIGINT);
+  EXPECT_EQ(play.Wait(milliseconds(3000)), 0) << play.err();
+  EXPECT_EQ(sim.Stop(), 0);
+  std::remove(path.c_str());
+}
+
 TEST(CliEndToEnd, InjectedFramesAndErrorsReachDumpOverTcp) {
   Sim sim({"--listen", "0", "-v"});
   ASSERT_FALSE(sim.port().empty()) << sim.process().out();

@@ -257,7 +257,7 @@ int RunGen(int argc, char** argv) {
     batch.clear();
     const uint64_t left = o.count == 0 ? UINT64_MAX : o.count - sent;
     for (size_t i = 0; i < batch_size && i < left; ++i) batch.push_back(gen.Next());
-    if (o.gap_ms > 0) std::this_thread::sleep_until(next);
+    if (o.gap_ms > 0 && !SleepUntilOrStop(next)) break;
     const size_t n = SendFrames(*session, o.channel, batch);
     sent += n;
     if (o.verbose) {

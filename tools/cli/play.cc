@@ -190,9 +190,9 @@ int RunPlay(int argc, char** argv) {
         ++j;
       }
       if (paced) {
-        std::this_thread::sleep_until(base + std::chrono::microseconds(entries[i].time_us));
+        if (!SleepUntilOrStop(base + std::chrono::microseconds(entries[i].time_us))) break;
       } else if (o.gap_ms >= 0) {
-        std::this_thread::sleep_until(next);
+        if (!SleepUntilOrStop(next)) break;
         next += std::chrono::microseconds(static_cast<int64_t>(o.gap_ms * 1000));
       }
       std::vector<Frame> run;

@@ -84,7 +84,7 @@ int RunSend(int argc, char** argv) {
     auto next = std::chrono::steady_clock::now();
     for (const Frame& f : frames) {
       if (StopRequested()) break;
-      std::this_thread::sleep_until(next);
+      if (!SleepUntilOrStop(next)) break;
       if (SendFrames(*session, channel[0], {f}) != 1) break;
       ++sent;
       if (verbose) std::printf("%s\n", ColumnsLine(f, channel[0]).c_str());

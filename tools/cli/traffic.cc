@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 namespace tarnlink::cli {
 namespace {
@@ -97,6 +98,16 @@ size_t SendFrames(const Session& session, uint32_t channel, const std::vector<Fr
 bool SyncWithGateway(const Session& session) {
   VELA_DEVICE_INFO info{};
   return session.driver().GetDeviceInf(session.device(), &info) == 1;
+}
+
+bool SleepUntilOrStop(std::chrono::steady_clock::time_point t) {
+  constexpr auto kSlice = std::chrono::milliseconds(50);
+  while (!StopRequested()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= t) return true;
+    std::this_thread::sleep_until(t - now > kSlice ? now + kSlice : t);
+  }
+  return false;
 }
 
 void SplitTime(std::chrono::system_clock::time_point t, uint64_t* seconds, uint32_t* micros) {

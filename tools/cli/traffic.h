@@ -55,6 +55,9 @@ size_t SendFrames(const Session& session, uint32_t channel, const std::vector<Fr
 // False when the gateway did not answer.
 bool SyncWithGateway(const Session& session);
 
+// Sleeps until t, in slices, so Ctrl-C ends a long gap; false when it did.
+bool SleepUntilOrStop(std::chrono::steady_clock::time_point t);
+
 // Seconds and microseconds of a wall-clock time.
 void SplitTime(std::chrono::system_clock::time_point t, uint64_t* seconds, uint32_t* micros);
 
