@@ -10,60 +10,13 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "tarnlink/tarnlink.h"
 
 namespace {
 
-#define CHECK(cond) \
-  do {              \
-    if (!(cond)) {  \
-      std::abort(); \
-    }               \
-  } while (false)
-
-constexpr uint8_t kGuard = 0x5A;
-constexpr size_t kGuardBytes = 32;
-
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
-  bool empty() const { return p_ >= end_; }
-  uint8_t Byte() { return empty() ? 0 : *p_++; }
-  uint32_t U32() {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= uint32_t{Byte()} << (8 * i);
-    return v;
-  }
-  // Fills n bytes, zeros past the end of the input.
-  void Fill(void* out, size_t n) {
-    auto* o = static_cast<uint8_t*>(out);
-    for (size_t i = 0; i < n; ++i) o[i] = Byte();
-  }
-
- private:
-  const uint8_t* p_;
-  const uint8_t* end_;
-};
-
-// A caller's buffer of `bytes`, filled from the input, with guards around it.
-class Guarded {
- public:
-  Guarded(size_t bytes, Input& in) : bytes_(bytes), storage_(bytes + 2 * kGuardBytes, kGuard) {
-    in.Fill(data(), bytes);
-  }
-  uint8_t* data() { return storage_.data() + kGuardBytes; }
-  size_t size() const { return bytes_; }
-  void Check() const {
-    for (size_t i = 0; i < kGuardBytes; ++i) {
-      CHECK(storage_[i] == kGuard);
-      CHECK(storage_[kGuardBytes + bytes_ + i] == kGuard);
-    }
-  }
-
- private:
-  size_t bytes_;
-  std::vector<uint8_t> storage_;
-};
+using tarnlink::fuzz::Guarded;
+using tarnlink::fuzz::Input;
 
 // Devices this input opened, closed when it ends.
 std::vector<uint32_t> g_opened;
@@ -111,7 +64,7 @@ void SetKey(Input& in, uint32_t type, uint32_t index, uint32_t channel) {
     default:
       break;
   }
-  Guarded value(96, in);
+  Guarded value(96, &in);
   VELA_SetReference(type, index, channel, key, null_value ? nullptr : value.data());
   value.Check();
 }
@@ -123,7 +76,7 @@ void GetKey(Input& in, uint32_t type, uint32_t index, uint32_t channel) {
   const uint32_t capacity = in.Byte() % 40;
   switch (key) {
     case VELA_REF_MARKERS: {
-      Guarded stamps(capacity * sizeof(uint64_t), in);
+      Guarded stamps(capacity * sizeof(uint64_t), &in);
       VELA_MARKER_READ record{(in.Byte() & 7) != 0 ? reinterpret_cast<uint64_t*>(stamps.data()) : nullptr, capacity,
                               BoundedWait(in)};
       if (VELA_GetReference(type, index, channel, key, null_value ? nullptr : &record) == 1) {
@@ -133,7 +86,7 @@ void GetKey(Input& in, uint32_t type, uint32_t index, uint32_t channel) {
       return;
     }
     case VELA_REF_GPS_READ: {
-      Guarded records(capacity * sizeof(VELA_GPS), in);
+      Guarded records(capacity * sizeof(VELA_GPS), &in);
       VELA_GPS_READ record{(in.Byte() & 7) != 0 ? reinterpret_cast<VELA_GPS*>(records.data()) : nullptr, capacity, 0,
                            BoundedWait(in)};
       if (VELA_GetReference(type, index, channel, key, null_value ? nullptr : &record) == 1) {
@@ -146,7 +99,7 @@ void GetKey(Input& in, uint32_t type, uint32_t index, uint32_t channel) {
     case VELA_REF_DEVICE_QUERY_2:
     case VELA_REF_DEVICE_QUERY_3:
     case VELA_REF_DEVICE_QUERY_4: {
-      Guarded text(capacity, in);
+      Guarded text(capacity, &in);
       VELA_TEXT_READ record{(in.Byte() & 7) != 0 ? reinterpret_cast<char*>(text.data()) : nullptr, capacity, 0};
       VELA_GetReference(type, index, channel, key, null_value ? nullptr : &record);
       text.Check();
@@ -158,7 +111,7 @@ void GetKey(Input& in, uint32_t type, uint32_t index, uint32_t channel) {
       uint32_t count = 0;
       VELA_GetReference(type, index, channel, key - 1, &count);
       CHECK(count <= 32);
-      Guarded list(count * sizeof(VELA_CANFD_AUTOSEND), in);
+      Guarded list(count * sizeof(VELA_CANFD_AUTOSEND), &in);
       VELA_GetReference(type, index, channel, key, null_value ? nullptr : list.data());
       list.Check();
       return;
@@ -168,7 +121,7 @@ void GetKey(Input& in, uint32_t type, uint32_t index, uint32_t channel) {
   }
   // Every other key writes at most one record: a client record (44 bytes),
   // the address text (32), a channel report (24) or a u32.
-  Guarded value(sizeof(VELA_CLIENT), in);
+  Guarded value(sizeof(VELA_CLIENT), &in);
   VELA_GetReference(type, index, channel, key, null_value ? nullptr : value.data());
   value.Check();
 }
@@ -203,14 +156,14 @@ void OneCall(Input& in) {
       VELA_ClearBuffer(PickHandle(in));
       break;
     case 6: {
-      Guarded info(sizeof(VELA_CHANNEL_ERR_INFO), in);
+      Guarded info(sizeof(VELA_CHANNEL_ERR_INFO), &in);
       VELA_ReadChannelErrInfo(PickHandle(in),
                               (op & 0x20) != 0 ? nullptr : reinterpret_cast<VELA_CHANNEL_ERR_INFO*>(info.data()));
       info.Check();
       break;
     }
     case 7: {
-      Guarded status(sizeof(VELA_CHANNEL_STATUS), in);
+      Guarded status(sizeof(VELA_CHANNEL_STATUS), &in);
       VELA_ReadChannelStatus(PickHandle(in),
                              (op & 0x20) != 0 ? nullptr : reinterpret_cast<VELA_CHANNEL_STATUS*>(status.data()));
       status.Check();
@@ -218,7 +171,7 @@ void OneCall(Input& in) {
     }
     case 8: {
       const uint32_t count = in.Byte() % 130;
-      Guarded frames(count * sizeof(VELA_CAN_TRANSMIT), in);
+      Guarded frames(count * sizeof(VELA_CAN_TRANSMIT), &in);
       const uint32_t sent = VELA_Transmit(
           PickHandle(in), (op & 0x20) != 0 ? nullptr : reinterpret_cast<VELA_CAN_TRANSMIT*>(frames.data()), count);
       CHECK(sent <= count);
@@ -227,7 +180,7 @@ void OneCall(Input& in) {
     }
     case 9: {
       const uint32_t count = in.Byte() % 40;
-      Guarded frames(count * sizeof(VELA_CANFD_TRANSMIT), in);
+      Guarded frames(count * sizeof(VELA_CANFD_TRANSMIT), &in);
       const uint32_t sent = VELA_TransmitFD(
           PickHandle(in), (op & 0x20) != 0 ? nullptr : reinterpret_cast<VELA_CANFD_TRANSMIT*>(frames.data()), count);
       CHECK(sent <= count);
@@ -236,7 +189,7 @@ void OneCall(Input& in) {
     }
     case 10: {
       const uint32_t capacity = in.Byte() % 70;
-      Guarded frames(capacity * sizeof(VELA_CAN_RECEIVE), in);
+      Guarded frames(capacity * sizeof(VELA_CAN_RECEIVE), &in);
       const uint32_t n =
           VELA_Receive(PickHandle(in), (op & 0x20) != 0 ? nullptr : reinterpret_cast<VELA_CAN_RECEIVE*>(frames.data()),
                        capacity, BoundedWait(in));
@@ -246,7 +199,7 @@ void OneCall(Input& in) {
     }
     case 11: {
       const uint32_t capacity = in.Byte() % 70;
-      Guarded frames(capacity * sizeof(VELA_CANFD_RECEIVE), in);
+      Guarded frames(capacity * sizeof(VELA_CANFD_RECEIVE), &in);
       const uint32_t n = VELA_ReceiveFD(
           PickHandle(in), (op & 0x20) != 0 ? nullptr : reinterpret_cast<VELA_CANFD_RECEIVE*>(frames.data()), capacity,
           BoundedWait(in));
@@ -255,7 +208,7 @@ void OneCall(Input& in) {
       break;
     }
     case 12: {
-      Guarded info(sizeof(VELA_DEVICE_INFO), in);
+      Guarded info(sizeof(VELA_DEVICE_INFO), &in);
       VELA_GetDeviceInf(PickHandle(in), (op & 0x20) != 0 ? nullptr : reinterpret_cast<VELA_DEVICE_INFO*>(info.data()));
       info.Check();
       break;

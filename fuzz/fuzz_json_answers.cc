@@ -7,14 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "protocol/commands.h"
-
-#define CHECK(cond) \
-  do {              \
-    if (!(cond)) {  \
-      std::abort(); \
-    }               \
-  } while (false)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tarnlink;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device/device.h"
+#include "fuzz/fuzz_support.h"
 #include "protocol/commands.h"
 #include "protocol/packet.h"
 #include "tarnlink/tarnlink.h"
@@ -20,38 +21,13 @@
 namespace tarnlink {
 namespace {
 
-#define CHECK(cond) \
-  do {              \
-    if (!(cond)) {  \
-      std::abort(); \
-    }               \
-  } while (false)
-
-constexpr uint8_t kGuard = 0xA5;
-constexpr size_t kGuardBytes = 32;
 constexpr const char* kPeers[] = {"127.0.0.1:5000", "127.0.0.1:5001", "10.0.0.7:4001", ""};
 // Answers come from a peer of their own: a fuzzed partial packet held for
 // another peer would swallow them, and the request would wait its 1500 ms.
 constexpr const char* kAnswerPeer = "198.51.100.1:4000";
 
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
-  bool empty() const { return p_ >= end_; }
-  uint8_t Byte() { return empty() ? 0 : *p_++; }
-  uint16_t U16() { return static_cast<uint16_t>(Byte() | (Byte() << 8)); }
-  // Up to max bytes, fewer at the end of the input.
-  const uint8_t* Take(size_t max, size_t* got) {
-    *got = std::min(max, static_cast<size_t>(end_ - p_));
-    const uint8_t* at = p_;
-    p_ += *got;
-    return at;
-  }
-
- private:
-  const uint8_t* p_;
-  const uint8_t* end_;
-};
+using fuzz::Guarded;
+using fuzz::Input;
 
 // The one input being run; the fake transport draws its decisions from it.
 Input* g_input = nullptr;
@@ -96,23 +72,6 @@ class FakeService final : public IService {
     }
     return true;
   }
-};
-
-// A caller's array of n records with guard bytes on both sides.
-class Guarded {
- public:
-  explicit Guarded(size_t bytes) : bytes_(bytes), storage_(bytes + 2 * kGuardBytes, kGuard) {}
-  uint8_t* data() { return storage_.data() + kGuardBytes; }
-  void Check() const {
-    for (size_t i = 0; i < kGuardBytes; ++i) {
-      CHECK(storage_[i] == kGuard);
-      CHECK(storage_[kGuardBytes + bytes_ + i] == kGuard);
-    }
-  }
-
- private:
-  size_t bytes_;
-  std::vector<uint8_t> storage_;
 };
 
 void ReadSomething(Device& device, Input& in) {

@@ -6,19 +6,13 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "protocol/commands.h"
 #include "protocol/records.h"
 #include "protocol/stream_parser.h"
 
 namespace tarnlink {
 namespace {
-
-#define CHECK(cond) \
-  do {              \
-    if (!(cond)) {  \
-      std::abort(); \
-    }               \
-  } while (false)
 
 // The scanning rules applied literally to the whole input; returns the
 // packets and sets *rest to the bytes a parser must still hold.

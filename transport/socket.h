@@ -7,6 +7,7 @@
 #define TARNLINK_TRANSPORT_SOCKET_H_
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace tarnlink {
@@ -89,6 +90,26 @@ bool IsMulticastAddress(const char* text);
 
 // "ip:port" into a kPeerTextSize buffer, as handed to a RecvCallback.
 void FormatPeer(const SocketEndpoint& endpoint, char (&peer)[kPeerTextSize]);
+
+// A receive buffer that is all zero before every receive, as if it were
+// cleared whole each time, while only the bytes the last receive wrote are
+// cleared again.
+class ZeroedBuffer {
+ public:
+  ZeroedBuffer(char* data, size_t size) : data_(data), dirty_(size) {}
+  // The buffer, all zero.
+  char* Clear() {
+    std::memset(data_, 0, dirty_);
+    dirty_ = 0;
+    return data_;
+  }
+  // What a receive returned: the bytes it wrote, or nothing when negative.
+  void Wrote(int n) { dirty_ = n > 0 ? static_cast<size_t>(n) : 0; }
+
+ private:
+  char* data_;
+  size_t dirty_;
+};
 
 }  // namespace tarnlink
 

@@ -70,25 +70,23 @@ void TcpClient::Replace(const SocketEndpoint& endpoint) {
 void TcpClient::ReceiveLoop(SocketEndpoint connection) {
   // The thread owns connection: only it replaces endpoint_ while it runs, so
   // its descriptor stays valid here without a lock.
-  char buffer[kChunkSize];
+  char storage[kChunkSize];
+  ZeroedBuffer zeroed(storage, sizeof(storage));
+  // The peer text is made once per connection, not per chunk.
   char peer[kPeerTextSize];
+  FormatPeer(connection, peer);
   while (!stop_.IsSet()) {
-    std::memset(buffer, 0, sizeof(buffer));
+    char* const buffer = zeroed.Clear();
     const int n = RecvSome(connection, buffer, kChunkSize);
+    zeroed.Wrote(n);
     if (n > 0) {
-      if (callback_) {
-        FormatPeer(connection, peer);
-        callback_(peer, buffer, n);
-      }
+      if (callback_) callback_(peer, buffer, n);
       continue;
     }
     // Closed by the peer, broken, or shut down by Stop.
     if (stop_.IsSet()) return;
     // The next connection has the same peer text but is a new stream.
-    if (callback_) {
-      FormatPeer(connection, peer);
-      callback_(peer, buffer, 0);
-    }
+    if (callback_) callback_(peer, buffer, 0);
     Replace(SocketEndpoint{});
     for (;;) {
       SocketEndpoint fresh;
@@ -103,6 +101,7 @@ void TcpClient::ReceiveLoop(SocketEndpoint connection) {
         }
         endpoint_ = fresh;
         connection = fresh;
+        FormatPeer(connection, peer);
         break;
       }
       if (stop_.WaitFor(kReconnectPauseMs)) return;

@@ -124,7 +124,9 @@ void TcpServer::AcceptLoop() {
 }
 
 void TcpServer::ReceiveLoop() {
-  char buffer[kChunkSize];
+  char storage[kChunkSize];
+  ZeroedBuffer zeroed(storage, sizeof(storage));
+  char* buffer = storage;
   char peer[kPeerTextSize];
   // Blocks in poll until a client has data, the list changes or Stop, instead
   // of polling every millisecond: an idle server costs nothing, and a chunk
@@ -185,10 +187,11 @@ void TcpServer::ReceiveLoop() {
         rebuild = true;
         continue;
       }
-      std::memset(buffer, 0, sizeof(buffer));
+      buffer = zeroed.Clear();
       // Without waiting: the descriptor may have been closed and handed to a
       // new client since the poll, and that one need not have data yet.
       const int n = RecvSome(*it, buffer, kChunkSize, true);
+      zeroed.Wrote(n);
       if (n > 0) {
         if (callback_) {
           FormatPeer(*it, peer);

@@ -89,16 +89,13 @@ void UdpService::Replace(const SocketEndpoint& endpoint) {
 void UdpService::ReceiveLoop(SocketEndpoint connection) {
   // The socket is closed only after this thread has been joined.
   char peer[kPeerTextSize];
-  char* const buffer = buffer_.get();
-  // The buffer is all zero before every recvfrom, as if cleared whole each
-  // time: it starts zeroed, and only the bytes of the last datagram are
-  // cleared again, not 65 KiB per datagram.
-  size_t dirty = kBufferSize;
+  // Not 65 KiB cleared per datagram: only what the last one wrote.
+  ZeroedBuffer zeroed(buffer_.get(), kBufferSize);
   while (!stop_.IsSet()) {
-    std::memset(buffer, 0, dirty);
+    char* const buffer = zeroed.Clear();
     SocketEndpoint sender;
     const int n = RecvFrom(connection, buffer, kBufferSize, &sender);
-    dirty = n > 0 ? static_cast<size_t>(n) : 0;
+    zeroed.Wrote(n);
     if (n < 0) {
       stop_.WaitFor(kErrorPauseMs);
       continue;

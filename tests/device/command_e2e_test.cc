@@ -22,12 +22,7 @@ constexpr uint8_t kChannelAction = 5;
 class CommandTest : public ::testing::TestWithParam<LinkParam> {
  protected:
   std::unique_ptr<DeviceLink> Link(uint32_t start_mask = 1) {
-    sim::GatewayConfig c;
-    c.echo = false;
-    auto link = std::make_unique<DeviceLink>(GetParam().kind, VELA_TYPE_LINK_2CH_TCP, 0, c);
-    EXPECT_NE(link->handle(), 0u);
-    EXPECT_TRUE(link->Start(start_mask));
-    return link;
+    return StartedLink(GetParam().kind, VELA_TYPE_LINK_2CH_TCP, start_mask);
   }
   static std::string Body(const sim::HostPacket& p) {
     return std::string(reinterpret_cast<const char*>(p.payload()) + 2, p.payload_size() - 2);

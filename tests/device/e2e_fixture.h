@@ -201,6 +201,19 @@ class DeviceLink {
   std::vector<std::unique_ptr<sim::Gateway>> gateways_;
 };
 
+// A device of `type` over `kind` with a silent gateway (no echo) of the
+// type's channel count, the channels of start_mask started.
+inline std::unique_ptr<DeviceLink> StartedLink(LinkKind kind, uint32_t type = VELA_TYPE_LINK_2CH_TCP,
+                                               uint32_t start_mask = 1) {
+  sim::GatewayConfig c;
+  c.channels = type == VELA_TYPE_LINK_4CH_TCP ? 4 : type == VELA_TYPE_AIR_1CH_TCP ? 1 : 2;
+  c.echo = false;
+  auto link = std::make_unique<DeviceLink>(kind, type, 0, c);
+  EXPECT_NE(link->handle(), 0u);
+  EXPECT_TRUE(link->Start(start_mask));
+  return link;
+}
+
 }  // namespace tarnlink::test
 
 #endif  // TARNLINK_TESTS_DEVICE_E2E_FIXTURE_H_

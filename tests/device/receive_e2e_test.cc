@@ -19,13 +19,7 @@ const LinkParam kLinks[] = {
 class ReceiveTest : public ::testing::TestWithParam<LinkParam> {
  protected:
   std::unique_ptr<DeviceLink> Link(uint32_t type = VELA_TYPE_LINK_2CH_TCP, uint32_t start_mask = 1) {
-    sim::GatewayConfig c;
-    c.channels = type == VELA_TYPE_LINK_4CH_TCP ? 4 : type == VELA_TYPE_AIR_1CH_TCP ? 1 : 2;
-    c.echo = false;
-    auto link = std::make_unique<DeviceLink>(GetParam().kind, type, 0, c);
-    EXPECT_NE(link->handle(), 0u);
-    EXPECT_TRUE(link->Start(start_mask));
-    return link;
+    return StartedLink(GetParam().kind, type, start_mask);
   }
 };
 

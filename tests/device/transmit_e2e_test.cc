@@ -89,12 +89,7 @@ std::vector<WireAutoSendEntry> EntriesOf(const sim::HostPacket& p) {
 class TransmitTest : public ::testing::TestWithParam<LinkParam> {
  protected:
   std::unique_ptr<DeviceLink> Link(uint32_t start_mask = 1) {
-    sim::GatewayConfig c;
-    c.echo = false;
-    auto link = std::make_unique<DeviceLink>(GetParam().kind, VELA_TYPE_LINK_2CH_TCP, 0, c);
-    EXPECT_NE(link->handle(), 0u);
-    EXPECT_TRUE(link->Start(start_mask));
-    return link;
+    return StartedLink(GetParam().kind, VELA_TYPE_LINK_2CH_TCP, start_mask);
   }
 };
 

@@ -19,22 +19,21 @@ size_t ArrivalOrder::EndPass(std::vector<Received>* out) {
   const bool all = !pass_read_;
   const bool any = any_before_;
   const uint64_t bound = max_before_;
-  if (pass_read_) {
-    max_before_ = any_before_ ? std::max(max_before_, max_in_pass_) : max_in_pass_;
-    any_before_ = true;
-    pass_read_ = false;
-  }
+  FoldPass();
   if (!all && !any) return 0;
   return Emit(all, bound, out);
 }
 
 size_t ArrivalOrder::Flush(std::vector<Received>* out) {
-  if (pass_read_) {
-    max_before_ = any_before_ ? std::max(max_before_, max_in_pass_) : max_in_pass_;
-    any_before_ = true;
-    pass_read_ = false;
-  }
+  FoldPass();
   return Emit(true, 0, out);
+}
+
+void ArrivalOrder::FoldPass() {
+  if (!pass_read_) return;
+  max_before_ = any_before_ ? std::max(max_before_, max_in_pass_) : max_in_pass_;
+  any_before_ = true;
+  pass_read_ = false;
 }
 
 size_t ArrivalOrder::Emit(bool all, uint64_t bound, std::vector<Received>* out) {

@@ -47,6 +47,8 @@ class ArrivalOrder {
 
  private:
   size_t Emit(bool all, uint64_t bound, std::vector<Received>* out);
+  // The current pass's highest stamp joins those read before it.
+  void FoldPass();
 
   std::vector<std::deque<Received>> queues_;
   size_t held_ = 0;

@@ -67,24 +67,6 @@ VELA_CANFD_AUTOSEND FdEntry(const Frame& f, uint32_t index, uint32_t period, boo
   return e;
 }
 
-Frame FrameOf(const VELA_CAN_TRANSMIT& t) {
-  Frame f;
-  f.id = t.id;
-  f.len = t.len;
-  std::memcpy(f.data, t.data, sizeof(t.data));
-  return f;
-}
-
-Frame FrameOf(const VELA_CANFD_TRANSMIT& t) {
-  Frame f;
-  f.id = t.id;
-  f.len = t.len;
-  f.fd = true;
-  f.fd_flags = t.flags & VELA_FD_BRS;
-  std::memcpy(f.data, t.data, sizeof(t.data));
-  return f;
-}
-
 // The gateway's enabled entries of one channel; false when it did not answer.
 bool ReadBack(const Session& s, uint32_t ch, std::vector<VELA_CAN_AUTOSEND>* can,
               std::vector<VELA_CANFD_AUTOSEND>* fd) {
@@ -136,11 +118,11 @@ bool Disable(const Session& s, uint32_t ch, uint32_t index, const VELA_CAN_AUTOS
              const VELA_CANFD_AUTOSEND* fd) {
   const Driver& d = s.driver();
   if (fd != nullptr) {
-    const VELA_CANFD_AUTOSEND off = FdEntry(FrameOf(fd->frame), index, fd->period, false);
+    const VELA_CANFD_AUTOSEND off = FdEntry(FromTransmit(fd->frame), index, fd->period, false);
     return d.SetReference(s.type(), s.index(), ch, VELA_REF_AUTOSEND_ADD_FD, &off) == 1;
   }
-  const VELA_CAN_AUTOSEND off =
-      can != nullptr ? CanEntry(FrameOf(can->frame), index, can->period, false) : CanEntry(Frame{}, index, 0, false);
+  const VELA_CAN_AUTOSEND off = can != nullptr ? CanEntry(FromTransmit(can->frame), index, can->period, false)
+                                               : CanEntry(Frame{}, index, 0, false);
   return d.SetReference(s.type(), s.index(), ch, VELA_REF_AUTOSEND_ADD, &off) == 1;
 }
 
@@ -211,8 +193,10 @@ int List(const Session& s, uint32_t ch) {
   if (can.empty() && fd.empty()) std::printf("%s: no enabled timed entries\n", ChannelName(ch).c_str());
   // CAN and CAN FD entries share the channel's indexes: listed by index.
   std::vector<std::pair<uint32_t, std::string>> lines;
-  for (const VELA_CAN_AUTOSEND& e : can) lines.emplace_back(e.index, Line(ch, e.index, e.period, FrameOf(e.frame)));
-  for (const VELA_CANFD_AUTOSEND& e : fd) lines.emplace_back(e.index, Line(ch, e.index, e.period, FrameOf(e.frame)));
+  for (const VELA_CAN_AUTOSEND& e : can)
+    lines.emplace_back(e.index, Line(ch, e.index, e.period, FromTransmit(e.frame)));
+  for (const VELA_CANFD_AUTOSEND& e : fd)
+    lines.emplace_back(e.index, Line(ch, e.index, e.period, FromTransmit(e.frame)));
   std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& [index, line] : lines) std::printf("%s\n", line.c_str());
   return kExitOk;

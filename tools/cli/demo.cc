@@ -108,6 +108,7 @@ class Demo {
     const auto t0 = Clock::now();
     session_ = Session::Open(*driver_, connect_, {});
     if (!session_) return kExitFailure;
+    reader_ = std::make_unique<FrameReader>(*session_);
     std::printf("  driver      %s\n", driver_->path().c_str());
     std::printf("  device      type 0x%02X index %u, %s, %u channels, ready in %s\n\n", session_->type(),
                 session_->index(), connect_.Describe().c_str(), session_->channel_count(),
@@ -118,6 +119,7 @@ class Demo {
     if (!StopRequested()) Traffic();
     if (!StopRequested() && gateway_) Throughput();
     Summary();
+    reader_.reset();
     session_.reset();
     if (gateway_) gateway_->Stop();
     return kExitOk;
@@ -182,7 +184,7 @@ class Demo {
     std::vector<Received> got;
     while (Clock::now() < deadline && !StopRequested()) {
       got.clear();
-      DrainFrames(*session_, &got);
+      reader_->Drain(&got);
       std::optional<Received> hit;
       for (const Received& r : got) {
         ++received_;
@@ -270,7 +272,7 @@ class Demo {
         next_due += milliseconds(1);
       }
       got.clear();
-      DrainFrames(*session_, &got);
+      reader_->Drain(&got);
       const auto arrived = Clock::now();
       for (const Received& r : got) {
         ++received_;
@@ -341,7 +343,7 @@ class Demo {
     auto take = [&] {
       got.clear();
       for (uint32_t ch : session_->channels()) DrainErrors(*session_, ch, &got);
-      DrainFrames(*session_, &got);
+      reader_->Drain(&got);
       for (const Received& r : got) {
         ++received_;
         ++frames;
@@ -388,7 +390,7 @@ class Demo {
     // Whatever traffic was still in flight goes first.
     std::this_thread::sleep_for(milliseconds(50));
     std::vector<Received> got;
-    DrainFrames(*session_, &got);
+    reader_->Drain(&got);
     received_ += got.size();
 
     constexpr uint64_t kFirstStamp = uint64_t{1} << 40;  // far above the gateway clock
@@ -414,7 +416,7 @@ class Demo {
     const auto deadline = Clock::now() + milliseconds(5000);
     while (n < kBurstFrames && Clock::now() < deadline && !StopRequested()) {
       got.clear();
-      DrainFrames(*session_, &got);
+      reader_->Drain(&got);
       if (got.empty()) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
         continue;
@@ -454,7 +456,7 @@ class Demo {
       up += accepted;
       if (accepted < batch.size()) break;
       got.clear();
-      back += DrainFrames(*session_, &got);
+      back += reader_->Drain(&got);
       if (paced) std::this_thread::sleep_until(t0 + std::chrono::microseconds(up * 1000000 / kPacedRate));
     }
     gateway_->WaitUntil([&] { return gateway_->Counters().frames_in - in_before >= up; }, milliseconds(5000));
@@ -463,7 +465,7 @@ class Demo {
     const auto deadline2 = Clock::now() + milliseconds(3000);
     while (back < up && Clock::now() < deadline2) {
       got.clear();
-      const size_t k = DrainFrames(*session_, &got);
+      const size_t k = reader_->Drain(&got);
       back += k;
       if (k == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
@@ -503,6 +505,7 @@ class Demo {
   std::unique_ptr<sim::Gateway> gateway_;  // outlives the session: declared before it
   std::unique_ptr<Driver> driver_;
   std::unique_ptr<Session> session_;
+  std::unique_ptr<FrameReader> reader_;  // one for the run: its buffers are reused
   bool echoes_work_ = false;
   uint64_t sent_ = 0;
   uint64_t received_ = 0;

@@ -302,7 +302,10 @@ std::string ColumnsLine(const Frame& f, uint32_t channel, int name_width) {
   return s;
 }
 
-Frame FromReceive(const VELA_CAN_RECEIVE& r) {
+namespace {
+
+template <typename Record>
+Frame FromRecord(const Record& r) {
   Frame f;
   f.id = r.id;
   f.len = r.len;
@@ -310,15 +313,20 @@ Frame FromReceive(const VELA_CAN_RECEIVE& r) {
   return f;
 }
 
-Frame FromReceive(const VELA_CANFD_RECEIVE& r) {
-  Frame f;
-  f.id = r.id;
-  f.len = r.len;
+template <typename Record>
+Frame FromFdRecord(const Record& r, uint8_t flags) {
+  Frame f = FromRecord(r);
   f.fd = true;
-  f.fd_flags = r.flags & (VELA_FD_BRS | VELA_FD_ESI);
-  std::memcpy(f.data, r.data, sizeof(r.data));
+  f.fd_flags = r.flags & flags;
   return f;
 }
+
+}  // namespace
+
+Frame FromReceive(const VELA_CAN_RECEIVE& r) { return FromRecord(r); }
+Frame FromReceive(const VELA_CANFD_RECEIVE& r) { return FromFdRecord(r, VELA_FD_BRS | VELA_FD_ESI); }
+Frame FromTransmit(const VELA_CAN_TRANSMIT& t) { return FromRecord(t); }
+Frame FromTransmit(const VELA_CANFD_TRANSMIT& t) { return FromFdRecord(t, VELA_FD_BRS); }
 
 VELA_CAN_TRANSMIT ToTransmit(const Frame& f) {
   VELA_CAN_TRANSMIT t{};

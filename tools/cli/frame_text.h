@@ -93,6 +93,8 @@ std::string ReportLine(uint32_t channel, const VELA_CHANNEL_REPORT& report, bool
 // Driver records to and from frames.
 Frame FromReceive(const VELA_CAN_RECEIVE& record);
 Frame FromReceive(const VELA_CANFD_RECEIVE& record);
+Frame FromTransmit(const VELA_CAN_TRANSMIT& record);
+Frame FromTransmit(const VELA_CANFD_TRANSMIT& record);
 VELA_CAN_TRANSMIT ToTransmit(const Frame& frame);
 VELA_CANFD_TRANSMIT ToTransmitFd(const Frame& frame);
 

@@ -45,12 +45,6 @@ size_t FrameReader::Poll(std::vector<Received>* out) {
   return order_.EndPass(out);
 }
 
-size_t DrainFrames(const Session& session, std::vector<Received>* out) {
-  FrameReader reader(session);
-  const size_t n = reader.Poll(out);
-  return n + reader.Flush(out);
-}
-
 size_t DrainErrors(const Session& session, uint32_t channel, std::vector<Received>* out) {
   size_t n = 0;
   // Bounded, so a gateway flooding errors cannot hold the caller here.

@@ -26,6 +26,13 @@ class FrameReader {
   size_t Poll(std::vector<Received>* out);
   // Appends every frame held.
   size_t Flush(std::vector<Received>* out) { return order_.Flush(out); }
+  // One pass, then everything held: what is waiting now, ordered by the
+  // gateway's time stamps. For callers that look for frames rather than log
+  // them in order.
+  size_t Drain(std::vector<Received>* out) {
+    const size_t n = Poll(out);
+    return n + Flush(out);
+  }
   size_t held() const { return order_.held(); }
 
  private:
@@ -36,11 +43,6 @@ class FrameReader {
   std::vector<VELA_CAN_RECEIVE> can_;
   std::vector<VELA_CANFD_RECEIVE> fd_;
 };
-
-// One pass of a fresh reader, then everything it read: what is waiting now,
-// ordered by the gateway's time stamps. For callers that look for frames
-// rather than log them in order. Returns the number appended.
-size_t DrainFrames(const Session& session, std::vector<Received>* out);
 
 // Error information waiting on a channel, as error frames (oldest first).
 size_t DrainErrors(const Session& session, uint32_t channel, std::vector<Received>* out);
