@@ -2,6 +2,8 @@
 # Installs the Debian packages the build needs, when they are missing.
 set -euo pipefail
 packages=(cmake g++ make pkg-config libcjson-dev libgtest-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
+# The Python package, its tests and its installation.
+packages+=(python3-can python3-pytest python3-flake8 python3-pip python3-setuptools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

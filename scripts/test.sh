@@ -17,6 +17,9 @@ echo "== plain build"
 build build
 ctest --test-dir build --output-on-failure -j2
 
+echo "== Python package and python-can plugin (flake8, pytest)"
+scripts/python_test.sh build
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan -DTARNLINK_SANITIZER=address -DTARNLINK_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -93,8 +93,8 @@ def test_filters_pass_only_what_matches(open_bus):
     for aid, ext in ids:
         bus.send(can.Message(arbitration_id=aid, is_extended_id=ext, data=b"\1"))
     got = recv_all(bus, 3)
-    assert [(m.arbitration_id, m.is_extended_id) for m in got] == [(0x105, False), (0x18DAF100, True),
-                                                                    (0x10F, False)]
+    want = [(0x105, False), (0x18DAF100, True), (0x10F, False)]
+    assert [(m.arbitration_id, m.is_extended_id) for m in got] == want
     assert bus.recv(0.1) is None
     bus.set_filters(None)
     bus.send(can.Message(arbitration_id=0x205, is_extended_id=False))
