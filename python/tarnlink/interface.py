@@ -8,6 +8,7 @@ import time
 from bisect import bisect_right
 from collections import deque
 from itertools import accumulate
+from operator import le as _le
 from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple, Union
 
 import can
@@ -22,6 +23,7 @@ log = logging.getLogger("can.tarnlink")
 
 CAN_BATCH = 512
 CANFD_BATCH = 128
+BATCHES_PER_PASS = 4
 ERROR_POLL_S = 0.02
 IDLE_SLEEP_MIN_S = 0.00005
 IDLE_SLEEP_MAX_S = 0.001
@@ -108,6 +110,67 @@ def _fd_length(n: int) -> int:
         if size >= n:
             return size
     raise can.CanOperationError("%d data bytes do not fit a CAN FD frame" % n)
+
+
+# Messages are made by filling their slots: half the time of the
+# constructor, which matters at hundreds of thousands of frames per second.
+# Only where the slots are the ones known here; else the constructor.
+_new = object.__new__
+_FAST = set(Message.__slots__) - {"__weakref__"} == {
+    "timestamp", "arbitration_id", "is_extended_id", "is_remote_frame", "is_error_frame", "channel", "dlc",
+    "data", "is_fd", "is_rx", "bitrate_switch", "error_state_indicator"}
+
+
+def _can_messages(recs: List[Tuple[int, int, bytes, int]], ch: int, now: float,
+                  offset: Optional[float]) -> List[Message]:
+    if not _FAST:
+        return [Message(now if offset is None else ts * 1e-6 + offset, w & 0x1FFFFFFF, w >= 0x80000000,
+                        (w & 0x40000000) != 0, (w & 0x20000000) != 0, ch, ln, d[:ln])
+                for w, ln, d, ts in recs]
+    out = []
+    append = out.append
+    for w, ln, d, ts in recs:
+        m = _new(Message)
+        m.timestamp = now if offset is None else ts * 1e-6 + offset
+        m.arbitration_id = w & 0x1FFFFFFF
+        m.is_extended_id = w >= 0x80000000
+        m.is_remote_frame = rtr = (w & 0x40000000) != 0
+        m.is_error_frame = (w & 0x20000000) != 0
+        m.channel = ch
+        m.dlc = ln
+        m.data = bytearray() if rtr else bytearray(d[:ln])
+        m.is_fd = False
+        m.is_rx = True
+        m.bitrate_switch = False
+        m.error_state_indicator = False
+        append(m)
+    return out
+
+
+def _fd_messages(recs: List[Tuple[int, int, int, bytes, int]], ch: int, now: float,
+                 offset: Optional[float]) -> List[Message]:
+    if not _FAST:
+        return [Message(now if offset is None else ts * 1e-6 + offset, w & 0x1FFFFFFF, w >= 0x80000000, False,
+                        (w & 0x20000000) != 0, ch, ln, d[:ln], True, True, (fl & 1) != 0, (fl & 2) != 0)
+                for w, ln, fl, d, ts in recs]
+    out = []
+    append = out.append
+    for w, ln, fl, d, ts in recs:
+        m = _new(Message)
+        m.timestamp = now if offset is None else ts * 1e-6 + offset
+        m.arbitration_id = w & 0x1FFFFFFF
+        m.is_extended_id = w >= 0x80000000
+        m.is_remote_frame = False
+        m.is_error_frame = (w & 0x20000000) != 0
+        m.channel = ch
+        m.dlc = ln
+        m.data = bytearray(d[:ln])
+        m.is_fd = True
+        m.is_rx = True
+        m.bitrate_switch = (fl & 1) != 0
+        m.error_state_indicator = (fl & 2) != 0
+        append(m)
+    return out
 
 
 class _Queue:
@@ -268,9 +331,10 @@ class TarnlinkBus(can.BusABC):
         now = time.time()
         read_any = False
         lib = self._lib
+        limit = None
         for q in self._queues:
             recv = lib.VELA_ReceiveFD if q.fd else lib.VELA_Receive
-            while True:
+            for _ in range(BATCHES_PER_PASS):
                 n = recv(q.handle, q.buffer, q.capacity, 0)
                 if n == 0:
                     break
@@ -278,6 +342,13 @@ class TarnlinkBus(can.BusABC):
                 self._decode(q, n, now)
                 if n < q.capacity:
                     break
+            else:
+                # Left unread so that a gateway faster than we are cannot
+                # keep one pass going for ever. What stays in the queue is
+                # stamped no earlier than what was read from it: frames up
+                # to that stamp can still go out.
+                last = q.keys[-1]
+                limit = last if limit is None else min(limit, last)
         if now >= self._next_error_poll:
             self._next_error_poll = now + ERROR_POLL_S
             self._poll_errors(now)
@@ -290,49 +361,31 @@ class TarnlinkBus(can.BusABC):
             self._max_before = max(self._max_before, top) if had_before else top
             self._any_before = True
             if had_before:
-                self._emit(bound, now)
+                self._emit(bound if limit is None else min(bound, limit), now)
         else:
             self._emit(None, now)
         return read_any
 
     def _decode(self, q: _Queue, n: int, now: float) -> None:
-        ch = q.channel
+        offset = None
         if self._gateway_time:
             offset = self._offset
             if offset is None:
-                first = q.buffer[0].timestamp
-                offset = self._offset = now - first * 1e-6
+                offset = self._offset = now - q.buffer[0].timestamp * 1e-6
         if q.fd:
             recs = list(_FD_RECORD.iter_unpack(_string_at(q.buffer, n * 80)))
-            if self._gateway_time:
-                msgs = [Message(ts * 1e-6 + offset, w & 0x1FFFFFFF, w >= 0x80000000, False,
-                                (w & 0x20000000) != 0, ch, ln, d[:ln], True, True,
-                                (fl & 1) != 0, (fl & 2) != 0)
-                        for w, ln, fl, d, ts in recs]
-            else:
-                msgs = [Message(now, w & 0x1FFFFFFF, w >= 0x80000000, False, (w & 0x20000000) != 0,
-                                ch, ln, d[:ln], True, True, (fl & 1) != 0, (fl & 2) != 0)
-                        for w, ln, fl, d, ts in recs]
+            msgs = _fd_messages(recs, q.channel, now, offset)
             stamps = [x[4] for x in recs]
         else:
             recs = list(_CAN_RECORD.iter_unpack(_string_at(q.buffer, n * 24)))
-            if self._gateway_time:
-                msgs = [Message(ts * 1e-6 + offset, w & 0x1FFFFFFF, w >= 0x80000000,
-                                (w & 0x40000000) != 0, (w & 0x20000000) != 0, ch, ln, d[:ln],
-                                False, True, False, False)
-                        for w, ln, d, ts in recs]
-            else:
-                msgs = [Message(now, w & 0x1FFFFFFF, w >= 0x80000000, (w & 0x40000000) != 0,
-                                (w & 0x20000000) != 0, ch, ln, d[:ln], False, True, False, False)
-                        for w, ln, d, ts in recs]
+            msgs = _can_messages(recs, q.channel, now, offset)
             stamps = [x[3] for x in recs]
-        if q.keys:
-            keys = list(accumulate(stamps, max, initial=q.keys[-1]))
-            del keys[0]
-        else:
-            keys = list(accumulate(stamps, max))
+        keys = q.keys
+        if keys and stamps[0] < keys[-1] or not all(map(_le, stamps, stamps[1:])):
+            # Rare: stamps that run backwards keep their place in the queue.
+            stamps = list(accumulate(stamps, max, initial=keys[-1] if keys else 0))[1:]
         q.msgs.extend(msgs)
-        q.keys.extend(keys)
+        keys.extend(stamps)
 
     def _emit(self, bound: Optional[int], now: float) -> None:
         """Moves to the ready queue, oldest stamp first, every held frame

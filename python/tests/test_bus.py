@@ -262,3 +262,11 @@ def test_device_layer_information_and_queries(start_sim):
         info = dev.info()
         assert (info.model, info.serial, info.channel_count) == ("LINK-2 sim", "SN1234", 2)
         assert isinstance(dev.query(1), str)
+
+
+def test_recv_keeps_up_with_a_gateway_at_full_speed(start_sim, open_bus):
+    # A read pass is bounded: a gateway faster than the reader cannot hold
+    # recv (and its memory) in one pass for ever.
+    s = start_sim("--listen", "0", "--gen", "0", "--gen-channel", "0")
+    bus = open_bus(channel=0, port=s.port)
+    assert len(recv_all(bus, 20000, timeout=20)) == 20000
