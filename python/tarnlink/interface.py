@@ -297,7 +297,10 @@ class TarnlinkBus(can.BusABC):
     def _recv_internal(self, timeout: Optional[float]) -> Tuple[Optional[Message], bool]:
         ready = self._ready
         if ready:
-            return ready.popleft(), True
+            try:
+                return ready.popleft(), True
+            except IndexError:  # another thread took the last one
+                pass
         if self._closed:
             raise can.CanOperationError("the bus is shut down")
         deadline = None if timeout is None else time.monotonic() + timeout
@@ -309,8 +312,8 @@ class TarnlinkBus(can.BusABC):
                     # the pass after it, right away, hands them out.
                     while self._read_pass() and not ready:
                         pass
-            if ready:
-                return ready.popleft(), True
+                if ready:
+                    return ready.popleft(), True
             if self._closed:
                 raise can.CanOperationError("the bus is shut down")
             if deadline is None:
@@ -549,21 +552,23 @@ class TarnlinkBus(can.BusABC):
 
     # ---- periodic sends on the gateway ------------------------------------------
     def _send_periodic_internal(self, msgs: Union[Sequence[Message], Message], period: float,
-                                duration: Optional[float] = None) -> CyclicSendTaskABC:
+                                duration: Optional[float] = None, **kwargs: Any) -> CyclicSendTaskABC:
+        # kwargs: what newer python-can passes (autostart, modifier_callback).
         if isinstance(msgs, Message):
             msgs = [msgs]
         period_ms = round(period * 1000)
-        # The gateway runs one frame per entry, in whole ms, for ever.
-        if duration is None and len(msgs) == 1 and 1 <= period_ms <= 0xFFFF and not self._closed:
+        # The gateway runs one frame per entry, in whole ms, for ever, unchanged.
+        if duration is None and len(msgs) == 1 and 1 <= period_ms <= 0xFFFF and not self._closed \
+                and kwargs.get("modifier_callback") is None:
             ch = self._channel_of(msgs[0])
             index = self._take_slot(ch)
             if index is not None:
                 try:
-                    return GatewayCyclicTask(self, ch, index, msgs, period)
+                    return GatewayCyclicTask(self, ch, index, msgs, period, kwargs.get("autostart", True))
                 except can.CanOperationError:
                     self._give_slot(ch, index)
                     raise
-        return super()._send_periodic_internal(msgs, period, duration)
+        return super()._send_periodic_internal(msgs, period, duration, **kwargs)
 
     def _take_slot(self, ch: int) -> Optional[int]:
         """A free timed-send index of the channel: neither taken in this
@@ -629,14 +634,18 @@ class GatewayCyclicTask(ModifiableCyclicTaskABC, RestartableCyclicTaskABC):
     """A periodic frame run by the gateway from one of its timed-send entries."""
 
     def __init__(self, bus: TarnlinkBus, channel: int, index: int, messages: Sequence[Message],
-                 period: float) -> None:
+                 period: float, autostart: bool = True) -> None:
         super().__init__(messages, period)
         self.bus = bus
         self.channel = channel
         self.index: Optional[int] = index
         self.period_ms = round(period * 1000)
         self._running = False
-        self.start()
+        if autostart:
+            self.start()
+        else:
+            self.bus._give_slot(channel, index)
+            self.index = None
 
     def start(self) -> None:
         if self._running:
