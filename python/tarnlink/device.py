@@ -144,12 +144,18 @@ class Device:
     def channel_handle(self, channel: int) -> int:
         return self.handle | (channel & 0xFF)
 
-    def start(self, channel: int) -> "Channel":
-        """Starts a channel (the first start connects, listens or binds)."""
+    def start(self, channel: int, exclusive: bool = False) -> "Channel":
+        """Starts a channel (the first start connects, listens or binds).
+
+        Readers of one channel take frames from the same queues, each getting
+        some of them: `exclusive` refuses a channel another user started."""
         if not 0 <= channel < self.channel_count:
             raise TarnlinkError("channel %d: the device has channels 0-%d"
                                 % (channel, self.channel_count - 1))
         with self._lock:
+            if exclusive and self._started.get(channel, 0) > 0:
+                raise TarnlinkError("channel %d is already in use in this process (its frames would be "
+                                    "shared out between the readers)" % channel)
             if self._started.get(channel, 0) == 0:
                 h = self.lib.VELA_InitCAN(self.handle, channel, None)
                 if h == 0 or self.lib.VELA_StartCAN(h) != 1:

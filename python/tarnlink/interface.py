@@ -208,6 +208,7 @@ class TarnlinkBus(can.BusABC):
             device_type = int(device_type, 0)
         self._device: Optional[Device] = None
         self._closed = True
+        self._is_shutdown = True  # until it is open: nothing for python-can to warn about
         self._started: List[int] = []
         try:
             self._device = Device.open(host, int(port), udp, server, int(local_port), device_type,
@@ -218,7 +219,7 @@ class TarnlinkBus(can.BusABC):
         try:
             self.channels = parse_channels(channel, dev.channel_count)
             for ch in self.channels:
-                dev.start(ch)
+                dev.start(ch, exclusive=True)
                 self._started.append(ch)
         except TarnlinkError as e:
             where = ("listening on port %d" % local_port if server
@@ -252,6 +253,7 @@ class TarnlinkBus(can.BusABC):
         self.channel_info = "tarnlink %s %s %s" % (kind, peer, ",".join("ch%d" % c for c in self.channels))
         super().__init__(channel=self.channels[0] if len(self.channels) == 1 else self.channels,
                          can_filters=can_filters, **kwargs)
+        self._is_shutdown = False
 
     # ---- shutting down ------------------------------------------------------
     def _release(self) -> None:
