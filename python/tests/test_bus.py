@@ -292,3 +292,18 @@ def test_two_buses_share_one_device(open_bus):
     a.shutdown()  # the connection stays for b
     b.send(can.Message(arbitration_id=0x11, data=b"\1", is_extended_id=False), timeout=1)
     assert b.recv(2).arbitration_id == 0x11
+
+
+def test_send_periodic_leaves_other_programs_entries_alone(sim, open_bus):
+    from conftest import TOOL
+
+    def tool(*args: str) -> str:
+        return subprocess.run([str(TOOL), "autosend", *args, "--port", str(sim.port)], check=True,
+                              capture_output=True, text=True, timeout=20).stdout
+
+    tool("add", "-p", "500", "3A0#AA55")  # index 0, held by the gateway for another program
+    bus = open_bus(channel=0)
+    task = bus.send_periodic(can.Message(arbitration_id=0x100, data=b"\1", is_extended_id=False), 0.1)
+    assert task.index == 1
+    bus.shutdown()
+    assert "#0" in tool("list") and "#1" not in tool("list")
