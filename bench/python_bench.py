@@ -16,6 +16,8 @@ python/ of this tree. Figures:
                full CAN FD load), CAN FD 64 bytes with BRS, read through
                one bus on all four channels: frames the gateway sent against
                frames received, and overflow error frames.
+  idle         process CPU while a recv waits on a two-channel bus that gets
+               nothing (the driver waits on one queue only, so the bus polls).
   round trip   send then recv of one frame through the simulator's echo.
 """
 import argparse
@@ -143,6 +145,15 @@ def main():
     bus.shutdown()
     print("sustained, 4 x 29,500 frames/s for %.0f s: gateway sent %d, received %d, lost %d, %d error frames, "
           "%.0f %% of a core" % (sustained, sent, n, sent - n, errors, 100 * cpu / wall))
+
+    sim = Sim(tool, [])
+    bus = open_bus(sim.port, lib, channel="0,1")
+    cpu0, t0 = time.process_time(), time.perf_counter()
+    bus.recv(1.0 if a.quick else 3.0)
+    print("idle: a recv waiting on two channels takes %.1f %% of a core"
+          % (100 * (time.process_time() - cpu0) / (time.perf_counter() - t0)))
+    bus.shutdown()
+    sim.stop()
 
     sim = Sim(tool, ["--echo"])
     bus = open_bus(sim.port, lib, channel=0)
