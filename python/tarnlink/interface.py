@@ -202,17 +202,20 @@ class TarnlinkBus(can.BusABC):
         for k, v in kwargs.items():
             log.debug("tarnlink: ignoring %s=%r (the gateway holds its own bus configuration)", k, v)
         udp, server, fd = _flag(udp), _flag(server), _flag(fd)
+        try:  # keyword values from can.logger and ~/.can arrive as text
+            port, local_port, index = int(port), int(local_port), int(index)
+            if isinstance(device_type, str):
+                device_type = int(device_type, 0)
+        except ValueError as e:
+            raise can.CanInitializationError("tarnlink: %s" % e) from None
         if timestamps not in ("host", "gateway"):
             raise can.CanInitializationError("timestamps must be 'host' or 'gateway', not %r" % timestamps)
-        if isinstance(device_type, str):
-            device_type = int(device_type, 0)
         self._device: Optional[Device] = None
         self._closed = True
         self._is_shutdown = True  # until it is open: nothing for python-can to warn about
         self._started: List[int] = []
         try:
-            self._device = Device.open(host, int(port), udp, server, int(local_port), device_type,
-                                       int(index), library)
+            self._device = Device.open(host, port, udp, server, local_port, device_type, index, library)
         except (OSError, TarnlinkError) as e:
             raise can.CanInitializationError(str(e)) from e
         dev = self._device
@@ -223,7 +226,7 @@ class TarnlinkBus(can.BusABC):
                 self._started.append(ch)
         except TarnlinkError as e:
             where = ("listening on port %d" % local_port if server
-                     else "%s %s:%d" % ("UDP" if udp else "TCP", host, int(port)))
+                     else "%s %s:%d" % ("UDP" if udp else "TCP", host, port))
             self._release()
             raise can.CanInitializationError("cannot open the bus (%s): %s" % (where, e)) from e
         except can.CanInitializationError:
@@ -249,7 +252,7 @@ class TarnlinkBus(can.BusABC):
         self._tx_can_p = ctypes.addressof(self._tx_can)
         self._tx_fd_p = ctypes.addressof(self._tx_fd)
         kind = "UDP" if udp else "TCP"
-        peer = ("server :%d" % local_port) if server else "%s:%d" % (host, int(port))
+        peer = ("server :%d" % local_port) if server else "%s:%d" % (host, port)
         self.channel_info = "tarnlink %s %s %s" % (kind, peer, ",".join("ch%d" % c for c in self.channels))
         super().__init__(channel=self.channels[0] if len(self.channels) == 1 else self.channels,
                          can_filters=can_filters, **kwargs)
