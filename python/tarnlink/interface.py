@@ -333,9 +333,9 @@ class TarnlinkBus(can.BusABC):
             nap = min(nap * 2, IDLE_SLEEP_MAX_S)
 
     def _read_pass(self) -> bool:
-        """Reads every queue until it comes back short, then hands out what no
-        unread frame can precede (the order of `tarnlink dump`). True when
-        it read frames."""
+        """Reads every queue until it comes back short (or for four batches),
+        then hands out what no unread frame can precede (the order of
+        `tarnlink dump`). True when it read frames."""
         now = time.time()
         read_any = False
         lib = self._lib
@@ -357,8 +357,9 @@ class TarnlinkBus(can.BusABC):
                 # to that stamp can still go out.
                 last = q.keys[-1]
                 limit = last if limit is None else min(limit, last)
-        if now >= self._next_error_poll:
-            self._next_error_poll = now + ERROR_POLL_S
+        tick = time.monotonic()
+        if tick >= self._next_error_poll:
+            self._next_error_poll = tick + ERROR_POLL_S
             self._poll_errors(now)
         # Frames read before this pass were in their queues when it began,
         # so whatever arrived before them has been read by now.
