@@ -27,6 +27,9 @@ build build-tsan -DTARNLINK_SANITIZER=thread -DTARNLINK_BUILD_BENCH=OFF -DTARNLI
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j2 -L 'transport|concurrency'
 
+echo "== Debian packages (Debian's flags, lintian, a consumer of the unpacked packages, manual pages)"
+scripts/package_test.sh build-package
+
 if [ -x scripts/fuzz.sh ]; then
   echo "== fuzzing (bounded)"
   scripts/fuzz.sh "${TARNLINK_FUZZ_SECONDS:-20}"
