@@ -51,6 +51,8 @@ foreach(c IN LISTS _deb_components)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${_doc}/changelog.gz ${_doc}/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_deb_name_${c}} COMPONENT ${c})
 endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/docs/reference_keys.md ${PROJECT_SOURCE_DIR}/docs/wire_format.md
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libtarnlink-dev COMPONENT dev)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/libtarnlink1.lintian-overrides
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME libtarnlink1 COMPONENT lib)
 

@@ -117,7 +117,7 @@ fi
 
 echo "-- manual pages"
 pages=$(find "$root/usr/share/man" -name '*.gz')
-[ -n "$pages" ]
+[ -n "$pages" ] || { echo "FAIL: no manual pages in the packages (is pandoc installed?)" >&2; exit 1; }
 for page in $pages; do
   lexgrog "$page"
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
