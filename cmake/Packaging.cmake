@@ -1,7 +1,7 @@
 # Debian packages from CPack: `cpack -G DEB` (or the `package` target) in a
 # build folder configured with -DCMAKE_INSTALL_PREFIX=/usr. One package per
 # install component:
-#   lib    -> libtarnlink1       the two shared libraries
+#   lib    -> libtarnlink1       the two shared libraries (the number: the SONAME's)
 #   dev    -> libtarnlink-dev    header, unversioned links, pkg-config, CMake package, tarnlink(3)
 #   tools  -> tarnlink-tools     the tarnlink tool (and tarnlink-extcap), tarnlink(1)
 #   python -> python3-tarnlink   the Python package, when python/ is in the tree
@@ -10,7 +10,7 @@ set(TARNLINK_PACKAGE_CONTACT "the tarnlink authors <tarnlink@example.org>"
 set(TARNLINK_DEB_RELEASE 1 CACHE STRING "Debian revision of the packages")
 
 set(_deb_components lib dev tools)
-set(_deb_name_lib libtarnlink1)
+set(_deb_name_lib libtarnlink${PROJECT_VERSION_MAJOR})
 set(_deb_name_dev libtarnlink-dev)
 set(_deb_name_tools tarnlink-tools)
 if(EXISTS ${PROJECT_SOURCE_DIR}/python/pyproject.toml)
@@ -53,8 +53,8 @@ foreach(c IN LISTS _deb_components)
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/docs/reference_keys.md ${PROJECT_SOURCE_DIR}/docs/wire_format.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libtarnlink-dev COMPONENT dev)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/libtarnlink1.lintian-overrides
-  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME libtarnlink1 COMPONENT lib)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/lib.lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${_deb_name_lib} COMPONENT lib)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarnlink)
@@ -74,7 +74,7 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(_exact "(= ${TARNLINK_DEB_VERSION})")
 
-set(CPACK_DEBIAN_LIB_PACKAGE_NAME libtarnlink1)
+set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${_deb_name_lib})
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers
   ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
@@ -87,7 +87,7 @@ queries.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libtarnlink-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libtarnlink1 ${_exact}, libcjson-dev")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${_deb_name_lib} ${_exact}, libcjson-dev")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "development files of the tarnlink gateway driver
 The C header, the unversioned library links, pkg-config files (tarnlink_tcp,
 tarnlink_udp), the CMake package (find_package(tarnlink)) and the tarnlink(3)
@@ -96,7 +96,7 @@ manual page of the driver for tarnlink CAN/CAN FD to Ethernet gateways.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME tarnlink-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 # The tool loads the driver library at run time: no linked dependency to compute.
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libtarnlink1 ${_exact}")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_deb_name_lib} ${_exact}")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "command-line tool and simulator for tarnlink gateways
 The tarnlink tool dumps, sends, replays and generates CAN and CAN FD frames
 through a tarnlink gateway in the style of can-utils (candump log format,
@@ -110,7 +110,7 @@ endif()
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-tarnlink)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
-set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3, python3-can, libtarnlink1 (>= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3, python3-can, ${_deb_name_lib} (>= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python bindings and python-can interface for tarnlink gateways
 The tarnlink package reaches the tarnlink driver libraries through ctypes and

@@ -39,7 +39,7 @@ if grep -i 'warning' "$log"; then
 fi
 (cd "$dir" && cpack -G DEB >"$log" 2>&1) || { cat "$log"; exit 1; }
 debs=("$dir"/*.deb)
-for p in libtarnlink1 libtarnlink-dev tarnlink-tools; do
+for p in libtarnlink-dev tarnlink-tools; do
   ls "$dir/${p}_"*.deb >/dev/null
 done
 
@@ -56,6 +56,16 @@ for d in "${debs[@]}"; do dpkg -x "$d" "$root"; done
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 libdir=$root/usr/lib/$multiarch
 tool=$root/usr/bin/tarnlink
+
+# The library package is named after the SONAME: a new SONAME, a new package.
+for lib in "$libdir"/libtarnlink_*.so.*.*; do
+  soname=$(readelf -d "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+  major=${soname##*.so.}
+  if [ -z "$major" ] || ! ls "$dir/libtarnlink${major}_"*.deb >/dev/null 2>&1; then
+    echo "FAIL: no package libtarnlink$major for $soname" >&2
+    exit 1
+  fi
+done
 
 # A simulator from the package, on a free port; its first line names the port.
 start_sim() {

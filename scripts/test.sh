@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: plain build, ASan+UBSan, TSan (transport and
-# concurrency tests), then a short bounded run of every fuzz target.
+# concurrency tests), the Debian packages, then a short bounded run of
+# every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
