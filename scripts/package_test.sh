@@ -125,6 +125,17 @@ if ! /sbin/ldconfig -p | grep -q 'libtarnlink_tcp\.so\.1 '; then
   fi
 fi
 
+if [ -f python/pyproject.toml ]; then
+  # Debian's python3 finds packages in /usr/lib/python3/dist-packages.
+  echo "-- the Python package"
+  site=$root/usr/lib/python3/dist-packages
+  if ! ls "$dir"/python3-tarnlink_*.deb >/dev/null 2>&1 || [ ! -f "$site/tarnlink/__init__.py" ]; then
+    echo "FAIL: python3-tarnlink does not hold $site/tarnlink (install it with COMPONENT python)" >&2
+    exit 1
+  fi
+  PYTHONPATH=$site LD_LIBRARY_PATH=$libdir /usr/bin/python3 -c 'import tarnlink; print("import tarnlink:", tarnlink.__file__)'
+fi
+
 echo "-- manual pages"
 pages=$(find "$root/usr/share/man" -name '*.gz')
 [ -n "$pages" ] || { echo "FAIL: no manual pages in the packages (is pandoc installed?)" >&2; exit 1; }
