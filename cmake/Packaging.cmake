@@ -25,13 +25,19 @@ if(TARGET tarnlink-extcap)
 endif()
 
 # The Debian changelog's entry carries the date of this version's section in
-# CHANGELOG.md ("## [1.0.0] - 2026-12-09"), so that packages are reproducible.
-file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md _release_line
-  REGEX "^## \\[${PROJECT_VERSION}\\] - [0-9]+-[0-9]+-[0-9]+")
-if(_release_line MATCHES "([0-9]+-[0-9]+-[0-9]+)")
-  set(_release_date ${CMAKE_MATCH_1})
-else()
-  message(FATAL_ERROR "CHANGELOG.md has no section for version ${PROJECT_VERSION}")
+# CHANGELOG.md ("## [1.0.0] - 2026-12-09"), or of the newest dated section
+# while this version has none yet: never the day of the build.
+file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md _release_lines REGEX "^## \\[[0-9.]+\\] - [0-9]+-[0-9]+-[0-9]+")
+set(_release_date "")
+foreach(line IN LISTS _release_lines)
+  if(line MATCHES "^## \\[([0-9.]+)\\] - ([0-9]+-[0-9]+-[0-9]+)")
+    if(_release_date STREQUAL "" OR CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+      set(_release_date ${CMAKE_MATCH_2})
+    endif()
+  endif()
+endforeach()
+if(_release_date STREQUAL "")
+  message(FATAL_ERROR "CHANGELOG.md has no dated section (## [X.Y.Z] - YYYY-MM-DD)")
 endif()
 execute_process(COMMAND date -u -R -d "${_release_date} 12:00:00"
   OUTPUT_VARIABLE TARNLINK_DEB_DATE OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
