@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: plain build, ASan+UBSan, TSan (transport and
-# concurrency tests), then a short bounded run of every fuzz target.
+# concurrency tests), the Debian packages, then a short bounded run of
+# every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -29,6 +30,9 @@ echo "== ThreadSanitizer (transport and concurrency tests)"
 build build-tsan -DTARNLINK_SANITIZER=thread -DTARNLINK_BUILD_BENCH=OFF -DTARNLINK_BUILD_TOOLS=OFF
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j2 -L 'transport|concurrency'
+
+echo "== Debian packages (Debian's flags, lintian, a consumer of the unpacked packages, manual pages)"
+scripts/package_test.sh build-package
 
 if [ -x scripts/fuzz.sh ]; then
   echo "== fuzzing (bounded)"

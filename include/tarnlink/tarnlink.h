@@ -76,6 +76,7 @@ extern "C" {
 #define VELA_ERR_BUS_OFF 0x20u
 
 /* ---- Reference keys of VELA_GetReference / VELA_SetReference ----------- */
+/* Each key in full (level, value, exchange, failures): docs/reference_keys.md. */
 /* Connection settings (device level; take effect at the next first start). */
 #define VELA_REF_REMOTE_ADDR 0u   /* char[32]: dotted IPv4 text, at most 31 characters */
 #define VELA_REF_REMOTE_PORT 1u   /* u32, low 16 bits used */
