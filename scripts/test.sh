@@ -9,13 +9,16 @@ jobs=$(nproc)
 build() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNLINK_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
 
 echo "== plain build"
 build build
 ctest --test-dir build --output-on-failure -j2
+
+echo "== build-release: everything in Release, compiled (every build type must build)"
+build build-release -DCMAKE_BUILD_TYPE=Release
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan -DTARNLINK_SANITIZER=address -DTARNLINK_BUILD_BENCH=OFF

@@ -77,6 +77,9 @@ extern "C" {
 
 /* ---- Reference keys of VELA_GetReference / VELA_SetReference ----------- */
 /* Connection settings (device level; take effect at the next first start). */
+/* Key 0 takes the strict dotted form only ("192.0.2.10"): short forms
+ * ("127.1"), leading zeros ("010.0.0.1", which some parsers read as octal)
+ * and hexadecimal parts make the next first VELA_StartCAN fail. */
 #define VELA_REF_REMOTE_ADDR 0u   /* char[32]: dotted IPv4 text, at most 31 characters */
 #define VELA_REF_REMOTE_PORT 1u   /* u32, low 16 bits used */
 #define VELA_REF_LOCAL_PORT 2u    /* u32, low 16 bits used */
