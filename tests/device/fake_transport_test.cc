@@ -178,6 +178,7 @@ TEST_F(FakeTransportTest, FailedSendEndsARequestAtOnce) {
 
 class StartTest : public ::testing::Test {
  protected:
+  void SetUp() override { TearDown(); }
   void TearDown() override {
     std::lock_guard<std::mutex> lock(g_start.mu);
     g_start.hold = g_start.fail = g_start.raise = false;
