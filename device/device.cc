@@ -115,10 +115,15 @@ bool Device::Shutdown() {
   if (!service) return false;
   // From here on no receive callback runs.
   service->Stop();
-  parsers_.clear();
+  parsers_.Clear();
   for (uint32_t ch = 0; ch < channel_count_; ++ch) {
     ClearBuffer(ch);
     autosend_lists_[ch].clear();
+  }
+  {
+    // Nothing is queued any more: the pools' memory goes back whole.
+    std::lock_guard<std::mutex> pools(pool_mu_);
+    TrimPools(0);
   }
   {
     // Waiting requests are not woken; each runs into its own time-out.

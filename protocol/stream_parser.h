@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "protocol/packet.h"
@@ -33,6 +34,9 @@ class StreamParser {
   // Bytes held back (a partial packet or bytes not yet scanned).
   size_t Buffered() const { return buf_.size() - head_; }
 
+  // Empty, as new, but keeping the buffer's storage.
+  void Reset();
+
   // Bytes of storage held, consumed bytes and the rescan table included.
   size_t Capacity() const { return buf_.capacity() + xor_.capacity(); }
 
@@ -58,8 +62,34 @@ class StreamParser {
   std::vector<uint8_t> xor_;
 };
 
-// Reassembly state per peer text ("%s:%d").
-using PeerParserMap = std::map<std::string, StreamParser, std::less<>>;
+// Reassembly state per peer text ("%s:%d"), bounded whoever sends: a peer
+// holds state only while it has part of a packet pending, and at most
+// kMaxPeers peers do (the one quiet longest gives way to a new one). Anyone
+// on a multicast group can send, so neither the number of senders nor what
+// they leave unfinished may grow the process.
+class PeerParsers {
+ public:
+  static constexpr size_t kMaxPeers = 32;
+
+  // Appends a chunk of peer's stream; out gets every complete packet, as
+  // views valid until the next Feed, End or Clear.
+  size_t Feed(std::string_view peer, const uint8_t* data, long len, std::vector<PacketView>& out);
+  // That peer's stream has ended: what it left unfinished is dropped.
+  void End(std::string_view peer);
+  void Clear();
+  // Peers holding part of a packet.
+  size_t Held() const { return held_.size(); }
+
+ private:
+  struct State {
+    StreamParser parser;
+    uint64_t last_use = 0;
+  };
+  std::map<std::string, State, std::less<>> held_;
+  // Parses a chunk of a peer without held state; its storage is reused.
+  StreamParser scratch_;
+  uint64_t uses_ = 0;
+};
 
 }  // namespace tarnlink
 

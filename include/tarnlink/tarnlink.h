@@ -103,6 +103,9 @@ extern "C" {
 #define VELA_REF_SIZE_REMAIN 29u        /* get, u32: the gateway's "Remain" */
 #define VELA_REF_CHANNEL_ACTION 30u     /* set, no value */
 #define VELA_REF_AUTOSEND_COUNT 31u     /* get, u32: enabled CAN entries on the gateway */
+/* Keys 32 and 34 write at most the count keys 31 and 33 last returned (on
+ * any thread), however the gateway's list changed since: read the count,
+ * then the list, from one thread at a time. */
 #define VELA_REF_AUTOSEND_LIST 32u      /* get, VELA_CAN_AUTOSEND[count of key 31] */
 #define VELA_REF_AUTOSEND_COUNT_FD 33u  /* get, u32: enabled CAN FD entries */
 #define VELA_REF_AUTOSEND_LIST_FD 34u   /* get, VELA_CANFD_AUTOSEND[count of key 33] */
