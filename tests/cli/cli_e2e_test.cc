@@ -286,12 +286,16 @@ TEST(CliEndToEnd, OutputThatCannotBeWrittenIsAFailure) {
   EXPECT_NE(err.find("cannot write the output"), std::string::npos) << err;
   EXPECT_EQ(RunToFull("send -v --port " + sim.port() + " 123#01", &err), 1) << err;
   EXPECT_NE(err.find("cannot write the output"), std::string::npos) << err;
-  Process dump({"/bin/sh", "-c", "exec " + kTool + " dump -L -n 1 -c 1 --port " + sim.port() + " >/dev/full"});
-  ASSERT_TRUE(sim.process().WaitForLine("sim: connected", milliseconds(5000))) << sim.process().out();
-  EXPECT_EQ(RunTool({"send", "-c", "1", "--port", sim.port(), "123#02"}, nullptr, &err), 0) << err;
+  EXPECT_EQ(sim.Stop(), 0);
+  // A simulator of its own: its first connection is the dump's.
+  Sim echo({"--listen", "0", "--echo", "-v"});
+  ASSERT_FALSE(echo.port().empty()) << echo.process().out();
+  Process dump({"/bin/sh", "-c", "exec " + kTool + " dump -L -n 1 -c 1 --port " + echo.port() + " >/dev/full"});
+  ASSERT_TRUE(echo.process().WaitForLine("sim: connected", milliseconds(5000))) << echo.process().out();
+  EXPECT_EQ(RunTool({"send", "-c", "1", "--port", echo.port(), "123#02"}, nullptr, &err), 0) << err;
   EXPECT_EQ(dump.Wait(milliseconds(5000)), 1) << dump.err();
   EXPECT_NE(dump.err().find("cannot write the output"), std::string::npos) << dump.err();
-  EXPECT_EQ(sim.Stop(), 0);
+  EXPECT_EQ(echo.Stop(), 0);
 }
 
 TEST(CliEndToEnd, PlayNamesANulByteAndStreamsALargeLog) {
@@ -316,7 +320,9 @@ TEST(CliEndToEnd, PlayNamesANulByteAndStreamsALargeLog) {
   rusage after{};
   getrusage(RUSAGE_CHILDREN, &after);
   // The largest waited-for child so far: play, unless an earlier one was larger.
-  if (after.ru_maxrss > before.ru_maxrss) EXPECT_LT(after.ru_maxrss, 30 * 1024) << "KiB resident for a 30 MB log";
+  if (after.ru_maxrss > before.ru_maxrss) {
+    EXPECT_LT(after.ru_maxrss, 30 * 1024) << "KiB resident for a 30 MB log";
+  }
   EXPECT_EQ(sim.Stop(), 0);
   std::remove(path.c_str());
 }
