@@ -80,6 +80,9 @@ bool Device::StartCAN(uint32_t channel) {
   settings.multicast_loopback = multicast_loopback_;
   std::shared_ptr<IService> created = CreateTransport(settings);
   if (!created) return false;
+  // Before the receive thread exists: it alone uses the parsers afterwards.
+  parsers_.Clear();
+  parsers_.SetPeerLimit(created->Connectionless() ? PeerParsers::kDatagramPeerLimit : 0);
   created->SetRecvCallback([this](const char* peer, const char* data, int len) {
     if (len >= 0) OnReceive(peer, data, static_cast<uint32_t>(len));
   });

@@ -117,7 +117,7 @@ size_t PeerParsers::Feed(std::string_view peer, const uint8_t* data, long len, s
     scratch_.AppendBytes(data, len);
     const size_t n = scratch_.ExtractViews(out);
     if (scratch_.Buffered() == 0) return n;
-    if (held_.size() >= kMaxPeers) {
+    if (limit_ != 0 && held_.size() >= limit_) {
       auto quietest = held_.begin();
       for (auto h = held_.begin(); h != held_.end(); ++h) {
         if (h->second.last_use < quietest->second.last_use) quietest = h;

@@ -62,14 +62,18 @@ class StreamParser {
   std::vector<uint8_t> xor_;
 };
 
-// Reassembly state per peer text ("%s:%d"), bounded whoever sends: a peer
-// holds state only while it has part of a packet pending, and at most
-// kMaxPeers peers do (the one quiet longest gives way to a new one). Anyone
-// on a multicast group can send, so neither the number of senders nor what
-// they leave unfinished may grow the process.
+// Reassembly state per peer text ("%s:%d"). A peer holds state only while
+// it has part of a packet pending. With a peer limit, at most that many do
+// (the one quiet longest gives way to a new one): datagram senders have no
+// connection whose end frees their state, and anyone on a multicast group
+// can send, so neither their number nor what they leave unfinished may grow
+// the process. Connected peers are bounded by their connections instead.
 class PeerParsers {
  public:
-  static constexpr size_t kMaxPeers = 32;
+  static constexpr size_t kDatagramPeerLimit = 32;
+
+  // 0: no limit (the default). Set while no Feed runs.
+  void SetPeerLimit(size_t limit) { limit_ = limit; }
 
   // Appends a chunk of peer's stream; out gets every complete packet, as
   // views valid until the next Feed, End or Clear.
@@ -89,6 +93,7 @@ class PeerParsers {
   // Parses a chunk of a peer without held state; its storage is reused.
   StreamParser scratch_;
   uint64_t uses_ = 0;
+  size_t limit_ = 0;
 };
 
 }  // namespace tarnlink

@@ -27,6 +27,7 @@ class UdpService final : public IService {
   bool Stop() override;
   // One Send is one datagram.
   bool Send(const char* data, int len) override;
+  bool Connectionless() const override { return true; }
 
   // The port bound by the last Start (the system's choice for local port 0).
   uint16_t BoundPort() const { return endpoint_.port; }

@@ -212,11 +212,13 @@ TEST(StreamParserTest, InterleavedPeersKeepSeparateBuffers) {
   EXPECT_EQ(peers.Held(), 0u);
 }
 
-// Senders of whole packets hold nothing; senders of partial packets are
-// capped, the quietest giving way, and a sender's end drops its state.
+// Senders of whole packets hold nothing; with a limit (datagram senders)
+// senders of partial packets are capped, the quietest giving way, and a
+// sender's end drops its state.
 TEST(StreamParserTest, PeerStateIsBounded) {
   const Packet whole = CanPacket(3, 0x0B);
   PeerParsers peers;
+  peers.SetPeerLimit(PeerParsers::kDatagramPeerLimit);
   std::vector<PacketView> out;
   for (int i = 0; i < 1000; ++i) {
     const std::string peer = "10.0.0." + std::to_string(i % 250) + ":" + std::to_string(1000 + i);
@@ -227,7 +229,7 @@ TEST(StreamParserTest, PeerStateIsBounded) {
   for (int i = 0; i < 1000; ++i) {
     const std::string peer = "10.0.1.1:" + std::to_string(2000 + i);
     peers.Feed(peer, whole.data(), 10, out);
-    ASSERT_LE(peers.Held(), PeerParsers::kMaxPeers);
+    ASSERT_LE(peers.Held(), PeerParsers::kDatagramPeerLimit);
   }
   // The latest partial senders are still held and complete their packets.
   ASSERT_EQ(peers.Feed("10.0.1.1:2999", whole.data() + 10, static_cast<long>(whole.size() - 10), out), 1u);

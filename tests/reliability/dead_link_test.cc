@@ -40,10 +40,9 @@ class Namespace {
     }
     made_ = true;
     ok_ = Shell("ip link add " + here_ + " type veth peer name " + there_) &&
-          Shell("ip link set " + there_ + " netns " + name_) &&
-          Shell("ip addr add " + subnet_ + "1/30 dev " + here_) && Shell("ip link set " + here_ + " up") &&
-          Shell(In("ip addr add " + subnet_ + "2/30 dev " + there_)) && Shell(In("ip link set " + there_ + " up")) &&
-          Shell(In("ip link set lo up"));
+          Shell("ip link set " + there_ + " netns " + name_) && Shell("ip addr add " + subnet_ + "1/30 dev " + here_) &&
+          Shell("ip link set " + here_ + " up") && Shell(In("ip addr add " + subnet_ + "2/30 dev " + there_)) &&
+          Shell(In("ip link set " + there_ + " up")) && Shell(In("ip link set lo up"));
     if (!ok_) why_ = "could not set up the veth pair";
   }
   ~Namespace() {

@@ -22,6 +22,8 @@ class IdleService final : public IService {
   bool Start() override { return true; }
   bool Stop() override { return true; }
   bool Send(const char*, int) override { return true; }
+  // Stands in for the UDP service: peers are datagram senders.
+  bool Connectionless() const override { return true; }
 };
 
 }  // namespace
@@ -135,9 +137,9 @@ TEST_F(QueueKindsTest, PoolMemoryGoesBackAfterDrainingAndAfterTheLastReset) {
   EXPECT_LT(reset, base + (refilled - base) / 4) << base << " KiB, filled " << refilled << ", reset " << reset;
 }
 
-// Anyone on a multicast group can send: 5,000 senders each leaving 8 KiB of
-// a packet unfinished, then 5,000 senders of whole packets, must not grow
-// the process by what they left.
+// Anyone on a multicast group can send: 5,000 datagram senders each leaving
+// 8 KiB of a packet unfinished, then 5,000 senders of whole packets, must not
+// grow the process by what they left.
 TEST_F(QueueKindsTest, PerSenderStateIsBounded) {
   Bytes partial = {0x55, 0x00, 0x00, 0x00, 0xFF, 0xF0};  // claims 65,520 bytes
   partial.resize(8192, 0x11);
