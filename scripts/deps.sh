@@ -2,6 +2,8 @@
 # Installs the Debian packages the build needs, when they are missing.
 set -euo pipefail
 packages=(cmake g++ make pkg-config libcjson-dev libgtest-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
+# ip netns: the dead-link test (it skips without it).
+packages+=(iproute2)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
