@@ -132,6 +132,9 @@ class Device {
     uint64_t fetch_time = 0;
     std::vector<VELA_CAN_AUTOSEND> can;
     std::vector<VELA_CANFD_AUTOSEND> canfd;
+    // The counts keys 31 and 33 last returned: keys 32 and 34 copy no more.
+    uint32_t can_told = 0;
+    uint32_t canfd_told = 0;
   };
   struct ChannelStatusBytes {
     std::atomic<uint8_t> detail1{0};
@@ -152,6 +155,12 @@ class Device {
   void StoreChannelReport(const uint8_t* payload);
   void StoreDeviceText(uint8_t slot, const uint8_t* payload, size_t n);
   void DispatchPacket(const uint8_t* packet, size_t n);
+  // After a large fill has drained from every queue, the record pools give
+  // their memory back (a reserve kept). Needs pool_mu_ for TrimPools.
+  void TrimPoolsIfDrained();
+  void TrimPools(size_t keep_slabs);
+  static constexpr size_t kTrimAboveRecords = 64 * 1024;
+  static constexpr size_t kKeepPoolSlabs = 8;
 
   // Identity and connection settings (plain members: set before a start).
   const uint32_t type_;
@@ -171,6 +180,8 @@ class Device {
 
   // Receive side. The pools are taken from on the receive thread only and
   // outlive the queues that hold their records.
+  // Held by the receive thread while it takes records, and by a trim.
+  std::mutex pool_mu_;
   RecordPool<_tagPacketDataCAN> can_pool_;
   RecordPool<_tagPacketDataCANFD> canfd_pool_;
   std::array<BoundedQueue<SharedRecord<_tagPacketDataCAN>>, kChannelSlots> can_queues_;
@@ -192,7 +203,7 @@ class Device {
   std::shared_ptr<IService> transport_;  // guarded by transport_mu_
 
   // Only the transport's receive thread touches these.
-  PeerParserMap parsers_;
+  PeerParsers parsers_;
   std::vector<PacketView> views_;
 
   // Slots written by the dispatcher and read by application threads.
@@ -207,7 +218,8 @@ class Device {
   uint8_t message_id_ = 0;  // guarded by pending_mu_
   PendingTable pending_;    // guarded by pending_mu_
 
-  std::array<AutoSendCache, kChannelSlots> autosend_cache_;
+  std::mutex autosend_cache_mu_;
+  std::array<AutoSendCache, kChannelSlots> autosend_cache_;  // guarded by autosend_cache_mu_
 };
 
 }  // namespace tarnlink

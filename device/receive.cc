@@ -6,6 +6,10 @@
 #include <memory>
 
 #include "device/device.h"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include "platform/platform.h"
 
 namespace tarnlink {
@@ -182,6 +186,7 @@ bool Device::InsideReceiveWindow() const {
 }
 
 void Device::StoreCanRecords(const uint8_t* records, uint32_t count) {
+  std::lock_guard<std::mutex> pools(pool_mu_);
   const bool inside_window = InsideReceiveWindow();
   CanBatch batch;
   for (uint32_t i = 0; i < count; ++i) {
@@ -207,6 +212,7 @@ void Device::StoreCanRecords(const uint8_t* records, uint32_t count) {
 }
 
 void Device::StoreCanFdRecords(const uint8_t* records, uint32_t count) {
+  std::lock_guard<std::mutex> pools(pool_mu_);
   const bool inside_window = InsideReceiveWindow();
   CanBatch classic;
   CanFdBatch fd;
@@ -282,7 +288,9 @@ uint32_t Device::Receive(uint32_t channel, VELA_CAN_RECEIVE* out, uint32_t capac
   auto& queue = can_queues_[channel];
   WaitForData(queue, wait_ms);
   std::memset(out, 0, sizeof(VELA_CAN_RECEIVE) * capacity);
-  return DrainQueue(queue, out, capacity);
+  const uint32_t n = DrainQueue(queue, out, capacity);
+  if (n != 0 && queue.Empty()) TrimPoolsIfDrained();
+  return n;
 }
 
 uint32_t Device::ReceiveFD(uint32_t channel, VELA_CANFD_RECEIVE* out, uint32_t capacity, int32_t wait_ms) {
@@ -290,7 +298,31 @@ uint32_t Device::ReceiveFD(uint32_t channel, VELA_CANFD_RECEIVE* out, uint32_t c
   auto& queue = canfd_queues_[channel];
   WaitForData(queue, wait_ms);
   std::memset(out, 0, sizeof(VELA_CANFD_RECEIVE) * capacity);
-  return DrainQueue(queue, out, capacity);
+  const uint32_t n = DrainQueue(queue, out, capacity);
+  if (n != 0 && queue.Empty()) TrimPoolsIfDrained();
+  return n;
+}
+
+void Device::TrimPoolsIfDrained() {
+  if (can_pool_.capacity() + canfd_pool_.capacity() < kTrimAboveRecords) return;
+  for (uint32_t ch = 0; ch < channel_count_; ++ch) {
+    if (!can_queues_[ch].Empty() || !canfd_queues_[ch].Empty()) return;
+  }
+  // Not while the receive thread takes records; it is then busy anyway, and
+  // the next drain tries again.
+  std::unique_lock<std::mutex> pools(pool_mu_, std::try_to_lock);
+  if (!pools.owns_lock()) return;
+  TrimPools(kKeepPoolSlabs);
+}
+
+void Device::TrimPools(size_t keep_slabs) {
+  const size_t dropped = can_pool_.Trim(keep_slabs) + canfd_pool_.Trim(keep_slabs);
+#if defined(__GLIBC__)
+  // The slabs came from the heap's middle: hand the free pages back.
+  if (dropped != 0) malloc_trim(0);
+#else
+  (void)dropped;
+#endif
 }
 
 uint32_t Device::GetReceiveNum(uint32_t channel, uint32_t kind) const {
@@ -307,8 +339,12 @@ void Device::ClearBuffer(uint32_t channel) {
   marker_queues_[channel].Clear();
   status_[channel].detail1.store(0, std::memory_order_relaxed);
   status_[channel].detail2.store(0, std::memory_order_relaxed);
-  autosend_cache_[channel].can.clear();
-  autosend_cache_[channel].canfd.clear();
+  {
+    std::lock_guard<std::mutex> lock(autosend_cache_mu_);
+    autosend_cache_[channel].can.clear();
+    autosend_cache_[channel].canfd.clear();
+  }
+  TrimPoolsIfDrained();
   gps_queue_.Clear();
 }
 

@@ -99,4 +99,59 @@ size_t StreamParser::ExtractViews(std::vector<PacketView>& out) {
   return out.size();
 }
 
+void StreamParser::Reset() {
+  buf_.clear();
+  head_ = 0;
+  rescanning_ = false;
+  clean_run_ = 0;
+  xor_from_ = 0;
+  std::vector<uint8_t>().swap(xor_);
+}
+
+size_t PeerParsers::Feed(std::string_view peer, const uint8_t* data, long len, std::vector<PacketView>& out) {
+  ++uses_;
+  auto it = held_.find(peer);
+  if (it == held_.end()) {
+    // The common case, a chunk of whole packets, holds nothing afterwards.
+    scratch_.Reset();
+    scratch_.AppendBytes(data, len);
+    const size_t n = scratch_.ExtractViews(out);
+    if (scratch_.Buffered() == 0) return n;
+    if (limit_ != 0 && held_.size() >= limit_) {
+      auto quietest = held_.begin();
+      for (auto h = held_.begin(); h != held_.end(); ++h) {
+        if (h->second.last_use < quietest->second.last_use) quietest = h;
+      }
+      held_.erase(quietest);
+    }
+    // The views stay valid: the buffer moves with its storage.
+    State& held = held_[std::string(peer)];
+    held.parser = std::move(scratch_);
+    held.last_use = uses_;
+    scratch_ = StreamParser{};
+    return n;
+  }
+  StreamParser& parser = it->second.parser;
+  parser.AppendBytes(data, len);
+  const size_t n = parser.ExtractViews(out);
+  it->second.last_use = uses_;
+  if (parser.Buffered() == 0) {
+    // Nothing pending: the state goes, its storage (which the views point
+    // into) becomes the scratch parser's.
+    std::swap(scratch_, parser);
+    held_.erase(it);
+  }
+  return n;
+}
+
+void PeerParsers::End(std::string_view peer) {
+  const auto it = held_.find(peer);
+  if (it != held_.end()) held_.erase(it);
+}
+
+void PeerParsers::Clear() {
+  held_.clear();
+  scratch_ = StreamParser{};
+}
+
 }  // namespace tarnlink

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "protocol/packet.h"
@@ -33,6 +34,9 @@ class StreamParser {
   // Bytes held back (a partial packet or bytes not yet scanned).
   size_t Buffered() const { return buf_.size() - head_; }
 
+  // Empty, as new, but keeping the buffer's storage.
+  void Reset();
+
   // Bytes of storage held, consumed bytes and the rescan table included.
   size_t Capacity() const { return buf_.capacity() + xor_.capacity(); }
 
@@ -58,8 +62,39 @@ class StreamParser {
   std::vector<uint8_t> xor_;
 };
 
-// Reassembly state per peer text ("%s:%d").
-using PeerParserMap = std::map<std::string, StreamParser, std::less<>>;
+// Reassembly state per peer text ("%s:%d"). A peer holds state only while
+// it has part of a packet pending. With a peer limit, at most that many do
+// (the one quiet longest gives way to a new one): datagram senders have no
+// connection whose end frees their state, and anyone on a multicast group
+// can send, so neither their number nor what they leave unfinished may grow
+// the process. Connected peers are bounded by their connections instead.
+class PeerParsers {
+ public:
+  static constexpr size_t kDatagramPeerLimit = 32;
+
+  // 0: no limit (the default). Set while no Feed runs.
+  void SetPeerLimit(size_t limit) { limit_ = limit; }
+
+  // Appends a chunk of peer's stream; out gets every complete packet, as
+  // views valid until the next Feed, End or Clear.
+  size_t Feed(std::string_view peer, const uint8_t* data, long len, std::vector<PacketView>& out);
+  // That peer's stream has ended: what it left unfinished is dropped.
+  void End(std::string_view peer);
+  void Clear();
+  // Peers holding part of a packet.
+  size_t Held() const { return held_.size(); }
+
+ private:
+  struct State {
+    StreamParser parser;
+    uint64_t last_use = 0;
+  };
+  std::map<std::string, State, std::less<>> held_;
+  // Parses a chunk of a peer without held state; its storage is reused.
+  StreamParser scratch_;
+  uint64_t uses_ = 0;
+  size_t limit_ = 0;
+};
 
 }  // namespace tarnlink
 

@@ -6,6 +6,8 @@ packages=(cmake g++ make pkg-config libcjson-dev libgtest-dev libbenchmark-dev c
 packages+=(python3-can python3-pytest python3-flake8 python3-pip python3-setuptools python3-venv)
 # The Debian packages, their checks and the manual pages.
 packages+=(lintian dpkg-dev fakeroot file pandoc man-db)
+# ip netns: the dead-link test (it skips without it).
+packages+=(iproute2)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -10,7 +10,7 @@ jobs=$(nproc)
 build() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNLINK_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
 
@@ -20,6 +20,9 @@ ctest --test-dir build --output-on-failure -j2
 
 echo "== Python package and python-can plugin (flake8, pytest)"
 scripts/python_test.sh build
+
+echo "== build-release: everything in Release, compiled (every build type must build)"
+build build-release -DCMAKE_BUILD_TYPE=Release
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan -DTARNLINK_SANITIZER=address -DTARNLINK_BUILD_BENCH=OFF

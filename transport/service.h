@@ -29,6 +29,9 @@ class IService {
   virtual bool Stop() = 0;
   // True only when the whole block was accepted (TcpServer: any client).
   virtual bool Send(const char* data, int len) = 0;
+  // Whether peers are datagram senders: no connection of theirs ends, so
+  // nothing tells when the state kept for them may go.
+  virtual bool Connectionless() const { return false; }
 
   // Installed once, before Start.
   void SetRecvCallback(RecvCallback callback) { callback_ = std::move(callback); }

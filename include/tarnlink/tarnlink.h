@@ -78,6 +78,9 @@ extern "C" {
 /* ---- Reference keys of VELA_GetReference / VELA_SetReference ----------- */
 /* Each key in full (level, value, exchange, failures): docs/reference_keys.md. */
 /* Connection settings (device level; take effect at the next first start). */
+/* Key 0 takes the strict dotted form only ("192.0.2.10"): short forms
+ * ("127.1"), leading zeros ("010.0.0.1", which some parsers read as octal)
+ * and hexadecimal parts make the next first VELA_StartCAN fail. */
 #define VELA_REF_REMOTE_ADDR 0u   /* char[32]: dotted IPv4 text, at most 31 characters */
 #define VELA_REF_REMOTE_PORT 1u   /* u32, low 16 bits used */
 #define VELA_REF_LOCAL_PORT 2u    /* u32, low 16 bits used */
@@ -101,6 +104,9 @@ extern "C" {
 #define VELA_REF_SIZE_REMAIN 29u        /* get, u32: the gateway's "Remain" */
 #define VELA_REF_CHANNEL_ACTION 30u     /* set, no value */
 #define VELA_REF_AUTOSEND_COUNT 31u     /* get, u32: enabled CAN entries on the gateway */
+/* Keys 32 and 34 write at most the count keys 31 and 33 last returned (on
+ * any thread), however the gateway's list changed since: read the count,
+ * then the list, from one thread at a time. */
 #define VELA_REF_AUTOSEND_LIST 32u      /* get, VELA_CAN_AUTOSEND[count of key 31] */
 #define VELA_REF_AUTOSEND_COUNT_FD 33u  /* get, u32: enabled CAN FD entries */
 #define VELA_REF_AUTOSEND_LIST_FD 34u   /* get, VELA_CANFD_AUTOSEND[count of key 33] */

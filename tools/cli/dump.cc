@@ -2,7 +2,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -317,7 +319,11 @@ int RunDump(int argc, char** argv) {
   if (o.events && !write_failed) {
     out.clear();
     DrainEvents(*session, o, name_width, &out);
-    write(out);
+    write_failed = !write(out);
+  }
+  if (write_failed) {
+    std::fprintf(stderr, "tarnlink dump: cannot write the output: %s\n", std::strerror(errno));
+    return kExitFailure;
   }
   return kExitOk;
 }

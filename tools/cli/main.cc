@@ -1,4 +1,5 @@
 // tarnlink: CAN / CAN FD gateway tool in the style of can-utils.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -48,7 +49,17 @@ int main(int argc, char** argv) {
     return tarnlink::cli::kExitOk;
   }
   for (const Command& c : kCommands) {
-    if (std::strcmp(argv[1], c.name) == 0) return c.run(argc - 1, argv + 1);
+    if (std::strcmp(argv[1], c.name) != 0) continue;
+    const int code = c.run(argc - 1, argv + 1);
+    // Output that could not be written (a full disk, a closed pipe) is a
+    // failure, not a success with nothing to show.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+      if (code == tarnlink::cli::kExitOk) {
+        std::fprintf(stderr, "tarnlink %s: cannot write the output: %s\n", c.name, std::strerror(errno));
+        return tarnlink::cli::kExitFailure;
+      }
+    }
+    return code;
   }
   tarnlink::cli::UsageError("", std::string("unknown command '") + argv[1] + "'");
 }
