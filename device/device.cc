@@ -83,6 +83,7 @@ bool Device::StartCAN(uint32_t channel) {
   settings.multicast_loopback = multicast_loopback_;
   std::shared_ptr<IService> created = CreateTransport(settings);
   if (!created) return false;
+  created->SetCounters(link_counters_);
   created->SetRecvCallback([this](const char* peer, const char* data, int len) {
     if (len >= 0) OnReceive(peer, data, static_cast<uint32_t>(len));
   });

@@ -16,7 +16,7 @@ void Device::OnReceive(const char* peer, const char* data, uint32_t len) {
     return;
   }
   if (data == nullptr) return;
-  if (it == parsers_.end()) it = parsers_.emplace(std::string(key), StreamParser{}).first;
+  if (it == parsers_.end()) it = parsers_.emplace(std::string(key), StreamParser{&stream_counters_}).first;
   StreamParser& parser = it->second;
   parser.AppendBytes(reinterpret_cast<const uint8_t*>(data), static_cast<long>(len));
   // Every packet of the chunk is found first, then acted on in order; the

@@ -2,6 +2,7 @@
 #ifndef TARNLINK_PROTOCOL_STREAM_PARSER_H_
 #define TARNLINK_PROTOCOL_STREAM_PARSER_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -18,8 +19,36 @@ struct PacketView {
   size_t size;
 };
 
+// Packet types by their counting slot; kOther takes any type not listed.
+enum class PacketSlot : uint8_t {
+  kCanData,
+  kCanFdData,
+  kAutoSendEntries,
+  kChannelReport,
+  kDeviceText,
+  kGpsData,
+  kCommand,
+  kNotice,
+  kNoticeAck,
+  kOther,
+  kCount,
+};
+PacketSlot SlotOfType(uint8_t type);
+
+// What the parsers of one receiver count: relaxed atomics, one writer (the
+// receive thread), read from anywhere.
+struct StreamCounters {
+  std::atomic<uint64_t> bytes_received{0};
+  std::atomic<uint64_t> bytes_skipped{0};  // not part of any valid packet
+  std::atomic<uint64_t> bad_checksums{0};  // whole candidates that failed their checksum
+  std::atomic<uint64_t> packets[static_cast<size_t>(PacketSlot::kCount)]{};
+};
+
 class StreamParser {
  public:
+  // counters, when given, must outlive the parser.
+  explicit StreamParser(StreamCounters* counters = nullptr) : counters_(counters) {}
+
   // Appends len bytes; nothing for null data or len <= 0.
   void AppendBytes(const uint8_t* data, long len);
 
@@ -42,6 +71,11 @@ class StreamParser {
 
   // Whether the total bytes at head_ end in their checksum.
   bool ChecksumMatches(size_t total);
+  void CountSkipped(size_t n) {
+    if (counters_ != nullptr && n != 0) counters_->bytes_skipped.fetch_add(n, std::memory_order_relaxed);
+  }
+
+  StreamCounters* counters_;
 
   // Invariant: bytes before head_ are consumed; compacted on append.
   std::vector<uint8_t> buf_;

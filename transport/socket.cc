@@ -195,6 +195,8 @@ int SendOnce(const SocketEndpoint& endpoint, const char* data, int len) {
   return static_cast<int>(n);
 }
 
+bool SendTimedOut(int sent) { return sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK; }
+
 int SelectReadable(const std::vector<SocketEndpoint>* list, std::vector<SocketEndpoint>* ready, int timeout_ms) {
   if (list == nullptr || list->empty()) return 0;
   std::vector<pollfd> fds;

@@ -68,6 +68,9 @@ int LimitSendTime(const SocketEndpoint& endpoint, int ms = kSendTimeoutMs);
 int RecvSome(const SocketEndpoint& endpoint, char* buffer, int size, bool dont_wait = false);
 // One send; bytes sent or -1. A peer that went away gives -1, not SIGPIPE.
 int SendOnce(const SocketEndpoint& endpoint, const char* data, int len);
+// Right after a SendOnce that fell short: whether the send time limit ended
+// it (a peer that stopped reading) rather than a broken link.
+bool SendTimedOut(int sent);
 
 // Polls the sockets of list for input within timeout_ms (negative: no limit).
 // Result: the number of distinct ready sockets, 0 on time-out or an absent or

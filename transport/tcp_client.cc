@@ -34,8 +34,14 @@ bool TcpClient::Stop() {
 bool TcpClient::Send(const char* data, int len) {
   if (len < 0) return false;
   std::lock_guard<std::recursive_mutex> lock(send_mutex_);
-  if (!IsOpen(endpoint_)) return false;
-  return SendOnce(endpoint_, data, len) == len;
+  if (!IsOpen(endpoint_)) {
+    Count(counters_->send_failures);
+    return false;
+  }
+  const int sent = SendOnce(endpoint_, data, len);
+  if (sent == len) return true;
+  Count(SendTimedOut(sent) ? counters_->send_timeouts : counters_->send_failures);
+  return false;
 }
 
 void TcpClient::Teardown() {
@@ -54,6 +60,7 @@ bool TcpClient::Connect(SocketEndpoint* out) {
   if (CreateSocket(out, true) != 0) return false;
   if (ConnectWithTimeout(out, host_.c_str(), port_, stop_.fd()) == 0) {
     LimitSendTime(*out);
+    Count(counters_->connections_made);
     return true;
   }
   CloseSocket(out);
@@ -85,6 +92,7 @@ void TcpClient::ReceiveLoop(SocketEndpoint connection) {
     }
     // Closed by the peer, broken, or shut down by Stop.
     if (stop_.IsSet()) return;
+    Count(counters_->connections_lost);
     // The next connection has the same peer text but is a new stream.
     if (callback_) callback_(peer, buffer, 0);
     Replace(SocketEndpoint{});

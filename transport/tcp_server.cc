@@ -67,9 +67,15 @@ bool TcpServer::Stop() {
 
 bool TcpServer::Send(const char* data, int len) {
   std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
-  if (clients_.empty()) return false;
+  if (clients_.empty()) {
+    Count(counters_->send_failures);
+    return false;
+  }
   // A dead client is removed by the receive thread once its recv fails.
-  for (const SocketEndpoint& client : clients_) SendOnce(client, data, len);
+  for (const SocketEndpoint& client : clients_) {
+    const int sent = SendOnce(client, data, len);
+    if (sent != len) Count(SendTimedOut(sent) ? counters_->send_timeouts : counters_->send_failures);
+  }
   return true;
 }
 
@@ -119,6 +125,7 @@ void TcpServer::AcceptLoop() {
       return;
     }
     clients_.push_back(client);
+    Count(counters_->connections_made);
     WakeReceiver();
   }
 }
@@ -205,6 +212,7 @@ void TcpServer::ReceiveLoop() {
           clients_.erase(it);
         }
         rebuild = true;
+        Count(counters_->connections_lost);
         // A later client may come from the same address and port.
         if (callback_) callback_(peer, buffer, 0);
       }

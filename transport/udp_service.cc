@@ -58,8 +58,11 @@ bool UdpService::Send(const char* data, int len) {
   std::snprintf(destination.ip, sizeof(destination.ip), "%s", host_.c_str());
   destination.port = remote_port_;
   std::lock_guard<std::recursive_mutex> lock(send_mutex_);
-  if (!IsOpen(endpoint_)) return false;
-  return SendTo(endpoint_, data, len, destination) == len;
+  if (!IsOpen(endpoint_) || SendTo(endpoint_, data, len, destination) != len) {
+    Count(counters_->send_failures);
+    return false;
+  }
+  return true;
 }
 
 void UdpService::Teardown() {
@@ -102,7 +105,10 @@ void UdpService::ReceiveLoop(SocketEndpoint connection) {
     }
     // Unicast: the sender's text must equal host_ exactly, so a host written
     // with leading zeros never matches.
-    if (!multicast_ && (host_ != sender.ip || sender.port != remote_port_)) continue;
+    if (!multicast_ && (host_ != sender.ip || sender.port != remote_port_)) {
+      Count(counters_->datagrams_foreign);
+      continue;
+    }
     if (callback_) {
       FormatPeer(sender, peer);
       callback_(peer, buffer, n);
