@@ -3,13 +3,16 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tools/cli/commands.h"
 #include "tools/cli/driver.h"
+#include "tools/cli/pcapng.h"
 #include "tools/cli/traffic.h"
 
 namespace tarnlink::cli {
@@ -23,7 +26,9 @@ constexpr char kUsage[] =
     "time stamps. DEST=SRC assignments (ch1=ch0, or ch0=can0 for a candump log) send\n"
     "the frames of SRC on DEST and leave out every interface not assigned.\n"
     "Empty lines and comment lines (#) are passed over; error frames are counted\n"
-    "and left out, as they are received, not sent.\n"
+    "and left out, as they are received, not sent. A pcap or pcapng capture of link\n"
+    "type 227 (tarnlink dump -w, Wireshark, tcpdump) is played the same way; its\n"
+    "interfaces are named as in the capture (ch0, ...), or ch<N> for the Nth.\n"
     "\n"
     "Options:\n"
     "  -I FILE     the log (default: standard input)\n"
@@ -47,47 +52,86 @@ struct PlayOptions {
   std::map<std::string, uint32_t> assigned;  // source name -> destination channel
 };
 
+// Collects the entries of one log or capture, in order.
+class EntrySink {
+ public:
+  EntrySink(const PlayOptions& o, uint32_t channel_count, std::vector<Entry>* out, uint64_t* error_frames)
+      : o_(o), channel_count_(channel_count), out_(out), error_frames_(error_frames) {}
+
+  // False, with a reason, when the name is no channel and none is assigned to it.
+  bool Add(const std::string& name, const Frame& frame, uint64_t us, std::string* error) {
+    uint32_t channel = 0;
+    if (!o_.assigned.empty()) {
+      const auto it = o_.assigned.find(name);
+      if (it == o_.assigned.end()) return true;
+      channel = it->second;
+    } else {
+      std::vector<uint32_t> one;
+      if (!ParseChannelList(name, channel_count_, &one, error)) {
+        *error += " (assign it: ch0=" + name + ")";
+        return false;
+      }
+      channel = one[0];
+    }
+    if (frame.error()) {
+      ++*error_frames_;
+      return true;
+    }
+    if (first_) {
+      first_us_ = us;
+      first_ = false;
+    }
+    // A log whose clock stepped back is played without waiting for it.
+    out_->push_back({us >= first_us_ ? us - first_us_ : 0, channel, frame});
+    return true;
+  }
+
+ private:
+  const PlayOptions& o_;
+  uint32_t channel_count_;
+  std::vector<Entry>* out_;
+  uint64_t* error_frames_;
+  bool first_ = true;
+  uint64_t first_us_ = 0;
+};
+
 // Reads the whole log first, so a bad line is reported before anything is sent.
 bool ReadLog(std::istream& in, const PlayOptions& o, uint32_t channel_count, std::vector<Entry>* out,
              uint64_t* error_frames, std::string* error) {
+  EntrySink sink(o, channel_count, out, error_frames);
   std::string line;
   uint64_t number = 0;
-  bool first = true;
-  uint64_t first_us = 0;
   while (std::getline(in, line)) {
     ++number;
     const size_t start = line.find_first_not_of(" \t\r");
     if (start == std::string::npos || line[start] == '#') continue;
     LogEntry e;
     std::string why;
-    if (!ParseLogLine(line, &e, &why)) {
+    if (!ParseLogLine(line, &e, &why) || !sink.Add(e.name, e.frame, e.seconds * 1000000 + e.micros, &why)) {
       *error = "line " + std::to_string(number) + ": " + why;
       return false;
     }
-    uint32_t channel = 0;
-    if (!o.assigned.empty()) {
-      const auto it = o.assigned.find(e.name);
-      if (it == o.assigned.end()) continue;
-      channel = it->second;
-    } else {
-      std::vector<uint32_t> one;
-      if (!ParseChannelList(e.name, channel_count, &one, &why)) {
-        *error = "line " + std::to_string(number) + ": " + why + " (assign it: ch0=" + e.name + ")";
-        return false;
-      }
-      channel = one[0];
+  }
+  return true;
+}
+
+// A candump log, or a pcap or pcapng capture when it starts like one.
+bool ReadInput(std::istream& in, const PlayOptions& o, uint32_t channel_count, std::vector<Entry>* out,
+               uint64_t* error_frames, std::string* error) {
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!LooksLikeCapture(bytes)) {
+    std::istringstream text(bytes);
+    return ReadLog(text, o, channel_count, out, error_frames, error);
+  }
+  std::vector<CaptureRecord> records;
+  if (!ReadCapture(bytes, &records, error)) return false;
+  EntrySink sink(o, channel_count, out, error_frames);
+  for (size_t i = 0; i < records.size(); ++i) {
+    std::string why;
+    if (!sink.Add(records[i].name, records[i].frame, records[i].micros, &why)) {
+      *error = "packet " + std::to_string(i + 1) + ": " + why;
+      return false;
     }
-    if (e.frame.error()) {
-      ++*error_frames;
-      continue;
-    }
-    const uint64_t us = e.seconds * 1000000 + e.micros;
-    if (first) {
-      first_us = us;
-      first = false;
-    }
-    // A log whose clock stepped back is played without waiting for it.
-    out->push_back({us >= first_us ? us - first_us : 0, channel, e.frame});
   }
   return true;
 }
@@ -150,11 +194,11 @@ int RunPlay(int argc, char** argv) {
   std::vector<Entry> entries;
   uint64_t error_frames = 0;
   if (o.file.empty() || o.file == "-") {
-    if (!ReadLog(std::cin, o, channel_count, &entries, &error_frames, &error)) UsageError("play", error);
+    if (!ReadInput(std::cin, o, channel_count, &entries, &error_frames, &error)) UsageError("play", error);
   } else {
-    std::ifstream in(o.file);
+    std::ifstream in(o.file, std::ios::binary);
     if (!in) UsageError("play", "cannot read " + o.file);
-    if (!ReadLog(in, o, channel_count, &entries, &error_frames, &error)) UsageError("play", o.file + ": " + error);
+    if (!ReadInput(in, o, channel_count, &entries, &error_frames, &error)) UsageError("play", o.file + ": " + error);
   }
   std::vector<uint32_t> channels;
   for (const Entry& e : entries) {
