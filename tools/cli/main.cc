@@ -34,8 +34,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"demo", tarnlink::cli::RunDemo}, {"dump", tarnlink::cli::RunDump}, {"send", tarnlink::cli::RunSend},
     {"gen", tarnlink::cli::RunGen},   {"info", tarnlink::cli::RunInfo}, {"autosend", tarnlink::cli::RunAutoSend},
-    {"sim", tarnlink::cli::RunSim},   {"play", tarnlink::cli::RunPlay},
-    {"stats", tarnlink::cli::RunStats},
+    {"sim", tarnlink::cli::RunSim},   {"play", tarnlink::cli::RunPlay}, {"stats", tarnlink::cli::RunStats},
 };
 
 }  // namespace
