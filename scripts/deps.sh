@@ -2,6 +2,8 @@
 # Installs the Debian packages the build needs, when they are missing.
 set -euo pipefail
 packages=(cmake g++ make pkg-config libcjson-dev libgtest-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
+# tshark: the Wireshark tests read our captures and run our extcap program.
+packages+=(tshark)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -10,6 +12,8 @@ done
 if [ "$(id -u)" -eq 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # Wireshark's package asks whether to make dumpcap setuid: no, without asking.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 else

@@ -136,8 +136,8 @@ int RunExtcap(int argc, char** argv) {
     return r.help ? kExitOk : kExitUsage;
   }
   if (r.interfaces) {
-    std::printf("extcap {version=%s}{display=tarnlink CAN / CAN FD gateway}\n", kVersion);
-    std::printf("interface {value=%s}{display=tarnlink CAN / CAN FD gateway}\n", kInterface);
+    std::printf("extcap {version=%s}{display=tarnlink CAN and CAN FD gateway}\n", kVersion);
+    std::printf("interface {value=%s}{display=tarnlink CAN and CAN FD gateway}\n", kInterface);
     return kExitOk;
   }
   if (r.interface != kInterface) {
