@@ -288,7 +288,8 @@ bool ParseLogLine(std::string_view line, LogEntry* out, std::string* error) {
   skip_blanks();
   const std::string_view flag = token();
   skip_blanks();
-  if (!(flag.empty() || flag == "R" || flag == "T") || !(line.empty() || line.front() == '\r' || line.front() == '\n')) {
+  const bool flag_ok = flag.empty() || flag == "R" || flag == "T";
+  if (!flag_ok || !(line.empty() || line.front() == '\r' || line.front() == '\n')) {
     return Fail(error, "unexpected text after the frame");
   }
   *out = e;
