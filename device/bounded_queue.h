@@ -30,10 +30,10 @@ class BoundedQueue {
       std::lock_guard<std::mutex> lock(mu_);
       if (limit_ != 0 && items_.size() >= limit_) {
         items_.pop_front();
-        dropped_.fetch_add(1, std::memory_order_relaxed);
+        Add(dropped_, 1);
       }
       items_.push_back(std::move(value));
-      pushed_.fetch_add(1, std::memory_order_relaxed);
+      Add(pushed_, 1);
       size_.store(items_.size(), std::memory_order_release);
       wake = waiters_ > 0;
     }
@@ -56,8 +56,8 @@ class BoundedQueue {
         }
         items_.push_back(std::move(items[i]));
       }
-      if (dropped != 0) dropped_.fetch_add(dropped, std::memory_order_relaxed);
-      pushed_.fetch_add(n, std::memory_order_relaxed);
+      if (dropped != 0) Add(dropped_, dropped);
+      Add(pushed_, n);
       size_.store(items_.size(), std::memory_order_release);
       wake = waiters_ > 0;
     }
@@ -137,6 +137,11 @@ class BoundedQueue {
   uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
+  // Written under mu_ only: a plain load and store, no locked read-modify-write.
+  static void Add(std::atomic<uint64_t>& counter, uint64_t n) {
+    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  }
+
   const uint32_t limit_;
   mutable std::mutex mu_;
   std::deque<T> items_;  // guarded by mu_

@@ -31,7 +31,7 @@ PacketSlot SlotOfType(uint8_t type) {
 void StreamParser::AppendBytes(const uint8_t* data, long len) {
   if (data == nullptr || len <= 0) return;
   const auto n = static_cast<size_t>(len);
-  if (counters_ != nullptr) counters_->bytes_received.fetch_add(n, std::memory_order_relaxed);
+  if (counters_ != nullptr) StreamCounters::Add(counters_->bytes_received, n);
   // Move the unconsumed tail to the front once the consumed prefix is at
   // least as long as it. Every byte moved is paid for by a consumed byte, so
   // appending stays O(len) amortised, and the buffer never holds more than
@@ -69,13 +69,11 @@ size_t StreamParser::NextPacket() {
           rescanning_ = false;
           std::vector<uint8_t>().swap(xor_);
         }
-        if (counters_ != nullptr) {
-          counters_->packets[static_cast<size_t>(SlotOfType(p[1]))].fetch_add(1, std::memory_order_relaxed);
-        }
+        if (counters_ != nullptr) StreamCounters::Add(counters_->packets[static_cast<size_t>(SlotOfType(p[1]))], 1);
         return total;
       }
       clean_run_ = 0;
-      if (counters_ != nullptr) counters_->bad_checksums.fetch_add(1, std::memory_order_relaxed);
+      if (counters_ != nullptr) StreamCounters::Add(counters_->bad_checksums, 1);
     }
     // Drop only the rejected start byte: a genuine packet may begin inside
     // the bytes it claimed.

@@ -38,6 +38,11 @@ PacketSlot SlotOfType(uint8_t type);
 // What the parsers of one receiver count: relaxed atomics, one writer (the
 // receive thread), read from anywhere.
 struct StreamCounters {
+  // One writer: a plain load and store, no locked read-modify-write.
+  static void Add(std::atomic<uint64_t>& counter, uint64_t n) {
+    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  }
+
   std::atomic<uint64_t> bytes_received{0};
   std::atomic<uint64_t> bytes_skipped{0};  // not part of any valid packet
   std::atomic<uint64_t> bad_checksums{0};  // whole candidates that failed their checksum
@@ -72,7 +77,7 @@ class StreamParser {
   // Whether the total bytes at head_ end in their checksum.
   bool ChecksumMatches(size_t total);
   void CountSkipped(size_t n) {
-    if (counters_ != nullptr && n != 0) counters_->bytes_skipped.fetch_add(n, std::memory_order_relaxed);
+    if (counters_ != nullptr && n != 0) StreamCounters::Add(counters_->bytes_skipped, n);
   }
 
   StreamCounters* counters_;
