@@ -131,6 +131,10 @@ case "$case_name" in
     # tshark reads candump logs itself and rejects a whole file for one bad line.
     diff <(expected_fields nameless) <(fields dump.log "$frames_only") || fail "dump -L decoded differently"
     [ "$(ts -r dump.log -T fields -e can.err.busoff -Y "can.flags.err == 1")" = "1" ] || fail "no bus-off error frame in the log"
+    # The counters of a device that saw the same traffic, once.
+    "$T" stats --port "$PORT" --duration 0.2 >stats.out || fail "stats failed"
+    grep -Eq "^connections made +1$" stats.out || fail "stats: $(cat stats.out)"
+    grep -Eq "^ch0 dropped CAN +0$" stats.out || fail "stats: $(cat stats.out)"
     # play and tshark agree on what a log is: both take ours, both refuse broken ones.
     "$T" play --port "$PORT" -t -I dump.log 2>/dev/null || fail "play refused dump -L output"
     for bad in '(1.000000) ch0 123#ABC' '(1.000000) ch0 123##1112233445566778899' '(1.000000) ch0 123#AB extra'; do
