@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Our captures and logs against a reader nobody here wrote: tshark.
-#   tshark_test.sh CASE TARNLINK     CASE: pcapng | candump | extcap
+#   tshark_test.sh CASE TARNLINK [TCP_LIB UDP_LIB]     CASE: pcapng | candump | extcap
 # Everything on 127.0.0.1 with ephemeral ports, bounded by time-outs; the
 # temporary folder (and Wireshark's extcap folder pointed at it) goes at exit.
 set -euo pipefail
 case_name=$1
 T=$2
 EXTCAP=$(dirname "$T")/tarnlink-extcap
+LIBS=("${@:3}")
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -144,15 +145,18 @@ case "$case_name" in
     done
     ;;
   extcap)
-    # Wireshark's extcap folder pointed at a temporary one holding a link to
-    # ours. Wireshark ignores WIRESHARK_EXTCAP_DIR for root: tshark then runs
-    # as nobody.
+    # Wireshark's extcap folder pointed at a temporary one holding a copy of
+    # ours and, beside it, the libraries it loads. Wireshark ignores
+    # WIRESHARK_EXTCAP_DIR for root: tshark then runs as nobody, who need not
+    # be able to read the build tree.
     mkdir extcap
-    ln -s "$EXTCAP" extcap/tarnlink-extcap
+    cp "$EXTCAP" extcap/tarnlink-extcap
+    for lib in "${LIBS[@]}"; do cp "$lib" "extcap/$(basename "$lib" | sed 's/\.so\..*/.so/')"; done
+    chmod -R a+rX extcap
     chmod 777 "$work" extcap
     as_user=()
     if [ "$(id -u)" = 0 ]; then as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups); fi
-    xts() { "${as_user[@]}" env HOME="$work" WIRESHARK_EXTCAP_DIR="$work/extcap" tshark "$@" 2> >(grep -v 'Running as user' >&2); }
+    xts() { "${as_user[@]}" env HOME="$work" WIRESHARK_EXTCAP_DIR="$work/extcap" ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" tshark "$@" 2> >(grep -v 'Running as user' >&2); }
     xts -D | grep -q "tarnlink (tarnlink CAN and CAN FD gateway)" || fail "tshark -D does not list tarnlink"
     "$EXTCAP" --extcap-interface=tarnlink --extcap-dlts | grep -q "dlt {number=227}" || fail "dlts"
     "$EXTCAP" --extcap-interface tarnlink --extcap-config | grep -q "{call=--host}" || fail "config"
