@@ -18,11 +18,6 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/python/pyproject.toml)
   set(_deb_name_python python3-tarnlink)
 endif()
 
-# Wireshark runs every program in its extcap folder.
-if(TARGET tarnlink-extcap)
-  install(TARGETS tarnlink-extcap
-    RUNTIME DESTINATION ${CMAKE_INSTALL_LIBDIR}/wireshark/extcap COMPONENT tools)
-endif()
 
 # The Debian changelog's entry carries the date of this version's section in
 # CHANGELOG.md ("## [1.0.0] - 2026-12-09"), or of the newest dated section
@@ -108,7 +103,7 @@ The tarnlink tool dumps, sends, replays and generates CAN and CAN FD frames
 through a tarnlink gateway in the style of can-utils (candump log format,
 cansend syntax), reads device information and manages the gateway's timed
 sends. It also plays a gateway on this machine for tests and demonstrations.")
-if(TARGET tarnlink-extcap)
+if(TARNLINK_EXTCAP_DIR)
   string(APPEND CPACK_DEBIAN_TOOLS_DESCRIPTION "
 tarnlink-extcap makes the gateway's channels Wireshark capture interfaces.")
 endif()

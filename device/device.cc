@@ -83,6 +83,7 @@ bool Device::StartCAN(uint32_t channel) {
   // Before the receive thread exists: it alone uses the parsers afterwards.
   parsers_.Clear();
   parsers_.SetPeerLimit(created->Connectionless() ? PeerParsers::kDatagramPeerLimit : 0);
+  created->SetCounters(link_counters_);
   created->SetRecvCallback([this](const char* peer, const char* data, int len) {
     if (len >= 0) OnReceive(peer, data, static_cast<uint32_t>(len));
   });

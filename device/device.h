@@ -114,6 +114,9 @@ class Device {
   bool GetReference(uint32_t channel, uint32_t key, void* value);
   bool SetReference(uint32_t channel, uint32_t key, const void* value);
   bool SendNotice(uint64_t value);
+  // Key VELA_REF_STATS: fills at most stats->size bytes; false when that is
+  // less than the size field itself.
+  bool ReadStats(VELA_STATS* stats) const;
 
   // The transport as it stands; empty when none. Shared so that a sender
   // never uses one that Shutdown is destroying.
@@ -161,6 +164,7 @@ class Device {
   void TrimPools(size_t keep_slabs);
   static constexpr size_t kTrimAboveRecords = 64 * 1024;
   static constexpr size_t kKeepPoolSlabs = 8;
+  void NoteFrameTime(uint64_t gateway_stamp);
 
   // Identity and connection settings (plain members: set before a start).
   const uint32_t type_;
@@ -202,8 +206,19 @@ class Device {
   mutable std::mutex transport_mu_;
   std::shared_ptr<IService> transport_;  // guarded by transport_mu_
 
+  // Statistics: relaxed counters, written without a lock. The link counters
+  // outlive each transport, which counts into them.
+  StreamCounters stream_counters_;
+  std::shared_ptr<LinkCounters> link_counters_ = std::make_shared<LinkCounters>();
+  std::atomic<uint64_t> requests_sent_{0};
+  std::atomic<uint64_t> requests_answered_{0};
+  std::atomic<uint64_t> requests_timed_out_{0};
+  std::atomic<uint64_t> late_answers_{0};
+  std::atomic<uint64_t> last_frame_time_{0};
+  std::atomic<uint64_t> last_frame_stamp_{0};
+
   // Only the transport's receive thread touches these.
-  PeerParsers parsers_;
+  PeerParsers parsers_{&stream_counters_};
   std::vector<PacketView> views_;
 
   // Slots written by the dispatcher and read by application threads.

@@ -36,6 +36,7 @@ enum : uint32_t {
   kKeyQuery4 = 38,
   kKeyGpsCount = 39,
   kKeyGpsRead = 40,
+  kKeyStats = VELA_REF_STATS,
 };
 
 template <typename T>
@@ -64,6 +65,7 @@ bool Device::GetReference(uint32_t channel, uint32_t key, void* value) {
     case kKeyClientInfo:
     case kKeyGpsCount:
     case kKeyGpsRead:
+    case kKeyStats:
       if (value == nullptr) return false;
       break;
     case kKeyMarkers:
@@ -155,6 +157,8 @@ bool Device::GetReference(uint32_t channel, uint32_t key, void* value) {
       record->count = ReadGps(record->records, record->capacity, record->wait_ms);
       return true;
     }
+    case kKeyStats:
+      return ReadStats(static_cast<VELA_STATS*>(value));
     default:
       return DeviceQuery(key - kKeyQuery1 + 1, static_cast<VELA_TEXT_READ*>(value));
   }

@@ -37,6 +37,7 @@ bool Device::SendRequest(CommandMessage& request, CommandMessage* answer) {
     remove_entry();
     return false;
   }
+  Count(requests_sent_);
 
   bool answered = false;
   {
@@ -46,6 +47,7 @@ bool Device::SendRequest(CommandMessage& request, CommandMessage* answer) {
     if (answered && answer != nullptr) *answer = std::move(exchange->answer);
   }
   remove_entry();
+  Count(answered ? requests_answered_ : requests_timed_out_);
   return answered;
 }
 
@@ -54,12 +56,18 @@ void Device::CompleteRequest(uint8_t sequence, CommandMessage&& answer) {
   {
     std::lock_guard<std::mutex> lock(pending_mu_);
     auto it = pending_.find(PendingKey(sequence, answer.message_id));
-    if (it == pending_.end()) return;  // late, foreign or a duplicate
+    if (it == pending_.end()) {  // late, foreign or a duplicate
+      Count(late_answers_);
+      return;
+    }
     exchange = it->second;
   }
   {
     std::lock_guard<std::mutex> lock(exchange->mu);
-    if (exchange->answered) return;
+    if (exchange->answered) {
+      Count(late_answers_);
+      return;
+    }
     exchange->answer = std::move(answer);
     exchange->answered = true;
   }

@@ -4,9 +4,34 @@
 
 namespace tarnlink {
 
+PacketSlot SlotOfType(uint8_t type) {
+  switch (static_cast<PacketType>(type)) {
+    case PacketType::kCanData:
+      return PacketSlot::kCanData;
+    case PacketType::kCanFdData:
+      return PacketSlot::kCanFdData;
+    case PacketType::kAutoSendEntries:
+      return PacketSlot::kAutoSendEntries;
+    case PacketType::kChannelReport:
+      return PacketSlot::kChannelReport;
+    case PacketType::kDeviceText:
+      return PacketSlot::kDeviceText;
+    case PacketType::kGpsData:
+      return PacketSlot::kGpsData;
+    case PacketType::kCommand:
+      return PacketSlot::kCommand;
+    case PacketType::kNotice:
+      return PacketSlot::kNotice;
+    case PacketType::kNoticeAck:
+      return PacketSlot::kNoticeAck;
+  }
+  return PacketSlot::kOther;
+}
+
 void StreamParser::AppendBytes(const uint8_t* data, long len) {
   if (data == nullptr || len <= 0) return;
   const auto n = static_cast<size_t>(len);
+  if (counters_ != nullptr) StreamCounters::Add(counters_->bytes_received, n);
   // Move the unconsumed tail to the front once the consumed prefix is at
   // least as long as it. Every byte moved is paid for by a consumed byte, so
   // appending stays O(len) amortised, and the buffer never holds more than
@@ -28,7 +53,9 @@ size_t StreamParser::NextPacket() {
   for (;;) {
     if (head_ < end) {
       const void* start = std::memchr(base + head_, kStartByte, end - head_);
+      const size_t from = head_;
       head_ = start == nullptr ? end : static_cast<size_t>(static_cast<const uint8_t*>(start) - base);
+      CountSkipped(head_ - from);
     }
     const size_t avail = end - head_;
     if (avail < kMinPacketSize) return 0;
@@ -42,13 +69,16 @@ size_t StreamParser::NextPacket() {
           rescanning_ = false;
           std::vector<uint8_t>().swap(xor_);
         }
+        if (counters_ != nullptr) StreamCounters::Add(counters_->packets[static_cast<size_t>(SlotOfType(p[1]))], 1);
         return total;
       }
       clean_run_ = 0;
+      if (counters_ != nullptr) StreamCounters::Add(counters_->bad_checksums, 1);
     }
     // Drop only the rejected start byte: a genuine packet may begin inside
     // the bytes it claimed.
     ++head_;
+    CountSkipped(1);
   }
 }
 
@@ -128,7 +158,7 @@ size_t PeerParsers::Feed(std::string_view peer, const uint8_t* data, long len, s
     State& held = held_[std::string(peer)];
     held.parser = std::move(scratch_);
     held.last_use = uses_;
-    scratch_ = StreamParser{};
+    scratch_ = StreamParser{counters_};
     return n;
   }
   StreamParser& parser = it->second.parser;
@@ -151,7 +181,7 @@ void PeerParsers::End(std::string_view peer) {
 
 void PeerParsers::Clear() {
   held_.clear();
-  scratch_ = StreamParser{};
+  scratch_ = StreamParser{counters_};
 }
 
 }  // namespace tarnlink

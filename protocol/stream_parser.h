@@ -2,6 +2,7 @@
 #ifndef TARNLINK_PROTOCOL_STREAM_PARSER_H_
 #define TARNLINK_PROTOCOL_STREAM_PARSER_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -19,8 +20,41 @@ struct PacketView {
   size_t size;
 };
 
+// Packet types by their counting slot; kOther takes any type not listed.
+enum class PacketSlot : uint8_t {
+  kCanData,
+  kCanFdData,
+  kAutoSendEntries,
+  kChannelReport,
+  kDeviceText,
+  kGpsData,
+  kCommand,
+  kNotice,
+  kNoticeAck,
+  kOther,
+  kCount,
+};
+PacketSlot SlotOfType(uint8_t type);
+
+// What the parsers of one receiver count: relaxed atomics, one writer (the
+// receive thread), read from anywhere.
+struct StreamCounters {
+  // One writer: a plain load and store, no locked read-modify-write.
+  static void Add(std::atomic<uint64_t>& counter, uint64_t n) {
+    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  }
+
+  std::atomic<uint64_t> bytes_received{0};
+  std::atomic<uint64_t> bytes_skipped{0};  // not part of any valid packet
+  std::atomic<uint64_t> bad_checksums{0};  // whole candidates that failed their checksum
+  std::atomic<uint64_t> packets[static_cast<size_t>(PacketSlot::kCount)]{};
+};
+
 class StreamParser {
  public:
+  // counters, when given, must outlive the parser.
+  explicit StreamParser(StreamCounters* counters = nullptr) : counters_(counters) {}
+
   // Appends len bytes; nothing for null data or len <= 0.
   void AppendBytes(const uint8_t* data, long len);
 
@@ -46,6 +80,11 @@ class StreamParser {
 
   // Whether the total bytes at head_ end in their checksum.
   bool ChecksumMatches(size_t total);
+  void CountSkipped(size_t n) {
+    if (counters_ != nullptr && n != 0) StreamCounters::Add(counters_->bytes_skipped, n);
+  }
+
+  StreamCounters* counters_;
 
   // Invariant: bytes before head_ are consumed; compacted on append.
   std::vector<uint8_t> buf_;
@@ -72,6 +111,9 @@ class PeerParsers {
  public:
   static constexpr size_t kDatagramPeerLimit = 32;
 
+  // counters, when given, must outlive the parsers; every peer counts there.
+  explicit PeerParsers(StreamCounters* counters = nullptr) : counters_(counters), scratch_(counters) {}
+
   // 0: no limit (the default). Set while no Feed runs.
   void SetPeerLimit(size_t limit) { limit_ = limit; }
 
@@ -89,6 +131,7 @@ class PeerParsers {
     StreamParser parser;
     uint64_t last_use = 0;
   };
+  StreamCounters* counters_;
   std::map<std::string, State, std::less<>> held_;
   // Parses a chunk of a peer without held state; its storage is reused.
   StreamParser scratch_;

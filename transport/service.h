@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "transport/link_counters.h"
 #include "transport/socket.h"
 
 namespace tarnlink {
@@ -35,9 +36,15 @@ class IService {
 
   // Installed once, before Start.
   void SetRecvCallback(RecvCallback callback) { callback_ = std::move(callback); }
+  // Where connections, send failures and ignored datagrams are counted;
+  // installed once, before Start. A transport without one counts for itself.
+  void SetCounters(std::shared_ptr<LinkCounters> counters) {
+    if (counters) counters_ = std::move(counters);
+  }
 
  protected:
   RecvCallback callback_;
+  std::shared_ptr<LinkCounters> counters_ = std::make_shared<LinkCounters>();
 };
 
 // The client list of a listening transport; found by a run-time type check.

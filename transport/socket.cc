@@ -189,7 +189,7 @@ int LimitUnackedTime(const SocketEndpoint& endpoint, int ms) {
 }
 
 int SendWhole(const SocketEndpoint& endpoint, const char* data, int len, int ms) {
-  if (len < 0 || (data == nullptr && len > 0)) return 1;
+  if (len < 0 || (data == nullptr && len > 0)) return kSendBroken;
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   int done = 0;
@@ -202,13 +202,15 @@ int SendWhole(const SocketEndpoint& endpoint, const char* data, int len, int ms)
       done += static_cast<int>(n);
       continue;
     }
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return 1;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return kSendBroken;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return 1;
+    if (left <= 0) return kSendTimedOut;
     pollfd fd{endpoint.sock, POLLOUT, 0};
-    if (PollFor(&fd, 1, static_cast<int>(left)) <= 0) return 1;
+    const int ready = PollFor(&fd, 1, static_cast<int>(left));
+    if (ready < 0) return kSendBroken;
+    if (ready == 0) return kSendTimedOut;
   }
-  return 0;
+  return kSent;
 }
 
 int WidenReceiveBuffer(const SocketEndpoint& endpoint, int bytes) {
@@ -255,6 +257,7 @@ int SendOnce(const SocketEndpoint& endpoint, const char* data, int len) {
   } while (n < 0 && errno == EINTR);
   return static_cast<int>(n);
 }
+
 
 int SelectReadable(const std::vector<SocketEndpoint>* list, std::vector<SocketEndpoint>* ready, int timeout_ms) {
   if (list == nullptr || list->empty()) return 0;

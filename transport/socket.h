@@ -73,9 +73,12 @@ constexpr int kSendTimeoutMs = 1500;
 int LimitSendTime(const SocketEndpoint& endpoint, int ms = kSendTimeoutMs);
 
 // Sends the whole block within ms in total (partial sends are continued).
-// 0 when every byte went out; 1 otherwise: the peer broke or stopped reading,
-// and part of the block may already be in the stream, so the caller must not
-// send on this connection again.
+// kSent when every byte went out; otherwise kSendBroken (the link failed) or
+// kSendTimedOut (the peer stopped reading): part of the block may already be
+// in the stream, so the caller must not send on this connection again.
+constexpr int kSent = 0;
+constexpr int kSendBroken = 1;
+constexpr int kSendTimedOut = 2;
 int SendWhole(const SocketEndpoint& endpoint, const char* data, int len, int ms = kSendTimeoutMs);
 
 constexpr int kReceiveBufferBytes = 4 << 20;

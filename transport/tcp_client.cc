@@ -35,8 +35,13 @@ bool TcpClient::Stop() {
 bool TcpClient::Send(const char* data, int len) {
   if (len < 0) return false;
   std::lock_guard<std::recursive_mutex> lock(send_mutex_);
-  if (!IsOpen(endpoint_)) return false;
-  if (SendWhole(endpoint_, data, len) == 0) return true;
+  if (!IsOpen(endpoint_)) {
+    Count(counters_->send_failures);
+    return false;
+  }
+  const int sent = SendWhole(endpoint_, data, len);
+  if (sent == kSent) return true;
+  Count(sent == kSendTimedOut ? counters_->send_timeouts : counters_->send_failures);
   // The gateway stopped reading (or the link broke) and part of the block
   // may be in the stream: that connection is finished. Shut down, its recv
   // ends and the receive thread reconnects as after any break; later sends
@@ -63,6 +68,7 @@ bool TcpClient::Connect(SocketEndpoint* out) {
   if (CreateSocket(out, true) != 0) return false;
   if (ConnectWithTimeout(out, host_.c_str(), port_, stop_.fd()) == 0) {
     LimitSendTime(*out);
+    Count(counters_->connections_made);
     return true;
   }
   CloseSocket(out);
@@ -94,6 +100,7 @@ void TcpClient::ReceiveLoop(SocketEndpoint connection) {
     }
     // Closed by the peer, broken, or shut down by Stop.
     if (stop_.IsSet()) return;
+    Count(counters_->connections_lost);
     // The next connection has the same peer text but is a new stream.
     if (callback_) callback_(peer, buffer, 0);
     Replace(SocketEndpoint{});

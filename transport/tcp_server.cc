@@ -68,13 +68,19 @@ bool TcpServer::Stop() {
 bool TcpServer::Send(const char* data, int len) {
   if (len < 0) return false;
   std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
+  if (clients_.empty()) {
+    Count(counters_->send_failures);
+    return false;
+  }
   bool taken = false;
   for (auto it = clients_.begin(); it != clients_.end();) {
-    if (SendWhole(*it, data, len) == 0) {
+    const int sent = SendWhole(*it, data, len);
+    if (sent == kSent) {
       taken = true;
       ++it;
       continue;
     }
+    Count(sent == kSendTimedOut ? counters_->send_timeouts : counters_->send_failures);
     // That gateway stopped reading or is gone, and its stream may hold part
     // of the block: it is closed and removed at once, so no later send waits
     // behind it. The receive thread reports its stream ended.
@@ -135,6 +141,7 @@ void TcpServer::AcceptLoop() {
       return;
     }
     clients_.push_back(client);
+    Count(counters_->connections_made);
     WakeReceiver();
   }
 }
@@ -221,6 +228,7 @@ void TcpServer::ReceiveLoop() {
           clients_.erase(it);
         }
         rebuild = true;
+        Count(counters_->connections_lost);
         // A later client may come from the same address and port.
         if (callback_) callback_(peer, buffer, 0);
       }

@@ -61,8 +61,11 @@ bool UdpService::Send(const char* data, int len) {
   std::snprintf(destination.ip, sizeof(destination.ip), "%s", host_.c_str());
   destination.port = remote_port_;
   std::lock_guard<std::recursive_mutex> lock(send_mutex_);
-  if (!IsOpen(endpoint_)) return false;
-  return SendTo(endpoint_, data, len, destination) == len;
+  if (!IsOpen(endpoint_) || SendTo(endpoint_, data, len, destination) != len) {
+    Count(counters_->send_failures);
+    return false;
+  }
+  return true;
 }
 
 void UdpService::Teardown() {
@@ -92,10 +95,17 @@ void UdpService::Replace(const SocketEndpoint& endpoint) {
 bool UdpService::Accepts(const SocketEndpoint& sender, uint16_t own_port) {
   // Unicast: the sender's text must equal host_ exactly, so a host written
   // with leading zeros never matches.
-  if (!multicast_ && (host_ != sender.ip || sender.port != remote_port_)) return false;
+  if (!multicast_ && (host_ != sender.ip || sender.port != remote_port_)) {
+    Count(counters_->datagrams_foreign);
+    return false;
+  }
   // Our own datagrams (multicast looped back, or unicast to our own port)
   // are no gateway's: answering them would complete our own requests.
-  return !IsOwnDatagram(sender, own_port);
+  if (IsOwnDatagram(sender, own_port)) {
+    Count(counters_->datagrams_own);
+    return false;
+  }
+  return true;
 }
 
 bool UdpService::IsOwnDatagram(const SocketEndpoint& sender, uint16_t own_port) {

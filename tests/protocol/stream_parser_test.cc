@@ -327,3 +327,35 @@ TEST(StreamParserTest, JunkDoesNotGrowTheBuffer) {
 
 }  // namespace
 }  // namespace tarnlink
+
+namespace tarnlink {
+namespace {
+
+TEST(StreamParserTest, CountsBytesPacketsByTypeSkippedBytesAndBadChecksums) {
+  StreamCounters counters;
+  StreamParser parser(&counters);
+  Packet damaged = CanPacket(1, 0x22);
+  damaged.back() ^= 0xFF;
+  const Packet junk(13, 0x33);
+  const Packet bytes = Concat({junk, CanPacket(2, 0x11), damaged, MakePacket(0x05, 0, std::vector<uint8_t>(32, 1)),
+                               MakePacket(0x7A, 0, {1, 2}), CanPacket(1, 0x44)});
+  // Fed in two pieces: the cut falls inside a packet, which waits whole.
+  const size_t cut = junk.size() + 30;
+  std::vector<PacketView> views;
+  parser.AppendBytes(bytes.data(), static_cast<long>(cut));
+  parser.ExtractViews(views);
+  parser.AppendBytes(bytes.data() + cut, static_cast<long>(bytes.size() - cut));
+  parser.ExtractViews(views);
+  auto count = [&](PacketSlot slot) { return counters.packets[static_cast<size_t>(slot)].load(); };
+  EXPECT_EQ(counters.bytes_received.load(), bytes.size());
+  EXPECT_EQ(count(PacketSlot::kCanData), 2u);
+  EXPECT_EQ(count(PacketSlot::kGpsData), 1u);
+  EXPECT_EQ(count(PacketSlot::kOther), 1u);
+  EXPECT_EQ(counters.bad_checksums.load(), 1u);
+  // The junk and the damaged packet, every byte of them, and nothing else.
+  EXPECT_EQ(counters.bytes_skipped.load(), junk.size() + damaged.size());
+  EXPECT_EQ(parser.Buffered(), 0u);
+}
+
+}  // namespace
+}  // namespace tarnlink

@@ -4,13 +4,16 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tools/cli/commands.h"
 #include "tools/cli/driver.h"
+#include "tools/cli/pcapng.h"
 #include "tools/cli/traffic.h"
 
 namespace tarnlink::cli {
@@ -24,7 +27,9 @@ constexpr char kUsage[] =
     "time stamps. DEST=SRC assignments (ch1=ch0, or ch0=can0 for a candump log) send\n"
     "the frames of SRC on DEST and leave out every interface not assigned.\n"
     "Empty lines and comment lines (#) are passed over; error frames are counted\n"
-    "and left out, as they are received, not sent.\n"
+    "and left out, as they are received, not sent. A pcap or pcapng capture of link\n"
+    "type 227 (tarnlink dump -w, Wireshark, tcpdump) is played the same way; its\n"
+    "interfaces are named as in the capture (ch0, ...), or ch<N> for the Nth.\n"
     "\n"
     "Options:\n"
     "  -I FILE     the log (default: standard input)\n"
@@ -48,14 +53,56 @@ struct PlayOptions {
   std::map<std::string, uint32_t> assigned;  // source name -> destination channel
 };
 
-// Reads a log line by line, handing each frame to sink; false on the first
-// bad line (or when sink says stop: *error stays empty then).
-bool ReadLog(std::istream& in, const PlayOptions& o, uint32_t channel_count, uint64_t* error_frames,
-             std::string* error, const std::function<bool(const Entry&)>& sink) {
+using EntryFn = std::function<bool(const Entry&)>;
+
+// Turns the frames of one log or capture into entries for fn, in order.
+class EntrySink {
+ public:
+  EntrySink(const PlayOptions& o, uint32_t channel_count, uint64_t* error_frames, const EntryFn& fn)
+      : o_(o), channel_count_(channel_count), error_frames_(error_frames), fn_(fn) {}
+
+  // False when the name is no channel and none is assigned to it (with a
+  // reason in *error), or when fn says stop (*error left empty).
+  bool Add(const std::string& name, const Frame& frame, uint64_t us, std::string* error) {
+    uint32_t channel = 0;
+    if (!o_.assigned.empty()) {
+      const auto it = o_.assigned.find(name);
+      if (it == o_.assigned.end()) return true;
+      channel = it->second;
+    } else {
+      std::vector<uint32_t> one;
+      if (!ParseChannelList(name, channel_count_, &one, error)) {
+        *error += " (assign it: ch0=" + name + ")";
+        return false;
+      }
+      channel = one[0];
+    }
+    if (frame.error()) {
+      ++*error_frames_;
+      return true;
+    }
+    if (first_) {
+      first_us_ = us;
+      first_ = false;
+    }
+    // A log whose clock stepped back is played without waiting for it.
+    return fn_({us >= first_us_ ? us - first_us_ : 0, channel, frame});
+  }
+
+ private:
+  const PlayOptions& o_;
+  uint32_t channel_count_;
+  uint64_t* error_frames_;
+  const EntryFn& fn_;
+  bool first_ = true;
+  uint64_t first_us_ = 0;
+};
+
+// Reads a log line by line, handing each frame to the sink; false on the
+// first bad line (or when the sink says stop: *error stays empty then).
+bool ReadLog(std::istream& in, EntrySink& sink, std::string* error) {
   std::string line;
   uint64_t number = 0;
-  bool first = true;
-  uint64_t first_us = 0;
   while (std::getline(in, line)) {
     ++number;
     // A NUL would cut the line short wherever it is shown, the message too.
@@ -67,38 +114,39 @@ bool ReadLog(std::istream& in, const PlayOptions& o, uint32_t channel_count, uin
     if (start == std::string::npos || line[start] == '#') continue;
     LogEntry e;
     std::string why;
-    if (!ParseLogLine(line, &e, &why)) {
-      *error = "line " + std::to_string(number) + ": " + why;
+    if (!ParseLogLine(line, &e, &why) || !sink.Add(e.name, e.frame, e.seconds * 1000000 + e.micros, &why)) {
+      if (!why.empty()) *error = "line " + std::to_string(number) + ": " + why;
       return false;
     }
-    uint32_t channel = 0;
-    if (!o.assigned.empty()) {
-      const auto it = o.assigned.find(e.name);
-      if (it == o.assigned.end()) continue;
-      channel = it->second;
-    } else {
-      std::vector<uint32_t> one;
-      if (!ParseChannelList(e.name, channel_count, &one, &why)) {
-        *error = "line " + std::to_string(number) + ": " + why + " (assign it: ch0=" + e.name + ")";
-        return false;
-      }
-      channel = one[0];
-    }
-    if (e.frame.error()) {
-      ++*error_frames;
-      continue;
-    }
-    const uint64_t us = e.seconds * 1000000 + e.micros;
-    if (first) {
-      first_us = us;
-      first = false;
-    }
-    // A log whose clock stepped back is played without waiting for it.
-    if (!sink({us >= first_us ? us - first_us : 0, channel, e.frame})) return false;
   }
   if (in.bad()) {
     *error = "read error";
     return false;
+  }
+  return true;
+}
+
+// A candump log, or a pcap or pcapng capture when it starts like one (a
+// capture is read whole: its blocks are not lines).
+bool ReadInput(std::istream& in, const PlayOptions& o, uint32_t channel_count, uint64_t* error_frames,
+               std::string* error, const EntryFn& fn) {
+  EntrySink sink(o, channel_count, error_frames, fn);
+  // in must be seekable: the first bytes tell a capture from a log.
+  char magic[4] = {};
+  in.read(magic, sizeof(magic));
+  const bool capture = in.gcount() == sizeof(magic) && LooksLikeCapture(std::string_view(magic, sizeof(magic)));
+  in.clear();
+  in.seekg(0);
+  if (!capture) return ReadLog(in, sink, error);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<CaptureRecord> records;
+  if (!ReadCapture(bytes, &records, error)) return false;
+  for (size_t i = 0; i < records.size(); ++i) {
+    std::string why;
+    if (!sink.Add(records[i].name, records[i].frame, records[i].micros, &why)) {
+      if (!why.empty()) *error = "packet " + std::to_string(i + 1) + ": " + why;
+      return false;
+    }
   }
   return true;
 }
@@ -245,11 +293,12 @@ int RunPlay(int argc, char** argv) {
     return true;
   };
   if (from_stdin) {
-    if (!ReadLog(std::cin, o, channel_count, &error_frames, &error, note)) UsageError("play", error);
+    std::istringstream input(std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()));
+    if (!ReadInput(input, o, channel_count, &error_frames, &error, note)) UsageError("play", error);
   } else {
-    std::ifstream in(o.file);
+    std::ifstream in(o.file, std::ios::binary);
     if (!in) UsageError("play", "cannot read " + o.file);
-    if (!ReadLog(in, o, channel_count, &error_frames, &error, note)) UsageError("play", o.file + ": " + error);
+    if (!ReadInput(in, o, channel_count, &error_frames, &error, note)) UsageError("play", o.file + ": " + error);
   }
   if (frames == 0) {
     std::fprintf(stderr, "tarnlink play: no frame to send\n");
@@ -271,10 +320,10 @@ int RunPlay(int argc, char** argv) {
         if (!add(e)) break;
       }
     } else {
-      std::ifstream in(o.file);
+      std::ifstream in(o.file, std::ios::binary);
       uint64_t ignored = 0;
       std::string changed;
-      if (!in || (!ReadLog(in, o, channel_count, &ignored, &changed, add) && !changed.empty())) {
+      if (!in || (!ReadInput(in, o, channel_count, &ignored, &changed, add) && !changed.empty())) {
         std::fprintf(stderr, "tarnlink play: %s changed while playing: %s\n", o.file.c_str(),
                      changed.empty() ? "cannot read it" : changed.c_str());
         return kExitFailure;
