@@ -117,7 +117,7 @@ TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ReceiveFD(uint32_t handle, VELA_CANF
 TARNLINK_EXPORT uint32_t TARNLINK_CALL GetIProperty(uint32_t /*unused*/) { return 0; }
 
 // One body, two export names.
-TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t) __attribute__((alias("GetIProperty")));
+TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t) __attribute__((alias("GetIProperty"), nothrow));
 
 TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key, void* value) {
   try {

@@ -34,11 +34,15 @@
 /* TARNLINK_EXPORT marks a library export, TARNLINK_CALL its calling
  * convention: on Windows __stdcall (the convention of system libraries) and
  * dllimport, or dllexport while the DLLs themselves are built; on Linux the
- * convention is the platform's only one. */
+ * convention is the platform's only one. The 32-bit DLLs export through
+ * their .def file alone: dllexport would add the decorated names
+ * ("VELA_OpenDevice@12") beside the plain ones. */
 #if defined(_WIN32)
 #define TARNLINK_CALL __stdcall
-#if defined(TARNLINK_BUILDING_DLL)
+#if defined(TARNLINK_BUILDING_DLL) && defined(_WIN64)
 #define TARNLINK_EXPORT __declspec(dllexport)
+#elif defined(TARNLINK_BUILDING_DLL)
+#define TARNLINK_EXPORT
 #else
 #define TARNLINK_EXPORT __declspec(dllimport)
 #endif
