@@ -114,7 +114,7 @@ echo "== Windows x64 (build-windows)"
 cross_deps build-windows cmake/mingw-x86_64.cmake 1
 configure build-windows cmake/mingw-x86_64.cmake ON
 cmake --build build-windows -j"$jobs" --target tarnlink_tcp tarnlink_udp windows_test protocol_test \
-  c_header_test device_e2e_test
+  c_header_test device_e2e_test tarnlink
 
 echo "== Windows x86 (build-windows-x86)"
 cross_deps build-windows-x86 cmake/mingw-i686.cmake 0
@@ -131,5 +131,8 @@ for lib in tarnlink_tcp tarnlink_udp; do
 done
 
 [ $run_tests -eq 1 ] || exit 0
+echo "== Linux tool for the cross-system check (build)"
+[ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs" --target tarnlink >/dev/null
 echo "== Windows tests under Wine"
-tests/windows/run_wine.sh build-windows
+TARNLINK_LINUX_TOOL="$root/build/tools/cli/tarnlink" tests/windows/run_wine.sh build-windows

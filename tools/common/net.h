@@ -8,6 +8,7 @@
 #include <ws2tcpip.h>
 #else
 #include <fcntl.h>
+#include <netdb.h>
 #include <poll.h>
 #include <unistd.h>
 
