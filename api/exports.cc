@@ -116,8 +116,15 @@ TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ReceiveFD(uint32_t handle, VELA_CANF
 
 TARNLINK_EXPORT uint32_t TARNLINK_CALL GetIProperty(uint32_t /*unused*/) { return 0; }
 
-// One body, two export names.
-TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t) __attribute__((alias("GetIProperty"), nothrow));
+// One body, two export names. The alias names the symbol, which 32-bit
+// Windows decorates with the argument bytes of __stdcall.
+#if defined(_WIN32) && !defined(_WIN64)
+#define TARNLINK_GET_I_PROPERTY_SYMBOL "GetIProperty@4"
+#else
+#define TARNLINK_GET_I_PROPERTY_SYMBOL "GetIProperty"
+#endif
+TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t)
+    __attribute__((alias(TARNLINK_GET_I_PROPERTY_SYMBOL), nothrow));
 
 TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key, void* value) {
   try {

@@ -14,7 +14,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 run_tests=1
-[ "${1:-}" = "--no-test" ] && run_tests=0
+check_only=0
+case "${1:-}" in
+  --no-test) run_tests=0 ;;
+  --check) check_only=1 ;;  # can it run here? (exit 2 and the reason if not)
+esac
 jobs=${TARNLINK_JOBS:-2}
 
 packages=(cmake make dpkg-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest)
@@ -30,6 +34,17 @@ as_root() {
     exit 2
   fi
 }
+if [ $check_only -eq 1 ]; then
+  command -v apt-get >/dev/null || { echo "windows.sh: no apt-get (not a Debian system)" >&2; exit 2; }
+  [ ${#missing[@]} -eq 0 ] || as_root "missing packages"
+  # Without package lists yet (a fresh machine), the install will tell.
+  compgen -G "/var/lib/apt/lists/*Packages*" >/dev/null || exit 0
+  for p in "${missing[@]}"; do
+    apt-cache policy "$p" 2>/dev/null | grep -q 'Candidate: [0-9]' ||
+      { echo "windows.sh: package $p is not available from the apt sources" >&2; exit 2; }
+  done
+  exit 0
+fi
 
 # The deb-src twin of the first Debian archive in the apt sources.
 add_source_entry() {
@@ -129,6 +144,16 @@ for lib in tarnlink_tcp tarnlink_udp; do
   "$python3" tests/windows/check_exports.py --objdump i686-w64-mingw32-objdump --x86 \
     --header build-windows-x86/deps/install/include/cjson/cJSON.h build-windows-x86/api/$lib.dll
 done
+
+echo "== 32-bit import library: a C program linked against it imports the plain names"
+x86_exe=build-windows-x86/c_header_test.exe
+i686-w64-mingw32-gcc-posix -std=c99 -Wall -Wextra -Werror -Iinclude -Ibuild-windows-x86/deps/install/include \
+  tests/api/c_header_test.c tests/windows/cjson_import.c build-windows-x86/api/libtarnlink_tcp.dll.a -o "$x86_exe"
+imports=$(i686-w64-mingw32-objdump -p "$x86_exe" | sed -n '/DLL Name: tarnlink_tcp.dll/,/^$/p')
+for name in VELA_OpenDevice VELA_GetReceiveNum ReleaseIProperty _cJSON_Parse@4 _cJSON_Delete@4; do
+  grep -qE "[0-9]+ +$name\$" <<<"$imports" || { echo "$x86_exe does not import $name" >&2; exit 1; }
+done
+echo "$x86_exe imports by the DLLs' names"
 
 [ $run_tests -eq 1 ] || exit 0
 echo "== Linux tool for the cross-system check (build)"
