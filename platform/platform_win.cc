@@ -1,6 +1,8 @@
+// windows.h first, then what builds on it.
+// clang-format off
 #include <windows.h>
-
 #include <mmsystem.h>
+// clang-format on
 
 #include <chrono>
 #include <climits>

@@ -1,9 +1,12 @@
 // The socket layer over Windows Sockets 2: the same behaviour as the POSIX
 // implementation, in Winsock's terms.
+// winsock2.h first, then what builds on it.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mstcpip.h>
 #include <mswsock.h>
+// clang-format on
 
 #include <cstdio>
 #include <cstring>
@@ -190,8 +193,8 @@ int EnableKeepAlive(const SocketEndpoint& endpoint) {
 
 int LimitSendTime(const SocketEndpoint& endpoint, int ms) {
   const DWORD limit = static_cast<DWORD>(ms);
-  return setsockopt(Native(endpoint), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit),
-                    sizeof(limit)) == 0
+  return setsockopt(Native(endpoint), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof(limit)) ==
+                 0
              ? 0
              : 1;
 }
@@ -267,8 +270,7 @@ int RecvFrom(const SocketEndpoint& endpoint, char* buffer, int size, SocketEndpo
 int SendTo(const SocketEndpoint& endpoint, const char* data, int len, const SocketEndpoint& destination) {
   sockaddr_in address;
   if (len < 0 || !ToAddress(destination.ip, destination.port, &address)) return -1;
-  const int n =
-      sendto(Native(endpoint), data, len, 0, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  const int n = sendto(Native(endpoint), data, len, 0, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
   return n == SOCKET_ERROR ? -1 : n;
 }
 
@@ -323,8 +325,7 @@ int OpenWake() {
   int length = sizeof(address);
   if (bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
       getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-      !SetNonBlocking(sock, true)) {
+      connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || !SetNonBlocking(sock, true)) {
     CloseSocket(&wake);
     return -1;
   }

@@ -21,7 +21,7 @@ run() {
 }
 run 60 "$build/tests/api/c_header_test.exe"
 run 120 "$build/tests/protocol/protocol_test.exe" --gtest_brief=1
-run 180 "$build/tests/windows/windows_test.exe"
+run 180 "$build/tests/windows/windows_test.exe" --gtest_brief=1
 run 300 "$build/tests/device/device_e2e_test.exe" --gtest_brief=1 ${TARNLINK_WINE_E2E_FILTER:+--gtest_filter=$TARNLINK_WINE_E2E_FILTER}
 # Across the system boundary: needs the Linux tool of build/.
 if [ -n "${TARNLINK_LINUX_TOOL:-}" ]; then

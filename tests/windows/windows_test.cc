@@ -1,7 +1,6 @@
 // What only Windows has: the DLLs' export tables as a program sees them,
 // Winsock under the transports (blocked calls woken, refused connects seen,
 // many clients watched), and unloading with devices started.
-#include <winsock2.h>
 #include <windows.h>
 
 #include <atomic>
@@ -14,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <winsock2.h>
 
 #include "tarnlink/tarnlink.h"
 #include "transport/socket.h"
@@ -28,11 +28,10 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 const char* const kNames[] = {
-    "VELA_OpenDevice",   "VELA_CloseDevice",  "VELA_GetDeviceInf",       "VELA_InitCAN",
-    "VELA_StartCAN",     "VELA_ResetCAN",     "VELA_ClearBuffer",        "VELA_ReadChannelErrInfo",
-    "VELA_ReadChannelStatus", "VELA_Transmit", "VELA_Receive",           "VELA_TransmitFD",
-    "VELA_ReceiveFD",    "GetIProperty",      "ReleaseIProperty",        "VELA_GetReference",
-    "VELA_SetReference", "VELA_GetReceiveNum"};
+    "VELA_OpenDevice",   "VELA_CloseDevice",  "VELA_GetDeviceInf",       "VELA_InitCAN",           "VELA_StartCAN",
+    "VELA_ResetCAN",     "VELA_ClearBuffer",  "VELA_ReadChannelErrInfo", "VELA_ReadChannelStatus", "VELA_Transmit",
+    "VELA_Receive",      "VELA_TransmitFD",   "VELA_ReceiveFD",          "GetIProperty",           "ReleaseIProperty",
+    "VELA_GetReference", "VELA_SetReference", "VELA_GetReceiveNum"};
 
 struct Module {
   explicit Module(const char* path) : handle(LoadLibraryA(path)) {}
