@@ -87,7 +87,7 @@ fi
 export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-$(command -v ccache || true)}
 export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-$(command -v ccache || true)}
 
-# cjson_and_gtest <build folder> <toolchain> <with gtest>: Debian's sources,
+# cross_deps <build folder> <toolchain> <with gtest>: Debian's sources,
 # cross-built and installed into <build folder>/deps.
 cross_deps() {
   local dir=$1 toolchain=$2 gtest=$3 deps=$1/deps
@@ -118,10 +118,10 @@ cross_deps() {
 }
 
 configure() {
-  local dir=$1 toolchain=$2 tests=$3
+  local dir=$1 toolchain=$2 tests=$3 gtest=()
+  [ "$tests" = ON ] && gtest=(-DGTest_DIR="$root/$dir/deps/install/lib/cmake/GTest")
   cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_PREFIX_PATH="$root/$dir/deps/install" -DcJSON_DIR="$root/$dir/deps/install/lib/cmake/cJSON" \
-    -DGTest_DIR="$root/$dir/deps/install/lib/cmake/GTest" \
+    -DcJSON_DIR="$root/$dir/deps/install/lib/cmake/cJSON" "${gtest[@]}" \
     -DTARNLINK_BUILD_TESTS="$tests" -DTARNLINK_BUILD_TOOLS="$tests" -DTARNLINK_BUILD_BENCH=OFF >/dev/null
 }
 
