@@ -9,6 +9,8 @@ namespace {
 
 // Trivially destructible, so it is still readable after the registry is gone.
 std::atomic<bool> g_registry_destroyed{false};
+// Set when the process exits with the library loaded (Windows only).
+std::atomic<bool> g_abandon_at_exit{false};
 
 }  // namespace
 
@@ -24,6 +26,13 @@ DeviceManager::DeviceManager() { RaiseTimerResolution(); }
 DeviceManager::~DeviceManager() {
   g_registry_destroyed.store(true, std::memory_order_release);
   RestoreTimerResolution();
+  if (g_abandon_at_exit.load(std::memory_order_acquire)) {
+    // The system has already ended the other threads, perhaps holding our
+    // locks: joining them or taking those locks could hang the exit. The
+    // devices stay undestroyed; the system closes their sockets.
+    std::make_unique<std::map<uint32_t, std::shared_ptr<Device>>>(std::move(devices_)).release();
+    return;
+  }
   std::map<uint32_t, std::shared_ptr<Device>> devices;
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
@@ -49,8 +58,11 @@ std::shared_ptr<Device> DeviceManager::OpenDevice(uint32_t type, uint32_t index,
   if (it != devices_.end()) return it->second;
   auto device = std::make_shared<Device>(type, index, reserved);
   devices_.emplace(key, device);
+  KeepLibraryLoaded();
   return device;
 }
+
+void DeviceManager::AbandonAtExit() { g_abandon_at_exit.store(true, std::memory_order_release); }
 
 bool DeviceManager::CloseDevice(uint32_t type, uint32_t index) {
   std::lock_guard<std::recursive_mutex> lock(mu_);

@@ -21,6 +21,10 @@ class DeviceManager {
   std::shared_ptr<Device> OpenDevice(uint32_t type, uint32_t index, uint32_t reserved);
   bool CloseDevice(uint32_t type, uint32_t index);
 
+  // Called by the loader's detach at process exit (Windows): the exit-time
+  // handler then leaves the devices and their threads alone.
+  static void AbandonAtExit();
+
   // Bits 0-15 the type, bits 16-31 the index (low 16 bits of each).
   static uint32_t DeviceKey(uint32_t type, uint32_t index) { return (type & 0xFFFFu) | ((index & 0xFFFFu) << 16); }
 

@@ -39,7 +39,7 @@ using tarnlink::WithDevice;
 
 extern "C" {
 
-TARNLINK_EXPORT uint32_t VELA_OpenDevice(uint32_t type, uint32_t index, uint32_t reserved) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_OpenDevice(uint32_t type, uint32_t index, uint32_t reserved) {
   // A handle carries 8 bits of index and must not be 0: refuse what it could
   // not reach again.
   if (index > 0xFF) return 0;
@@ -54,7 +54,7 @@ TARNLINK_EXPORT uint32_t VELA_OpenDevice(uint32_t type, uint32_t index, uint32_t
   }
 }
 
-TARNLINK_EXPORT uint32_t VELA_CloseDevice(uint32_t handle) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_CloseDevice(uint32_t handle) {
   if (handle == 0) return 0;
   try {
     tarnlink::DeviceManager* registry = tarnlink::DeviceManager::Instance();
@@ -66,60 +66,67 @@ TARNLINK_EXPORT uint32_t VELA_CloseDevice(uint32_t handle) {
   }
 }
 
-TARNLINK_EXPORT uint32_t VELA_GetDeviceInf(uint32_t handle, VELA_DEVICE_INFO* info) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetDeviceInf(uint32_t handle, VELA_DEVICE_INFO* info) {
   return WithDevice(handle, [&](Device& d, uint32_t) { return d.GetDeviceInf(info); });
 }
 
-TARNLINK_EXPORT uint32_t VELA_InitCAN(uint32_t handle, uint32_t channel, const void* /*config*/) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_InitCAN(uint32_t handle, uint32_t channel, const void* /*config*/) {
   return WithDevice(handle, [&](Device&, uint32_t) { return tarnlink::MakeChannelHandle(handle, channel); });
 }
 
-TARNLINK_EXPORT uint32_t VELA_StartCAN(uint32_t handle) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_StartCAN(uint32_t handle) {
   return WithDevice(handle, [](Device& d, uint32_t ch) { return d.StartCAN(ch); });
 }
 
-TARNLINK_EXPORT uint32_t VELA_ResetCAN(uint32_t handle) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ResetCAN(uint32_t handle) {
   return WithDevice(handle, [](Device& d, uint32_t ch) { return d.ResetCAN(ch); });
 }
 
-TARNLINK_EXPORT uint32_t VELA_ClearBuffer(uint32_t handle) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ClearBuffer(uint32_t handle) {
   return WithDevice(handle, [](Device& d, uint32_t ch) {
     d.ClearBuffer(ch);
     return true;
   });
 }
 
-TARNLINK_EXPORT uint32_t VELA_ReadChannelErrInfo(uint32_t handle, VELA_CHANNEL_ERR_INFO* info) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ReadChannelErrInfo(uint32_t handle, VELA_CHANNEL_ERR_INFO* info) {
   return WithDevice(handle, [&](Device& d, uint32_t ch) { return d.ReadChannelErrInfo(ch, info); });
 }
 
-TARNLINK_EXPORT uint32_t VELA_ReadChannelStatus(uint32_t handle, VELA_CHANNEL_STATUS* status) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ReadChannelStatus(uint32_t handle, VELA_CHANNEL_STATUS* status) {
   return WithDevice(handle, [&](Device& d, uint32_t ch) { return d.ReadChannelStatus(ch, status); });
 }
 
-TARNLINK_EXPORT uint32_t VELA_Transmit(uint32_t handle, const VELA_CAN_TRANSMIT* frames, uint32_t count) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_Transmit(uint32_t handle, const VELA_CAN_TRANSMIT* frames, uint32_t count) {
   return WithDevice(handle, [&](Device& d, uint32_t ch) { return d.Transmit(ch, frames, count); });
 }
 
-TARNLINK_EXPORT uint32_t VELA_Receive(uint32_t handle, VELA_CAN_RECEIVE* frames, uint32_t capacity, int32_t wait_ms) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_Receive(uint32_t handle, VELA_CAN_RECEIVE* frames, uint32_t capacity, int32_t wait_ms) {
   return WithDevice(handle, [&](Device& d, uint32_t ch) { return d.Receive(ch, frames, capacity, wait_ms); });
 }
 
-TARNLINK_EXPORT uint32_t VELA_TransmitFD(uint32_t handle, const VELA_CANFD_TRANSMIT* frames, uint32_t count) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_TransmitFD(uint32_t handle, const VELA_CANFD_TRANSMIT* frames, uint32_t count) {
   return WithDevice(handle, [&](Device& d, uint32_t ch) { return d.TransmitFD(ch, frames, count); });
 }
 
-TARNLINK_EXPORT uint32_t VELA_ReceiveFD(uint32_t handle, VELA_CANFD_RECEIVE* frames, uint32_t capacity,
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ReceiveFD(uint32_t handle, VELA_CANFD_RECEIVE* frames, uint32_t capacity,
                                         int32_t wait_ms) {
   return WithDevice(handle, [&](Device& d, uint32_t ch) { return d.ReceiveFD(ch, frames, capacity, wait_ms); });
 }
 
-TARNLINK_EXPORT uint32_t GetIProperty(uint32_t /*unused*/) { return 0; }
+TARNLINK_EXPORT uint32_t TARNLINK_CALL GetIProperty(uint32_t /*unused*/) { return 0; }
 
-// One body, two export names.
-TARNLINK_EXPORT uint32_t ReleaseIProperty(uint32_t) __attribute__((alias("GetIProperty")));
+// One body, two export names. The alias names the symbol, which 32-bit
+// Windows decorates with the argument bytes of __stdcall.
+#if defined(_WIN32) && !defined(_WIN64)
+#define TARNLINK_GET_I_PROPERTY_SYMBOL "GetIProperty@4"
+#else
+#define TARNLINK_GET_I_PROPERTY_SYMBOL "GetIProperty"
+#endif
+TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t)
+    __attribute__((alias(TARNLINK_GET_I_PROPERTY_SYMBOL), nothrow));
 
-TARNLINK_EXPORT uint32_t VELA_GetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key, void* value) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key, void* value) {
   try {
     std::shared_ptr<Device> device = tarnlink::Find(type, index);
     return device && device->GetReference(channel, key, value) ? 1 : 0;
@@ -128,7 +135,7 @@ TARNLINK_EXPORT uint32_t VELA_GetReference(uint32_t type, uint32_t index, uint32
   }
 }
 
-TARNLINK_EXPORT uint32_t VELA_SetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key,
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_SetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key,
                                            const void* value) {
   try {
     std::shared_ptr<Device> device = tarnlink::Find(type, index);
@@ -138,7 +145,7 @@ TARNLINK_EXPORT uint32_t VELA_SetReference(uint32_t type, uint32_t index, uint32
   }
 }
 
-TARNLINK_EXPORT uint32_t VELA_GetReceiveNum(uint32_t handle, uint32_t selector) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetReceiveNum(uint32_t handle, uint32_t selector) {
   return WithDevice(handle, [&](Device& d, uint32_t ch) { return d.GetReceiveNum(ch, selector); });
 }
 

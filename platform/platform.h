@@ -15,10 +15,16 @@ inline int64_t TicksToMs(uint64_t later, uint64_t earlier) { return static_cast<
 void SleepMs(uint32_t ms);
 
 // Timer-resolution and thread-notification hooks: Linux timers and sleeps
-// are already fine-grained and a shared object gets no per-thread calls.
+// are already fine-grained and a shared object gets no per-thread calls;
+// Windows raises the multimedia timer to 1 ms and turns off the DLL's
+// per-thread attach and detach calls.
 void RaiseTimerResolution();
 void RestoreTimerResolution();
 void DisableThreadNotifications();
+// Keeps this library loaded until the process exits, once it has devices:
+// a Windows DLL cannot join its threads inside the loader's detach call,
+// so it must not be unloaded under them. Linux joins them at dlclose.
+void KeepLibraryLoaded();
 
 // UTC breakdown of seconds since 1970; false when it cannot be represented.
 bool UtcBreakdown(uint64_t seconds, std::tm* out);

@@ -41,4 +41,11 @@ if [ -x scripts/fuzz.sh ]; then
   echo "== fuzzing (bounded)"
   scripts/fuzz.sh "${TARNLINK_FUZZ_SECONDS:-20}"
 fi
+echo "== Windows: MinGW-w64 cross builds, tests under Wine"
+if why=$(scripts/windows.sh --check 2>&1); then
+  scripts/windows.sh
+else
+  echo "skipped: $why"
+fi
+
 echo "== all suites passed"

@@ -1,11 +1,14 @@
-// Thin socket layer over POSIX sockets (IPv4 TCP and UDP).
+// Thin socket layer (IPv4 TCP and UDP): one surface, implemented over POSIX
+// sockets (socket_posix.cc) and over Windows Sockets (socket_win.cc), chosen
+// at build time. A socket is an int on both; Windows' SOCKET values fit.
 //
 // Unless stated otherwise an operation returns 0 for success and 1 for
-// failure. Every socket is made close-on-exec, every call is retried on EINTR,
-// and nothing here raises SIGPIPE.
+// failure. Every socket is made close-on-exec (not inherited), every call is
+// retried on EINTR, and nothing here raises SIGPIPE.
 #ifndef TARNLINK_TRANSPORT_SOCKET_H_
 #define TARNLINK_TRANSPORT_SOCKET_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -116,6 +119,30 @@ int JoinGroup(const SocketEndpoint& endpoint, const char* group, uint32_t loopba
 int LeaveGroup(const SocketEndpoint& endpoint, const char* group);
 // True when text is dotted IPv4 of 224.0.0.0/4.
 bool IsMulticastAddress(const char* text);
+
+// One entry of PollReadable, laid out as POSIX's pollfd: the socket to watch
+// (negative: skipped); events and revents belong to the call.
+struct PollEntry {
+  int sock = -1;
+  short events = 0;
+  short revents = 0;
+};
+// Waits until an entry is readable, at most timeout_ms (negative: no limit).
+// Result as poll's: the number of entries with news, 0 on time-out, negative
+// on error. Any number of entries; EINTR is retried.
+int PollReadable(PollEntry* entries, size_t count, int timeout_ms);
+// After PollReadable: data, an end, an error or a hang-up waits (the receive
+// that follows tells which), or the socket was closed meanwhile.
+bool Readable(const PollEntry& entry);
+bool Invalid(const PollEntry& entry);
+
+// A wake-up handle that PollReadable and ConnectWithTimeout can watch like a
+// socket: readable after SignalWake until DrainWake. An eventfd on Linux, a
+// datagram socket sending to itself on Windows. -1 when none could be made.
+int OpenWake();
+void CloseWake(int wake);
+void SignalWake(int wake);
+void DrainWake(int wake);
 
 // "ip:port" into a kPeerTextSize buffer, as handed to a RecvCallback.
 void FormatPeer(const SocketEndpoint& endpoint, char (&peer)[kPeerTextSize]);

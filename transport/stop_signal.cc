@@ -1,32 +1,21 @@
 #include "transport/stop_signal.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstdint>
-#include <sys/eventfd.h>
+
+#include "transport/socket.h"
 
 namespace tarnlink {
 
-StopSignal::StopSignal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+StopSignal::StopSignal() : fd_(OpenWake()) {}
 
-StopSignal::~StopSignal() {
-  if (fd_ >= 0) close(fd_);
-}
+StopSignal::~StopSignal() { CloseWake(fd_); }
 
 void StopSignal::Set() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (set_.load(std::memory_order_relaxed)) return;
     set_.store(true, std::memory_order_release);
-    if (fd_ >= 0) {
-      const uint64_t one = 1;
-      ssize_t n;
-      do {
-        n = write(fd_, &one, sizeof(one));
-      } while (n < 0 && errno == EINTR);
-    }
+    SignalWake(fd_);
   }
   cv_.notify_all();
 }
@@ -34,13 +23,7 @@ void StopSignal::Set() {
 void StopSignal::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   set_.store(false, std::memory_order_release);
-  if (fd_ >= 0) {
-    uint64_t count;
-    ssize_t n;
-    do {
-      n = read(fd_, &count, sizeof(count));
-    } while (n < 0 && errno == EINTR);
-  }
+  DrainWake(fd_);
 }
 
 bool StopSignal::WaitFor(int ms) {

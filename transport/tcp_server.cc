@@ -1,33 +1,21 @@
 #include "transport/tcp_server.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <sys/eventfd.h>
 
 #include "platform/platform.h"
 
 namespace tarnlink {
 
 TcpServer::TcpServer(uint16_t port, int backlog)
-    : port_(port), backlog_(backlog), wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : port_(port), backlog_(backlog), wake_fd_(OpenWake()) {}
 
 TcpServer::~TcpServer() {
   Stop();
-  if (wake_fd_ >= 0) close(wake_fd_);
+  CloseWake(wake_fd_);
 }
 
-void TcpServer::WakeReceiver() {
-  if (wake_fd_ < 0) return;
-  const uint64_t one = 1;
-  ssize_t n;
-  do {
-    n = write(wake_fd_, &one, sizeof(one));
-  } while (n < 0 && errno == EINTR);
-}
+void TcpServer::WakeReceiver() { SignalWake(wake_fd_); }
 
 bool TcpServer::Start() {
   Stop();
@@ -155,13 +143,12 @@ void TcpServer::ReceiveLoop() {
   // of polling every millisecond: an idle server costs nothing, and a chunk
   // is handed on as soon as it arrives. fds: stop, wake-up, then the clients
   // in list order (one entry per distinct socket).
-  std::vector<pollfd> fds;
+  std::vector<PollEntry> fds;
   bool rebuild = true;
   constexpr size_t kFirstClient = 2;
-  constexpr short kReadable = POLLIN | POLLPRI | POLLERR | POLLHUP;  // recv reports the last two
   while (!stop_.IsSet()) {
     if (rebuild) {
-      fds.assign({{stop_.fd(), POLLIN, 0}, {wake_fd_, POLLIN, 0}});
+      fds.assign({PollEntry{stop_.fd()}, PollEntry{wake_fd_}});
       std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
       // The callback is looked at only when there is an end to report.
       if (!ended_.empty()) {
@@ -172,18 +159,17 @@ void TcpServer::ReceiveLoop() {
       }
       for (const SocketEndpoint& client : clients_) {
         const bool seen = std::any_of(fds.begin() + kFirstClient, fds.end(),
-                                      [&client](const pollfd& p) { return p.fd == client.sock; });
-        if (client.sock >= 0 && !seen) fds.push_back({client.sock, POLLIN, 0});
+                                      [&client](const PollEntry& p) { return p.sock == client.sock; });
+        if (client.sock >= 0 && !seen) fds.push_back(PollEntry{client.sock});
       }
       rebuild = false;
     }
-    for (pollfd& p : fds) p.revents = 0;
     // A negative fd is skipped by poll: a missing stop or wake descriptor
     // falls back to re-reading the list every kNoWakePollMs.
     const int timeout = (stop_.fd() >= 0 && wake_fd_ >= 0) ? -1 : kNoWakePollMs;
-    const int rc = poll(fds.data(), fds.size(), timeout);
+    const int rc = PollReadable(fds.data(), fds.size(), timeout);
     if (rc < 0) {
-      if (errno != EINTR) stop_.WaitFor(kPollErrorPauseMs);
+      stop_.WaitFor(kPollErrorPauseMs);
       continue;
     }
     if (stop_.IsSet()) return;
@@ -191,18 +177,16 @@ void TcpServer::ReceiveLoop() {
       rebuild = true;
       continue;
     }
-    if ((fds[1].revents & POLLIN) != 0) {
-      uint64_t count;
-      while (read(wake_fd_, &count, sizeof(count)) < 0 && errno == EINTR) {
-      }
+    if (Readable(fds[1])) {
+      DrainWake(wake_fd_);
       rebuild = true;
     }
     for (size_t i = kFirstClient; i < fds.size(); ++i) {
       // A socket closed since the list was read: read the list again.
-      if ((fds[i].revents & POLLNVAL) != 0) rebuild = true;
-      if ((fds[i].revents & kReadable) == 0) continue;
+      if (Invalid(fds[i])) rebuild = true;
+      if (!Readable(fds[i])) continue;
       if (stop_.IsSet()) return;
-      const int sock = fds[i].fd;
+      const int sock = fds[i].sock;
       std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
       const auto it =
           std::find_if(clients_.begin(), clients_.end(), [sock](const SocketEndpoint& c) { return c.sock == sock; });

@@ -31,11 +31,26 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* TARNLINK_EXPORT marks a library export, TARNLINK_CALL its calling
+ * convention: on Windows __stdcall (the convention of system libraries) and
+ * dllimport, or dllexport while the DLLs themselves are built; on Linux the
+ * convention is the platform's only one. The 32-bit DLLs export through
+ * their .def file alone: dllexport would add the decorated names
+ * ("VELA_OpenDevice@12") beside the plain ones. */
 #if defined(_WIN32)
+#define TARNLINK_CALL __stdcall
+#if defined(TARNLINK_BUILDING_DLL) && defined(_WIN64)
+#define TARNLINK_EXPORT __declspec(dllexport)
+#elif defined(TARNLINK_BUILDING_DLL)
+#define TARNLINK_EXPORT
+#else
 #define TARNLINK_EXPORT __declspec(dllimport)
+#endif
 #elif defined(__GNUC__)
+#define TARNLINK_CALL
 #define TARNLINK_EXPORT __attribute__((visibility("default")))
 #else
+#define TARNLINK_CALL
 #define TARNLINK_EXPORT
 #endif
 
@@ -300,47 +315,47 @@ typedef struct tagVELA_STATS {
 /* ---- Functions ----------------------------------------------------------- */
 /* Opens (or finds) a device; `reserved` low 16 bits = initial local port.
  * Returns the device handle; 0 when index > 255 or the handle would be 0. */
-TARNLINK_EXPORT uint32_t VELA_OpenDevice(uint32_t type, uint32_t index, uint32_t reserved);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_OpenDevice(uint32_t type, uint32_t index, uint32_t reserved);
 /* 1 when an open device was closed (its threads stopped), else 0. */
-TARNLINK_EXPORT uint32_t VELA_CloseDevice(uint32_t handle);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_CloseDevice(uint32_t handle);
 /* 1 and `info` filled from the gateway's answer; 0 on time-out or failure. */
-TARNLINK_EXPORT uint32_t VELA_GetDeviceInf(uint32_t handle, VELA_DEVICE_INFO* info);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetDeviceInf(uint32_t handle, VELA_DEVICE_INFO* info);
 /* The channel handle; 0 when the device is not open. `config` is not read. */
-TARNLINK_EXPORT uint32_t VELA_InitCAN(uint32_t handle, uint32_t channel, const void* config);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_InitCAN(uint32_t handle, uint32_t channel, const void* config);
 /* 1 when the channel is started; the first start connects, listens or binds. */
-TARNLINK_EXPORT uint32_t VELA_StartCAN(uint32_t channel_handle);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_StartCAN(uint32_t channel_handle);
 /* 1 when the channel is stopped; the last one closes the connection.
  * 0 for a bad channel or a device that was never started. */
-TARNLINK_EXPORT uint32_t VELA_ResetCAN(uint32_t channel_handle);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ResetCAN(uint32_t channel_handle);
 /* 1 when the device is open (the channel's queues are emptied). */
-TARNLINK_EXPORT uint32_t VELA_ClearBuffer(uint32_t channel_handle);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ClearBuffer(uint32_t channel_handle);
 /* 1 and the oldest error information (all zero when none); 0 on bad input. */
-TARNLINK_EXPORT uint32_t VELA_ReadChannelErrInfo(uint32_t channel_handle, VELA_CHANNEL_ERR_INFO* info);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ReadChannelErrInfo(uint32_t channel_handle, VELA_CHANNEL_ERR_INFO* info);
 /* 1 and the channel status; 0 on bad input. */
-TARNLINK_EXPORT uint32_t VELA_ReadChannelStatus(uint32_t channel_handle, VELA_CHANNEL_STATUS* status);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ReadChannelStatus(uint32_t channel_handle, VELA_CHANNEL_STATUS* status);
 /* Number of frames handed to the network (60 per packet); 0 on failure. */
-TARNLINK_EXPORT uint32_t VELA_Transmit(uint32_t channel_handle, const VELA_CAN_TRANSMIT* frames, uint32_t count);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_Transmit(uint32_t channel_handle, const VELA_CAN_TRANSMIT* frames, uint32_t count);
 /* Number of frames stored in `frames` (the rest of it zeroed); 0 on failure. */
-TARNLINK_EXPORT uint32_t VELA_Receive(uint32_t channel_handle, VELA_CAN_RECEIVE* frames, uint32_t capacity,
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_Receive(uint32_t channel_handle, VELA_CAN_RECEIVE* frames, uint32_t capacity,
                                       int32_t wait_ms);
 /* Number of frames handed to the network (18 per packet); 0 on failure. */
-TARNLINK_EXPORT uint32_t VELA_TransmitFD(uint32_t channel_handle, const VELA_CANFD_TRANSMIT* frames,
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_TransmitFD(uint32_t channel_handle, const VELA_CANFD_TRANSMIT* frames,
                                          uint32_t count);
 /* Number of CAN FD frames stored in `frames`; 0 on failure. */
-TARNLINK_EXPORT uint32_t VELA_ReceiveFD(uint32_t channel_handle, VELA_CANFD_RECEIVE* frames, uint32_t capacity,
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ReceiveFD(uint32_t channel_handle, VELA_CANFD_RECEIVE* frames, uint32_t capacity,
                                         int32_t wait_ms);
 /* Not supported: always 0. */
-TARNLINK_EXPORT uint32_t GetIProperty(uint32_t unused);
-TARNLINK_EXPORT uint32_t ReleaseIProperty(uint32_t unused);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL GetIProperty(uint32_t unused);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t unused);
 /* 1 when the key was read into `value`; 0 for a closed device, bad channel,
  * NULL value, unknown key or failed gateway exchange. */
-TARNLINK_EXPORT uint32_t VELA_GetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key,
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key,
                                            void* value);
 /* 1 when the key was applied; 0 as for VELA_GetReference. */
-TARNLINK_EXPORT uint32_t VELA_SetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key,
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_SetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key,
                                            const void* value);
 /* Frames waiting in the channel's CAN (selector 0) or CAN FD (1) queue. */
-TARNLINK_EXPORT uint32_t VELA_GetReceiveNum(uint32_t channel_handle, uint32_t selector);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetReceiveNum(uint32_t channel_handle, uint32_t selector);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -299,7 +299,11 @@ TEST_P(ReceiveTest, GpsRecordIsConvertedFieldByField) {
   t.tm_min = 45;
   t.tm_sec = 30;
   sim::GpsFix fix;
+#if defined(_WIN32)
+  fix.utc_seconds = static_cast<uint64_t>(_mkgmtime(&t));
+#else
   fix.utc_seconds = static_cast<uint64_t>(timegm(&t));
+#endif
   fix.latitude = -33.856784;
   fix.longitude = -151.215297;
   fix.speed = 12.3;

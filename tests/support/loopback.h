@@ -3,19 +3,13 @@
 #ifndef TARNLINK_TESTS_SUPPORT_LOOPBACK_H_
 #define TARNLINK_TESTS_SUPPORT_LOOPBACK_H_
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <vector>
+
+#include "tools/common/net.h"
 
 namespace tarnlink::test {
 
@@ -40,7 +34,7 @@ class Fd {
     return f;
   }
   void Reset() {
-    if (fd_ >= 0) ::close(fd_);
+    net::Close(fd_);
     fd_ = -1;
   }
 
@@ -58,25 +52,24 @@ inline sockaddr_in Loopback(uint16_t port) {
 
 inline uint16_t BoundPort(int fd) {
   sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  net::LocalAddress(fd, &a);
   return ntohs(a.sin_port);
 }
 
 // A port that was free a moment ago (for settings that need a number first).
 inline uint16_t FreePort(int type = SOCK_STREAM) {
-  Fd s(::socket(AF_INET, type, 0));
+  Fd s(net::Socket(type));
   sockaddr_in a = Loopback(0);
   ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
   return BoundPort(s.get());
 }
 
 inline bool WaitReadable(int fd, int timeout_ms) {
-  pollfd p{fd, POLLIN, 0};
+  net::PollFd p{fd, POLLIN, 0};
   int r;
   do {
-    r = ::poll(&p, 1, timeout_ms);
-  } while (r < 0 && errno == EINTR);
+    r = net::Poll(&p, 1, timeout_ms);
+  } while (r < 0 && net::Interrupted());
   return r > 0;
 }
 
@@ -87,7 +80,7 @@ inline bool ReadExactly(int fd, void* buf, size_t n, int timeout_ms) {
   while (n > 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !WaitReadable(fd, static_cast<int>(left.count()))) return false;
-    const ssize_t got = ::recv(fd, p, n, 0);
+    const auto got = net::Recv(fd, p, n);
     if (got <= 0) return false;
     p += got;
     n -= static_cast<size_t>(got);
@@ -102,7 +95,7 @@ inline bool WaitEof(int fd, int timeout_ms) {
   while (true) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !WaitReadable(fd, static_cast<int>(left.count()))) return false;
-    const ssize_t got = ::recv(fd, b, sizeof b, 0);
+    const auto got = net::Recv(fd, b, sizeof b);
     if (got <= 0) return true;
   }
 }
@@ -110,8 +103,8 @@ inline bool WaitEof(int fd, int timeout_ms) {
 inline bool SendAll(int fd, const void* data, size_t n) {
   const auto* p = static_cast<const uint8_t*>(data);
   while (n > 0) {
-    const ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
+    const auto sent = net::Send(fd, p, n);
+    if (sent < 0 && net::Interrupted()) continue;
     if (sent <= 0) return false;
     p += sent;
     n -= static_cast<size_t>(sent);
@@ -122,9 +115,9 @@ inline bool SendAll(int fd, const void* data, size_t n) {
 class TcpListener {
  public:
   explicit TcpListener(uint16_t port = 0) {
-    fd_ = Fd(::socket(AF_INET, SOCK_STREAM, 0));
+    fd_ = Fd(net::Socket(SOCK_STREAM));
     int one = 1;
-    ::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    net::SetOption(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a = Loopback(port);
     ok_ = ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_.get(), 128) == 0;
     port_ = BoundPort(fd_.get());
@@ -134,7 +127,8 @@ class TcpListener {
   // The next connection, or an invalid Fd after timeout_ms.
   Fd Accept(int timeout_ms) {
     if (!WaitReadable(fd_.get(), timeout_ms)) return Fd();
-    return Fd(::accept(fd_.get(), nullptr, nullptr));
+    sockaddr_in from{};
+    return Fd(net::Accept(fd_.get(), &from));
   }
   void Close() { fd_.Reset(); }
 
@@ -145,11 +139,11 @@ class TcpListener {
 };
 
 inline Fd ConnectTcp(uint16_t port) {
-  Fd s(::socket(AF_INET, SOCK_STREAM, 0));
+  Fd s(net::Socket(SOCK_STREAM));
   sockaddr_in a = Loopback(port);
   if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fd();
   int one = 1;
-  ::setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  net::SetOption(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return s;
 }
 

@@ -1,25 +1,21 @@
 // tarnlink demo: a short guided session. Without --host it plays the gateway
 // itself (the simulator, in this process, on loopback) and drives it through
 // the driver library exactly as an application would.
-#include <unistd.h>
-
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <netinet/in.h>
 #include <optional>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 #include <vector>
 
 #include "tools/cli/commands.h"
 #include "tools/cli/driver.h"
 #include "tools/cli/traffic.h"
+#include "tools/common/net.h"
 #include "tools/sim/gateway.h"
 
 namespace tarnlink::cli {
@@ -72,18 +68,16 @@ Frame MakeFrame(const char* text) {
 
 // A free loopback port for the driver to listen on (server mode).
 uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int fd = net::Socket(SOCK_STREAM);
   if (fd < 0) return 0;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
   uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 && net::LocalAddress(fd, &a) == 0) {
     port = ntohs(a.sin_port);
   }
-  close(fd);
+  net::Close(fd);
   return port;
 }
 

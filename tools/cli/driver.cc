@@ -1,7 +1,13 @@
 #include "tools/cli/driver.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <io.h>
+#else
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +22,26 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
+#if defined(_WIN32)
+// Ctrl-C, Ctrl-Break and closing the console: handled, the process goes on
+// to its own orderly end.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+  g_stop.store(true);
+  return TRUE;
+}
+
+bool FileExists(const std::string& path) { return !path.empty() && _access(path.c_str(), 4) == 0; }
+
+std::string ExecutableDir() {
+  char buf[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, buf, sizeof(buf));
+  if (n == 0 || n >= sizeof(buf)) return {};
+  std::string path(buf, n);
+  const size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+#else
 extern "C" void OnStopSignal(int) { g_stop.store(true); }
 
 bool FileExists(const std::string& path) { return !path.empty() && access(path.c_str(), R_OK) == 0; }
@@ -34,9 +60,13 @@ std::string RealPath(const char* path) {
   std::unique_ptr<char, decltype(&std::free)> real(realpath(path, nullptr), &std::free);
   return real ? std::string(real.get()) : std::string(path);
 }
+#endif
 
 }  // namespace
 
+#if defined(_WIN32)
+void InstallStopSignals() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+#else
 void InstallStopSignals() {
   struct sigaction sa {};
   sa.sa_handler = OnStopSignal;
@@ -47,6 +77,7 @@ void InstallStopSignals() {
   // A closed pipe (`tarnlink dump | head`) is an ordinary end of output.
   signal(SIGPIPE, SIG_IGN);
 }
+#endif
 
 bool StopRequested() { return g_stop.load(); }
 void RequestStop() { g_stop.store(true); }
@@ -67,17 +98,29 @@ uint32_t ChannelsOfType(uint32_t type) {
 std::string Driver::PathFor(const ConnectOptions& options) {
   if (!options.lib.empty()) return options.lib;
   if (const char* env = std::getenv("TARNLINK_LIB"); env != nullptr && *env != '\0') return env;
+#if defined(_WIN32)
+  const char* const name = options.udp ? "tarnlink_udp.dll" : "tarnlink_tcp.dll";
+#else
   const char* const name = options.udp ? "libtarnlink_udp.so" : "libtarnlink_tcp.so";
+#endif
   const std::string dir = ExecutableDir();
 #if defined(TARNLINK_CLI_BUILD_DIR) && defined(TARNLINK_CLI_TCP_LIB) && defined(TARNLINK_CLI_UDP_LIB)
+  std::string built = options.udp ? TARNLINK_CLI_UDP_LIB : TARNLINK_CLI_TCP_LIB;
+#if defined(_WIN32)
+  if (FileExists(built)) return built;
+#else
   // Only the tool in its build folder: an installed copy must not pick up
   // the libraries of the folder it was once built in.
-  std::string built = options.udp ? TARNLINK_CLI_UDP_LIB : TARNLINK_CLI_TCP_LIB;
   if (dir == RealPath(TARNLINK_CLI_BUILD_DIR) && FileExists(built)) return built;
+#endif
 #endif
   std::string beside = dir + "/" + name;
   if (FileExists(beside)) return beside;
+#if defined(_WIN32)
+  return name;  // the loader looks beside the program first
+#else
   return std::string(name) + ".1";  // the installed library, by the loader's search
+#endif
 }
 
 std::unique_ptr<Driver> Driver::Load(const ConnectOptions& options) {

@@ -1,14 +1,12 @@
 #include "tools/cli/options.h"
 
-#include <netdb.h>
-
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/socket.h>
+
+#include "tools/common/net.h"
 
 namespace tarnlink::cli {
 namespace {
@@ -229,6 +227,7 @@ bool ResolveIpv4(const std::string& name, std::string* dotted) {
     *dotted = name;
     return true;
   }
+  if (!net::Start()) return false;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;

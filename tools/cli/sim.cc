@@ -1,14 +1,21 @@
 // tarnlink sim: the gateway simulator as a program a driver can talk to.
+#if defined(_WIN32)
+#include <io.h>
+#else
 #include <poll.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/cli/commands.h"
@@ -18,6 +25,53 @@
 
 namespace tarnlink::cli {
 namespace {
+
+#if defined(_WIN32)
+// No poll on a console or pipe: a thread blocks in the read and hands the
+// chunks on. It may stay blocked at exit, which ends it.
+struct InputQueue {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::string data;
+  bool ended = false;
+};
+
+int ReadInput(char* buf, size_t size, int timeout_ms) {
+  static InputQueue* const queue = [] {
+    static InputQueue q;
+    std::thread([] {
+      char chunk[1024];
+      for (;;) {
+        const int n = _read(0, chunk, sizeof(chunk));
+        std::lock_guard<std::mutex> lock(q.mu);
+        if (n <= 0) {
+          q.ended = true;
+          q.cv.notify_all();
+          return;
+        }
+        q.data.append(chunk, static_cast<size_t>(n));
+        q.cv.notify_all();
+      }
+    }).detach();
+    return &q;
+  }();
+  std::unique_lock<std::mutex> lock(queue->mu);
+  queue->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [] { return !queue->data.empty() || queue->ended; });
+  if (queue->data.empty()) return queue->ended ? -1 : 0;
+  const size_t n = std::min(size, queue->data.size());
+  queue->data.copy(buf, n);
+  queue->data.erase(0, n);
+  return static_cast<int>(n);
+}
+#else
+// Bytes read from stdin, 0 when none came within timeout_ms, -1 at its end.
+int ReadInput(char* buf, size_t size, int timeout_ms) {
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) <= 0) return 0;
+  const ssize_t n = read(STDIN_FILENO, buf, size);
+  return n > 0 ? static_cast<int>(n) : -1;
+}
+#endif
 
 constexpr char kUsage[] =
     "Usage: tarnlink sim [options]\n"
@@ -486,12 +540,14 @@ int RunSim(int argc, char** argv) {
     if (o.duration_s > 0 && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(o.duration_s)) {
       break;
     }
-    pollfd p{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&p, read_stdin ? 1 : 0, 50);
-    if (ready <= 0 || !read_stdin) continue;
+    if (!read_stdin) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      continue;
+    }
     char buf[1024];
-    const ssize_t n = read(STDIN_FILENO, buf, sizeof(buf));
-    if (n <= 0) {
+    const int n = ReadInput(buf, sizeof(buf), 50);
+    if (n == 0) continue;
+    if (n < 0) {
       read_stdin = false;  // end of input: run on until stopped
       continue;
     }

@@ -4,7 +4,11 @@
 #ifndef TARNLINK_TOOLS_COMMON_DRIVER_API_H_
 #define TARNLINK_TOOLS_COMMON_DRIVER_API_H_
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <string>
 
@@ -35,13 +39,13 @@ namespace tarnlink {
 
 class DriverApi {
  public:
-  // dlopen with RTLD_LOCAL and every export bound; ok() tells whether that
-  // worked, error() says why not.
+  // dlopen with RTLD_LOCAL (LoadLibrary on Windows) and every export bound;
+  // ok() tells whether that worked, error() says why not.
   explicit DriverApi(const std::string& path) : path_(path) {
-    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    handle_ = Load(path, &why);
     if (handle_ == nullptr) {
-      const char* why = dlerror();
-      error_ = "cannot load the driver library " + path + (why != nullptr ? std::string(": ") + why : std::string());
+      error_ = "cannot load the driver library " + path + (why.empty() ? std::string() : ": " + why);
       return;
     }
 #define TARNLINK_BIND_EXPORT(member, name) Bind(member, #name);
@@ -49,7 +53,7 @@ class DriverApi {
 #undef TARNLINK_BIND_EXPORT
   }
   ~DriverApi() {
-    if (handle_ != nullptr) dlclose(handle_);
+    if (handle_ != nullptr) Unload(handle_);
   }
   DriverApi(const DriverApi&) = delete;
   DriverApi& operator=(const DriverApi&) = delete;
@@ -58,7 +62,7 @@ class DriverApi {
   const std::string& error() const { return error_; }
   const std::string& path() const { return path_; }
   // Any other symbol the library reaches (cJSON's, say); nullptr if none.
-  void* Symbol(const char* name) const { return handle_ != nullptr ? dlsym(handle_, name) : nullptr; }
+  void* Symbol(const char* name) const { return handle_ != nullptr ? Find(handle_, name) : nullptr; }
 
 // A declaration per export: its arguments are names, not expressions.
 #define TARNLINK_EXPORT_MEMBER(member, name) decltype(&::name) member = nullptr;  // NOLINT(bugprone-macro-parentheses)
@@ -68,11 +72,34 @@ class DriverApi {
  private:
   template <typename F>
   void Bind(F& fn, const char* name) {
-    fn = reinterpret_cast<F>(dlsym(handle_, name));
+    fn = reinterpret_cast<F>(Find(handle_, name));
     if (fn == nullptr && error_.empty()) {
       error_ = path_ + " is not a tarnlink driver library (" + name + " is missing)";
     }
   }
+
+#if defined(_WIN32)
+  static void* Load(const std::string& path, std::string* why) {
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (module == nullptr) *why = "error " + std::to_string(GetLastError());
+    return reinterpret_cast<void*>(module);
+  }
+  static void Unload(void* handle) { FreeLibrary(static_cast<HMODULE>(handle)); }
+  static void* Find(void* handle, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
+  }
+#else
+  static void* Load(const std::string& path, std::string* why) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      const char* text = dlerror();
+      if (text != nullptr) *why = text;
+    }
+    return handle;
+  }
+  static void Unload(void* handle) { dlclose(handle); }
+  static void* Find(void* handle, const char* name) { return dlsym(handle, name); }
+#endif
 
   std::string path_;
   std::string error_;

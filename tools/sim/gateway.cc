@@ -1,11 +1,6 @@
 #include "tools/sim/gateway.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <arpa/inet.h>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -18,10 +13,9 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <thread>
+
+#include "tools/common/net.h"
 
 namespace tarnlink::sim {
 namespace {
@@ -35,7 +29,7 @@ constexpr size_t kRecvBufferSize = 65536 + 1024;
 constexpr int kIdlePollMs = 50;
 constexpr int kTimerIdleMs = 200;
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* fmt, ...) __attribute__((format(TARNLINK_PRINTF_FORMAT, 1, 2)));
 std::string Format(const char* fmt, ...) {
   char buf[512];
   va_list args;
@@ -118,7 +112,8 @@ std::string PeerText(const sockaddr_in& a) {
   return Format("%s:%u", ip, static_cast<unsigned>(ntohs(a.sin_port)));
 }
 
-void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK); }
+using net::SetNonBlocking;
+using net::ssize_t;
 
 // The data lengths a CAN FD frame can have.
 constexpr uint8_t kFdLengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
@@ -226,20 +221,19 @@ class Gateway::Impl {
   // Under io_mu: Stop closes the pipe while a sender on another thread may
   // still be on its way out of Deliver.
   void Wake() {
-    const uint8_t b = 1;
     std::lock_guard<std::mutex> lock(io_mu);
-    if (wake_pipe[1] >= 0) (void)!::write(wake_pipe[1], &b, 1);
+    if (wake_pipe[1] >= 0) net::WakeWrite(wake_pipe[1]);
   }
 
   // Sends whatever the socket takes now; io_mu held.
   void FlushLocked(Conn& c) {
     while (c.pending() > 0 && !c.drop) {
-      const ssize_t n = ::send(c.fd, c.out.data() + c.out_offset, c.pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n = net::SendNow(c.fd, c.out.data() + c.out_offset, c.pending());
       if (n > 0) {
         c.out_offset += static_cast<size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
+      } else if (n < 0 && net::Interrupted()) {
         continue;
-      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      } else if (n < 0 && net::WouldBlock()) {
         break;
       } else {
         c.drop = true;
@@ -284,8 +278,7 @@ class Gateway::Impl {
     if (stopping) return false;
     if (cfg.mode == LinkMode::kUdp) {
       if (udp_fd < 0 || !udp_has_destination) return false;
-      const ssize_t n = ::sendto(udp_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL,
-                                 reinterpret_cast<const sockaddr*>(&udp_destination), sizeof udp_destination);
+      const ssize_t n = net::SendTo(udp_fd, bytes.data(), bytes.size(), udp_destination);
       return n == static_cast<ssize_t>(bytes.size());
     }
     bool delivered = false;
@@ -632,8 +625,8 @@ class Gateway::Impl {
   }
 
   void CloseConnLocked(const std::shared_ptr<Conn>& c) {
-    ::shutdown(c->fd, SHUT_RDWR);
-    ::close(c->fd);
+    ::shutdown(c->fd, net::kShutBoth);
+    net::Close(c->fd);
     c->fd = -1;
     c->drop = true;
   }
@@ -641,7 +634,7 @@ class Gateway::Impl {
   void AddConn(int fd, const std::string& peer) {
     SetNonBlocking(fd);
     int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    net::SetOption(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto c = std::make_shared<Conn>();
     c->fd = fd;
     c->peer = peer;
@@ -692,29 +685,26 @@ class Gateway::Impl {
       if (!MakeAddress(cfg.remote_address, cfg.remote_port, &a)) return;
       connect_target = a;
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = net::Socket(SOCK_STREAM);
     if (fd < 0) return;
     SetNonBlocking(fd);
     const int r = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     if (r == 0) {
       AddConn(fd, PeerText(a));
-    } else if (errno == EINPROGRESS) {
+    } else if (net::InProgress()) {
       connecting_fd = fd;
       connect_deadline = Clock::now() + milliseconds(3000);
     } else {
-      ::close(fd);
+      net::Close(fd);
       next_connect = Clock::now() + milliseconds(cfg.reconnect_ms);
     }
   }
 
   void FinishConnect(bool writable) {
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (writable) ::getsockopt(connecting_fd, SOL_SOCKET, SO_ERROR, &err, &len);
-    if (writable && err == 0) {
+    if (writable && net::SocketError(connecting_fd) == 0) {
       AddConn(connecting_fd, PeerText(connect_target));
     } else {
-      ::close(connecting_fd);
+      net::Close(connecting_fd);
       next_connect = Clock::now() + milliseconds(cfg.reconnect_ms);
     }
     connecting_fd = -1;
@@ -729,7 +719,7 @@ class Gateway::Impl {
           Clock::now() >= next_connect) {
         StartConnect();
       }
-      std::vector<pollfd> fds;
+      std::vector<net::PollFd> fds;
       std::vector<std::shared_ptr<Conn>> polled;
       fds.push_back({wake_pipe[0], POLLIN, 0});
       const size_t listen_at = fds.size();
@@ -744,17 +734,12 @@ class Gateway::Impl {
           polled.push_back(c);
         }
       }
-      const int r = ::poll(fds.data(), fds.size(), kIdlePollMs);
-      if (r < 0 && errno != EINTR) break;
-      if (fds[0].revents & POLLIN) {
-        uint8_t drain[64];
-        while (::read(wake_pipe[0], drain, sizeof drain) > 0) {
-        }
-      }
+      const int r = net::Poll(fds.data(), fds.size(), kIdlePollMs);
+      if (r < 0 && !net::Interrupted()) break;
+      if (fds[0].revents & POLLIN) net::WakeDrain(wake_pipe[0]);
       if (listen_fd >= 0 && (fds[listen_at].revents & POLLIN)) {
         sockaddr_in a{};
-        socklen_t len = sizeof a;
-        const int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC);
+        const int fd = net::Accept(listen_fd, &a);
         if (fd >= 0) AddConn(fd, PeerText(a));
       }
       if (connecting_fd >= 0) {
@@ -773,7 +758,7 @@ class Gateway::Impl {
           if (!c.drop) FlushLocked(c);
         }
         if (ev & (POLLIN | POLLHUP | POLLERR)) {
-          const ssize_t n = ::recv(c.fd, buf.data(), buf.size(), MSG_DONTWAIT);
+          const ssize_t n = net::RecvNow(c.fd, buf.data(), buf.size());
           if (n > 0) {
             c.parser.Append(buf.data(), static_cast<size_t>(n));
             // Skipped bytes are counted before the packet after them is acted on.
@@ -786,7 +771,7 @@ class Gateway::Impl {
               HandlePacket(c.id, c.peer, packet);
             }
             count_skipped();
-          } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+          } else if (n == 0 || (!net::WouldBlock() && !net::Interrupted())) {
             std::lock_guard<std::mutex> lock(io_mu);
             c.drop = true;
           }
@@ -800,19 +785,13 @@ class Gateway::Impl {
     std::vector<uint8_t> packet;
     std::map<std::string, WireParser> parsers;
     while (!stopping.load()) {
-      pollfd fds[2] = {{wake_pipe[0], POLLIN, 0}, {udp_fd, POLLIN, 0}};
-      const int r = ::poll(fds, 2, kIdlePollMs);
-      if (r < 0 && errno != EINTR) break;
-      if (fds[0].revents & POLLIN) {
-        uint8_t drain[64];
-        while (::read(wake_pipe[0], drain, sizeof drain) > 0) {
-        }
-      }
+      net::PollFd fds[2] = {{wake_pipe[0], POLLIN, 0}, {udp_fd, POLLIN, 0}};
+      const int r = net::Poll(fds, 2, kIdlePollMs);
+      if (r < 0 && !net::Interrupted()) break;
+      if (fds[0].revents & POLLIN) net::WakeDrain(wake_pipe[0]);
       if (!(fds[1].revents & POLLIN)) continue;
       sockaddr_in from{};
-      socklen_t len = sizeof from;
-      const ssize_t n =
-          ::recvfrom(udp_fd, buf.data(), buf.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+      const ssize_t n = net::RecvFrom(udp_fd, buf.data(), buf.size(), &from);
       if (n <= 0) continue;
       const std::string peer = PeerText(from);
       {
@@ -966,25 +945,25 @@ bool Gateway::Start() {
   // in place; clearing it under io_mu publishes the new sockets to them.
   s.epoch.store(Clock::now());
   int pipe_fds[2] = {-1, -1};
-  if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  if (!net::WakePipe(pipe_fds)) return false;
   auto fail = [&](const char* what) {
     s.Log(Format("start failed: %s (%s)", what, std::strerror(errno)));
     std::lock_guard<std::mutex> lock(s.io_mu);
-    if (s.listen_fd >= 0) ::close(s.listen_fd);
-    if (s.udp_fd >= 0) ::close(s.udp_fd);
+    net::Close(s.listen_fd);
+    net::Close(s.udp_fd);
     s.listen_fd = s.udp_fd = -1;
-    ::close(pipe_fds[0]);
-    ::close(pipe_fds[1]);
+    net::Close(pipe_fds[0]);
+    net::Close(pipe_fds[1]);
     return false;
   };
   const GatewayConfig& c = s.cfg;
   sockaddr_in local{};
   if (c.mode == LinkMode::kTcpListen) {
     if (!MakeAddress(c.bind_address, c.local_port, &local)) return fail("bad bind address");
-    s.listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    s.listen_fd = net::Socket(SOCK_STREAM);
     if (s.listen_fd < 0) return fail("socket");
     int one = 1;
-    ::setsockopt(s.listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    net::SetOption(s.listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (::bind(s.listen_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return fail("bind");
     if (::listen(s.listen_fd, 16) != 0) return fail("listen");
     SetNonBlocking(s.listen_fd);
@@ -992,21 +971,21 @@ bool Gateway::Start() {
     const bool group = IsMulticast(c.remote_address);
     // A group member hears the group on its port from any local address.
     if (!MakeAddress(group ? "0.0.0.0" : c.bind_address, c.local_port, &local)) return fail("bad bind address");
-    s.udp_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    s.udp_fd = net::Socket(SOCK_DGRAM);
     if (s.udp_fd < 0) return fail("socket");
     if (::bind(s.udp_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return fail("bind");
     int big = 4 << 20;
-    ::setsockopt(s.udp_fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    net::SetOption(s.udp_fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     if (group) {
       in_addr iface{};
       inet_pton(AF_INET, c.multicast_interface.c_str(), &iface);
-      ::setsockopt(s.udp_fd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface);
+      net::SetOption(s.udp_fd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface);
       const unsigned char loop = c.multicast_loop ? 1 : 0;
-      ::setsockopt(s.udp_fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
+      net::SetOption(s.udp_fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
       ip_mreq m{};
       inet_pton(AF_INET, c.remote_address.c_str(), &m.imr_multiaddr);
       m.imr_interface = iface;
-      ::setsockopt(s.udp_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
+      net::SetOption(s.udp_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
     }
     std::lock_guard<std::mutex> lock(s.io_mu);
     s.learn_destination = c.remote_port == 0;
@@ -1015,8 +994,7 @@ bool Gateway::Start() {
   const int bound = s.listen_fd >= 0 ? s.listen_fd : s.udp_fd;
   if (bound >= 0) {
     sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ::getsockname(bound, reinterpret_cast<sockaddr*>(&a), &len);
+    net::LocalAddress(bound, &a);
     s.local_port = ntohs(a.sin_port);
   }
   s.next_connect = Clock::now();
@@ -1071,12 +1049,12 @@ void Gateway::Stop() {
     s.conn_count.store(0);
     s.udp_has_destination = false;
     s.io_cv.notify_all();
-    if (s.connecting_fd >= 0) ::close(s.connecting_fd);
-    if (s.listen_fd >= 0) ::close(s.listen_fd);
-    if (s.udp_fd >= 0) ::close(s.udp_fd);
+    net::Close(s.connecting_fd);
+    net::Close(s.listen_fd);
+    net::Close(s.udp_fd);
     s.connecting_fd = s.listen_fd = s.udp_fd = -1;
     for (int& fd : s.wake_pipe) {
-      if (fd >= 0) ::close(fd);
+      net::Close(fd);
       fd = -1;
     }
   }
@@ -1100,8 +1078,7 @@ uint16_t Gateway::LocalPort() const {
   std::lock_guard<std::mutex> lock(s.io_mu);
   if (s.conns.empty()) return 0;
   sockaddr_in a{};
-  socklen_t len = sizeof a;
-  ::getsockname(s.conns.front()->fd, reinterpret_cast<sockaddr*>(&a), &len);
+  net::LocalAddress(s.conns.front()->fd, &a);
   return ntohs(a.sin_port);
 }
 

@@ -18,6 +18,7 @@ void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::millisecond
 void RaiseTimerResolution() {}
 void RestoreTimerResolution() {}
 void DisableThreadNotifications() {}
+void KeepLibraryLoaded() {}
 
 bool UtcBreakdown(uint64_t seconds, std::tm* out) {
   if (seconds > static_cast<uint64_t>(LLONG_MAX)) return false;

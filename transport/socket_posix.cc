@@ -8,10 +8,12 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unordered_set>
@@ -343,6 +345,44 @@ bool IsMulticastAddress(const char* text) {
   if (text == nullptr || inet_pton(AF_INET, text, &address) != 1) return false;
   const uint32_t first_octet = ntohl(address.s_addr) >> 24;
   return first_octet >= 224 && first_octet <= 239;
+}
+
+static_assert(sizeof(PollEntry) == sizeof(pollfd) && offsetof(PollEntry, sock) == offsetof(pollfd, fd) &&
+                  offsetof(PollEntry, events) == offsetof(pollfd, events) &&
+                  offsetof(PollEntry, revents) == offsetof(pollfd, revents),
+              "PollEntry is handed to poll as it stands");
+
+int PollReadable(PollEntry* entries, size_t count, int timeout_ms) {
+  for (size_t i = 0; i < count; ++i) entries[i].events = POLLIN;
+  return PollFor(reinterpret_cast<pollfd*>(entries), count, timeout_ms < 0 ? -1 : timeout_ms);
+}
+
+// Error and hang-up count as readable, as select has it.
+bool Readable(const PollEntry& entry) { return (entry.revents & (POLLIN | POLLPRI | POLLERR | POLLHUP)) != 0; }
+bool Invalid(const PollEntry& entry) { return (entry.revents & POLLNVAL) != 0; }
+
+int OpenWake() { return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
+void CloseWake(int wake) {
+  if (wake >= 0) close(wake);
+}
+
+void SignalWake(int wake) {
+  if (wake < 0) return;
+  const uint64_t one = 1;
+  ssize_t n;
+  do {
+    n = write(wake, &one, sizeof(one));
+  } while (n < 0 && errno == EINTR);
+}
+
+void DrainWake(int wake) {
+  if (wake < 0) return;
+  uint64_t count;
+  ssize_t n;
+  do {
+    n = read(wake, &count, sizeof(count));
+  } while (n < 0 && errno == EINTR);
 }
 
 void FormatPeer(const SocketEndpoint& endpoint, char (&peer)[kPeerTextSize]) {
