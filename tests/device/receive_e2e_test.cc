@@ -276,7 +276,8 @@ TEST_P(ReceiveTest, SplitAndDamagedPacketsAreReassembled) {
     packet = sim::FramePacket(sim::kTypeCan, 0, payload);
   }
   std::vector<uint8_t> bad = packet;
-  bad.back() ^= 0xFF;                                      // wrong checksum: dropped
+  ASSERT_FALSE(bad.empty());
+  bad.back() ^= 0xFF;  // wrong checksum: dropped
   // Sized once and filled in place: g++ 12 at -O3 warns (array-bounds, a
   // false positive) when a four-byte vector is grown by insert.
   const uint8_t junk[] = {0x00, 0x55, 0x13, 0x55};  // start bytes that lead nowhere
