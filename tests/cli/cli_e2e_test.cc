@@ -19,6 +19,7 @@
 
 #include "gtest/gtest.h"
 #include "tests/cli/process.h"
+#include "tests/support/sanitized.h"
 
 namespace tarnlink::test {
 namespace {
@@ -28,19 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kTool = TARNLINK_CLI_TOOL;
 
-// The tool is built as this test is: under a sanitizer its resident memory
-// is the sanitizer's.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using tarnlink::test::kSanitized;
 
 
 // A port nothing listens on: bound, read back and released.

@@ -11,6 +11,7 @@
 
 #include "device/device.h"
 #include "tests/reliability/peer.h"
+#include "tests/support/sanitized.h"
 #include "transport/service.h"
 
 namespace tarnlink {
@@ -34,19 +35,7 @@ std::unique_ptr<IService> CreateTransport(const TransportSettings&) { return std
 namespace test {
 namespace {
 
-// Resident-memory figures mean nothing under a sanitizer's allocator (freed
-// memory is held in quarantine).
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using tarnlink::test::kSanitized;
 
 constexpr uint64_t kLimit = 1000000;
 constexpr uint64_t kExtra = 3;

@@ -5,23 +5,14 @@
 #include <map>
 
 #include "tests/reliability/link.h"
+#include "tests/support/sanitized.h"
 
 namespace tarnlink::test {
 namespace {
 
 constexpr uint32_t kType = VELA_TYPE_LINK_4CH_TCP;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using tarnlink::test::kSanitized;
 
 class ServerTest : public ::testing::Test {
  protected:
