@@ -123,8 +123,14 @@ TARNLINK_EXPORT uint32_t TARNLINK_CALL GetIProperty(uint32_t /*unused*/) { retur
 #else
 #define TARNLINK_GET_I_PROPERTY_SYMBOL "GetIProperty"
 #endif
+#if defined(__clang__)
+TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t) __attribute__((alias(TARNLINK_GET_I_PROPERTY_SYMBOL)));
+#else
+// g++ wants the alias to carry its target's nothrow; clang takes it for an
+// exception specification that the header's declaration lacks.
 TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t)
     __attribute__((alias(TARNLINK_GET_I_PROPERTY_SYMBOL), nothrow));
+#endif
 
 TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key, void* value) {
   try {
