@@ -127,7 +127,7 @@ TARNLINK_EXPORT uint32_t TARNLINK_CALL GetIProperty(uint32_t /*unused*/) { retur
 TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t) __attribute__((alias(TARNLINK_GET_I_PROPERTY_SYMBOL)));
 #else
 // g++ wants the alias to carry its target's nothrow; clang takes it for an
-// exception specification that the header's declaration lacks.
+// noexcept that the header's declaration lacks.
 TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t)
     __attribute__((alias(TARNLINK_GET_I_PROPERTY_SYMBOL), nothrow));
 #endif
