@@ -126,7 +126,7 @@ TARNLINK_EXPORT uint32_t TARNLINK_CALL GetIProperty(uint32_t /*unused*/) { retur
 #if defined(__clang__)
 TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t) __attribute__((alias(TARNLINK_GET_I_PROPERTY_SYMBOL)));
 #else
-// g++ wants the alias to carry its target's nothrow; clang takes it for an
+// g++ wants the alias to carry its target's nothrow; clang takes it for a
 // noexcept that the header's declaration lacks.
 TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t)
     __attribute__((alias(TARNLINK_GET_I_PROPERTY_SYMBOL), nothrow));
