@@ -270,9 +270,17 @@ TEST_P(ReceiveTest, SplitAndDamagedPacketsAreReassembled) {
   sim::Gateway& gw = link->gw();
   std::vector<uint8_t> packet = sim::FramePacket(sim::kTypeCan, 0, {});
   {
+    // Fixed stamps: a 0x55 in a clock stamp of the damaged copy could start a
+    // plausible long header that, as the format allows, holds the rest of
+    // the stream until enough bytes arrive.
+    const auto frame = [&gw](uint32_t id, uint8_t n) {
+      sim::WireFrame f = gw.MakeFrame(0, id, {4, n});
+      f.timestamp = 1000;
+      return f;
+    };
     std::vector<uint8_t> payload;
-    sim::PutFrame(payload, gw.MakeFrame(0, 0x41, {4, 1}), false);
-    sim::PutFrame(payload, gw.MakeFrame(0, 0x42, {4, 2}), false);
+    sim::PutFrame(payload, frame(0x41, 1), false);
+    sim::PutFrame(payload, frame(0x42, 2), false);
     packet = sim::FramePacket(sim::kTypeCan, 0, payload);
   }
   std::vector<uint8_t> bad = packet;
