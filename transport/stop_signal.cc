@@ -17,7 +17,7 @@ StopSignal::~StopSignal() {
 
 void StopSignal::Set() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (set_.load(std::memory_order_relaxed)) return;
     set_.store(true, std::memory_order_release);
     if (fd_ >= 0) {
@@ -32,7 +32,7 @@ void StopSignal::Set() {
 }
 
 void StopSignal::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   set_.store(false, std::memory_order_release);
   if (fd_ >= 0) {
     uint64_t count;
@@ -44,8 +44,9 @@ void StopSignal::Clear() {
 }
 
 bool StopSignal::WaitFor(int ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return set_.load(std::memory_order_acquire); });
+  MutexLock lock(mutex_);
+  return cv_.wait_for(lock.native(), std::chrono::milliseconds(ms),
+                      [this] { return set_.load(std::memory_order_acquire); });
 }
 
 }  // namespace tarnlink

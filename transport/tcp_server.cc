@@ -49,15 +49,15 @@ bool TcpServer::Stop() {
   {
     // Shut down, not closed: a thread in accept, recv or send wakes, and no
     // descriptor is reused under it before the threads are joined.
-    std::lock_guard<std::mutex> lock(sockets_mutex_);
+    MutexLock lock(sockets_mutex_);
     for (const SocketEndpoint& client : clients_) ShutdownSocket(client);
     ShutdownSocket(listener_);
   }
   if (acceptor_.joinable()) acceptor_.join();
   if (receiver_.joinable()) receiver_.join();
   {
-    std::lock_guard<std::recursive_mutex> clients_lock(clients_mutex_);
-    std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
+    RecursiveMutexLock clients_lock(clients_mutex_);
+    MutexLock sockets_lock(sockets_mutex_);
     for (SocketEndpoint& client : clients_) CloseSocket(&client);
     clients_.clear();
     CloseSocket(&listener_);
@@ -66,7 +66,7 @@ bool TcpServer::Stop() {
 }
 
 bool TcpServer::Send(const char* data, int len) {
-  std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
+  RecursiveMutexLock lock(clients_mutex_);
   if (clients_.empty()) return false;
   // A dead client is removed by the receive thread once its recv fails.
   for (const SocketEndpoint& client : clients_) SendOnce(client, data, len);
@@ -74,26 +74,26 @@ bool TcpServer::Send(const char* data, int len) {
 }
 
 uint32_t TcpServer::ClientCount() {
-  std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
+  RecursiveMutexLock lock(clients_mutex_);
   return static_cast<uint32_t>(clients_.size());
 }
 
 bool TcpServer::ClientAt(uint32_t index, SocketEndpoint* out) {
-  std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
+  RecursiveMutexLock lock(clients_mutex_);
   if (out == nullptr || index >= clients_.size()) return false;
   *out = clients_[index];
   return true;
 }
 
 bool TcpServer::RemoveClient(int sock) {
-  std::lock_guard<std::recursive_mutex> clients_lock(clients_mutex_);
+  RecursiveMutexLock clients_lock(clients_mutex_);
   const auto it =
       std::find_if(clients_.begin(), clients_.end(), [sock](const SocketEndpoint& c) { return c.sock == sock; });
   if (it == clients_.end()) return false;
   char peer[kPeerTextSize];
   FormatPeer(*it, peer);
   ended_.emplace_back(peer);
-  std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
+  MutexLock sockets_lock(sockets_mutex_);
   CloseSocket(&*it);
   clients_.erase(it);
   WakeReceiver();
@@ -110,8 +110,8 @@ void TcpServer::AcceptLoop() {
     // Send holds the clients lock: a client that stops reading must not
     // hold it, and with it every other client, for ever.
     LimitSendTime(client);
-    std::lock_guard<std::recursive_mutex> clients_lock(clients_mutex_);
-    std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
+    RecursiveMutexLock clients_lock(clients_mutex_);
+    MutexLock sockets_lock(sockets_mutex_);
     // Checked under sockets_mutex_: either Stop's shutdown pass sees this
     // client, or the flag is already visible here.
     if (stop_.IsSet()) {
@@ -139,7 +139,7 @@ void TcpServer::ReceiveLoop() {
   while (!stop_.IsSet()) {
     if (rebuild) {
       fds.assign({{stop_.fd(), POLLIN, 0}, {wake_fd_, POLLIN, 0}});
-      std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
+      RecursiveMutexLock lock(clients_mutex_);
       // The callback is looked at only when there is an end to report.
       if (!ended_.empty()) {
         if (callback_) {
@@ -180,7 +180,7 @@ void TcpServer::ReceiveLoop() {
       if ((fds[i].revents & kReadable) == 0) continue;
       if (stop_.IsSet()) return;
       const int sock = fds[i].fd;
-      std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
+      RecursiveMutexLock lock(clients_mutex_);
       const auto it =
           std::find_if(clients_.begin(), clients_.end(), [sock](const SocketEndpoint& c) { return c.sock == sock; });
       if (it == clients_.end()) {  // removed meanwhile
@@ -200,7 +200,7 @@ void TcpServer::ReceiveLoop() {
       } else if (n < 0) {
         FormatPeer(*it, peer);
         {
-          std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
+          MutexLock sockets_lock(sockets_mutex_);
           CloseSocket(&*it);
           clients_.erase(it);
         }

@@ -24,7 +24,7 @@ bool UdpService::Start() {
   if (host_.empty() || host_.size() >= sizeof(SocketEndpoint::ip)) return false;
   bool open;
   {
-    std::lock_guard<std::mutex> lock(socket_mutex_);
+    MutexLock lock(socket_mutex_);
     open = IsOpen(endpoint_);
   }
   // Also after a Stop: a failed Start may have left its socket behind.
@@ -44,7 +44,7 @@ bool UdpService::Start() {
 bool UdpService::Stop() {
   bool open;
   {
-    std::lock_guard<std::mutex> lock(socket_mutex_);
+    MutexLock lock(socket_mutex_);
     open = IsOpen(endpoint_);
   }
   if (stop_.IsSet() && !open && !receiver_.joinable()) return true;
@@ -57,14 +57,14 @@ bool UdpService::Send(const char* data, int len) {
   SocketEndpoint destination;
   std::snprintf(destination.ip, sizeof(destination.ip), "%s", host_.c_str());
   destination.port = remote_port_;
-  std::lock_guard<std::recursive_mutex> lock(send_mutex_);
+  RecursiveMutexLock lock(send_mutex_);
   if (!IsOpen(endpoint_)) return false;
   return SendTo(endpoint_, data, len, destination) == len;
 }
 
 void UdpService::Teardown() {
   {
-    std::lock_guard<std::mutex> lock(socket_mutex_);
+    MutexLock lock(socket_mutex_);
     if (multicast_) LeaveGroup(endpoint_, host_.c_str());  // fails harmlessly without a socket
   }
   stop_.Set();
@@ -72,7 +72,7 @@ void UdpService::Teardown() {
   {
     // On Linux close() does not wake a blocked recvfrom; shutdown does, even
     // on an unconnected datagram socket.
-    std::lock_guard<std::mutex> lock(socket_mutex_);
+    MutexLock lock(socket_mutex_);
     ShutdownSocket(endpoint_);
   }
   if (receiver_.joinable()) receiver_.join();
@@ -80,8 +80,8 @@ void UdpService::Teardown() {
 }
 
 void UdpService::Replace(const SocketEndpoint& endpoint) {
-  std::lock_guard<std::recursive_mutex> send_lock(send_mutex_);
-  std::lock_guard<std::mutex> socket_lock(socket_mutex_);
+  RecursiveMutexLock send_lock(send_mutex_);
+  MutexLock socket_lock(socket_mutex_);
   CloseSocket(&endpoint_);
   endpoint_ = endpoint;
 }

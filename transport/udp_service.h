@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/thread_annotations.h"
 #include "transport/service.h"
 #include "transport/socket.h"
 #include "transport/stop_signal.h"
@@ -51,9 +52,9 @@ class UdpService final : public IService {
   const std::unique_ptr<char[]> buffer_;
 
   // Serialises Send; also held to replace endpoint_ (see TcpClient).
-  std::recursive_mutex send_mutex_;
+  RecursiveMutex send_mutex_;
   // Taken inside send_mutex_ to replace endpoint_, and alone by Stop.
-  std::mutex socket_mutex_;
+  Mutex socket_mutex_ ACQUIRED_AFTER(send_mutex_);
   SocketEndpoint endpoint_;  // written under both locks, read under either
 };
 
