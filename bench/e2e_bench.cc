@@ -39,6 +39,7 @@
 #include "protocol/stream_parser.h"
 #include "tarnlink/tarnlink.h"
 #include "tools/common/driver_api.h"
+#include "tools/common/free_port.h"
 
 #ifndef TARNLINK_TCP_LIBRARY
 #define TARNLINK_TCP_LIBRARY "libtarnlink_tcp.so"
@@ -165,17 +166,6 @@ int BindUdp(uint16_t* port) {
   }
   *port = LocalPort(fd);
   return fd;
-}
-
-// A port the system just handed out and took back, for the library to bind.
-uint16_t FreePort(int type) {
-  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  const uint16_t port = LocalPort(fd);
-  close(fd);
-  return port;
 }
 
 void SetNoDelay(int fd) {

@@ -17,6 +17,8 @@
 #include <cstring>
 #include <vector>
 
+#include "tools/common/free_port.h"
+
 namespace tarnlink::test {
 
 class Fd {
@@ -24,6 +26,8 @@ class Fd {
   Fd() = default;
   explicit Fd(int fd) : fd_(fd) {}
   ~Fd() { Reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
   Fd(Fd&& o) noexcept : fd_(o.Release()) {}
   Fd& operator=(Fd&& o) noexcept {
     if (this != &o) {
@@ -63,13 +67,7 @@ inline uint16_t BoundPort(int fd) {
   return ntohs(a.sin_port);
 }
 
-// A port that was free a moment ago (for settings that need a number first).
-inline uint16_t FreePort(int type = SOCK_STREAM) {
-  Fd s(::socket(AF_INET, type, 0));
-  sockaddr_in a = Loopback(0);
-  ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-  return BoundPort(s.get());
-}
+using tarnlink::FreePort;
 
 inline bool WaitReadable(int fd, int timeout_ms) {
   pollfd p{fd, POLLIN, 0};

@@ -20,6 +20,7 @@
 #include "tools/cli/commands.h"
 #include "tools/cli/driver.h"
 #include "tools/cli/traffic.h"
+#include "tools/common/free_port.h"
 #include "tools/sim/gateway.h"
 
 namespace tarnlink::cli {
@@ -68,23 +69,6 @@ Frame MakeFrame(const char* text) {
   std::string error;
   ParseFrame(text, &f, &error);
   return f;
-}
-
-// A free loopback port for the driver to listen on (server mode).
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-    port = ntohs(a.sin_port);
-  }
-  close(fd);
-  return port;
 }
 
 std::string FieldText(const char* p, size_t n) {
