@@ -6,6 +6,9 @@
 // The libraries are reached only through their exported functions (dlopen);
 // the gateway side is this program's own sockets, with packets built by the
 // protocol codecs.
+// Not the simulator: its copies, recording and per-packet handling would be
+// measured with the driver; this peer sends prepared packets, patching only
+// the sequence numbers and checksum.
 //
 // Usage: e2e_bench [--quick] [--only receive,transmit,latency,request,stages,memory,idle]
 //                  [path/libtarnlink_tcp.so path/libtarnlink_udp.so]
