@@ -10,7 +10,7 @@
 // measured with the driver; this peer sends prepared packets, patching only
 // the sequence numbers and checksum.
 //
-// Usage: e2e_bench [--quick] [--only receive,transmit,latency,request,stages,memory,idle]
+// Usage: e2e_bench [--quick] [--only receive,transmit,latency,request,stages,memory,bursts,idle]
 //                  [path/libtarnlink_tcp.so path/libtarnlink_udp.so]
 #include <poll.h>
 #include <unistd.h>
@@ -32,6 +32,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/utsname.h>
 #include <thread>
 #include <vector>
@@ -271,6 +272,7 @@ class Rig {
   const Api& api() const { return api_; }
   uint32_t channel() const { return channel_; }
   int peer() const { return peer_; }
+  const sockaddr_in& udp_destination() const { return udp_dest_; }
 
   bool Open() {
     static uint32_t next_index = 0;
@@ -760,6 +762,93 @@ double RunMemory(const Api& tcp, const Api& udp, bool fd) {
   return static_cast<double>(after - before) / queued;
 }
 
+// Resident MB of a process whose CAN and CAN FD queues of one channel were
+// filled to 1,000,000 each: filled, after draining them with VELA_Receive,
+// and after refilling and the last VELA_ResetCAN.
+struct DrainFigures {
+  double before_mb = 0;
+  double filled_mb = 0;
+  double drained_mb = 0;
+  double reset_mb = 0;
+};
+
+DrainFigures RunDrainMemory(const Api& tcp, const Api& udp) {
+  constexpr uint32_t kLimit = 1000000;
+  DrainFigures f;
+  Rig rig(tcp, udp, Link::kTcpClient);
+  if (!rig.Open()) return f;
+  SleepUs(50000);
+  const auto mb = [] { return static_cast<double>(ResidentBytes()) / (1 << 20); };
+  const auto fill = [&] {
+    for (bool fd : {false, true}) {
+      FrameSource source(fd);
+      const uint64_t packets = kLimit / source.per_packet() + 2;
+      for (uint64_t i = 0; i < packets; ++i) rig.SendPacket(source.Next(), source.size());
+      const uint32_t kind = fd ? VELA_QUEUE_CANFD : VELA_QUEUE_CAN;
+      const auto deadline = Clock::now() + std::chrono::seconds(20);
+      while (rig.api().GetReceiveNum(rig.channel(), kind) < kLimit && Clock::now() < deadline) SleepUs(2000);
+    }
+    SleepUs(100000);
+  };
+  f.before_mb = mb();
+  fill();
+  f.filled_mb = mb();
+  std::vector<VELA_CAN_RECEIVE> can(kReceiveBatch);
+  std::vector<VELA_CANFD_RECEIVE> canfd(kReceiveBatch);
+  while (rig.api().Receive(rig.channel(), can.data(), kReceiveBatch, 0) > 0) {
+  }
+  while (rig.api().ReceiveFD(rig.channel(), canfd.data(), kReceiveBatch, 0) > 0) {
+  }
+  f.drained_mb = mb();
+  fill();
+  rig.api().ResetCAN(rig.channel());
+  f.reset_mb = mb();
+  rig.Close();
+  return f;
+}
+
+// UDP bursts: `datagrams` full CanData datagrams sent back to back, the
+// application reading nothing meanwhile; the share of frames that never
+// reached the queue (dropped by the socket before the driver saw them).
+double RunUdpBurst(const Api& tcp, const Api& udp, uint32_t datagrams) {
+  Rig rig(tcp, udp, Link::kUdp);
+  if (!rig.Open()) return -1;
+  SleepUs(50000);
+  FrameSource source(false);
+  // Built first, then handed to the kernel in as few calls as it takes, so
+  // that they arrive faster than any reader drains them.
+  std::vector<std::vector<uint8_t>> packets;
+  for (uint32_t i = 0; i < datagrams; ++i) {
+    const uint8_t* p = source.Next();
+    packets.emplace_back(p, p + source.size());
+  }
+  sockaddr_in dest = rig.udp_destination();
+  std::vector<iovec> iov(datagrams);
+  std::vector<mmsghdr> messages(datagrams);
+  for (uint32_t i = 0; i < datagrams; ++i) {
+    iov[i] = {packets[i].data(), packets[i].size()};
+    messages[i] = {};
+    messages[i].msg_hdr.msg_name = &dest;
+    messages[i].msg_hdr.msg_namelen = sizeof dest;
+    messages[i].msg_hdr.msg_iov = &iov[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  for (uint32_t done = 0; done < datagrams;) {
+    const int n = sendmmsg(rig.peer(), messages.data() + done, std::min<uint32_t>(datagrams - done, 1024), 0);
+    if (n <= 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  uint32_t last = UINT32_MAX;
+  uint32_t now = 0;
+  // Settled: no change for 200 ms.
+  while ((now = rig.api().GetReceiveNum(rig.channel(), VELA_QUEUE_CAN)) != last) {
+    last = now;
+    SleepUs(200000);
+  }
+  const double sent = static_cast<double>(datagrams) * source.per_packet();
+  return 100.0 * (sent - now) / sent;
+}
+
 double MemoryInChild(const char* tcp_path, const char* udp_path, bool fd) {
   const std::string command = std::string("'/proc/") + std::to_string(getpid()) + "/exe' --memory-child " +
                               (fd ? "fd '" : "can '") + tcp_path + "' '" + udp_path + "'";
@@ -891,6 +980,11 @@ int Main(int argc, char** argv) {
   Api tcp(tcp_path);
   Api udp(udp_path);
   if (!tcp.ok() || !udp.ok()) return 1;
+  if (memory_child != nullptr && std::strcmp(memory_child, "drain") == 0) {
+    const DrainFigures f = RunDrainMemory(tcp, udp);
+    std::printf("%.1f %.1f %.1f %.1f\n", f.before_mb, f.filled_mb, f.drained_mb, f.reset_mb);
+    return 0;
+  }
   if (memory_child != nullptr) {
     std::printf("%.3f\n", RunMemory(tcp, udp, std::strcmp(memory_child, "fd") == 0));
     return 0;
@@ -978,6 +1072,28 @@ int Main(int argc, char** argv) {
     Figure("CAN FD", fd, "bytes/frame");
     std::snprintf(line, sizeof line, "memory <= 72 bytes per CAN frame, <= 128 per CAN FD frame: %.1f / %.1f", can, fd);
     verdict(can > 0 && can <= 72 && fd > 0 && fd <= 128, line);
+  }
+
+  if (Wanted("memory")) {
+    Section("memory given back: CAN and CAN FD queues of one channel at 1,000,000 each");
+    const std::string command = std::string("'/proc/") + std::to_string(getpid()) + "/exe' --memory-child drain '" +
+                                tcp_path + "' '" + udp_path + "'";
+    DrainFigures f;
+    if (FILE* child = popen(command.c_str(), "r")) {
+      if (std::fscanf(child, "%lf %lf %lf %lf", &f.before_mb, &f.filled_mb, &f.drained_mb, &f.reset_mb) != 4) f = {};
+      pclose(child);
+    }
+    Figure("resident before the fill", f.before_mb, "MB");
+    Figure("filled", f.filled_mb, "MB");
+    Figure("after draining with VELA_Receive", f.drained_mb, "MB");
+    Figure("refilled, after the last VELA_ResetCAN", f.reset_mb, "MB");
+  }
+
+  if (Wanted("bursts")) {
+    Section("UDP bursts: full CanData datagrams sent at once, nothing read meanwhile");
+    for (uint32_t n : {500u, 2000u}) {
+      Figure(std::to_string(n) + " datagrams: frames lost before the driver", RunUdpBurst(tcp, udp, n), "%");
+    }
   }
 
   if (Wanted("idle")) {

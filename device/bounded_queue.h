@@ -30,8 +30,12 @@ class BoundedQueue {
     bool wake = false;
     {
       MutexLock lock(mu_);
-      if (limit_ != 0 && items_.size() >= limit_) items_.pop_front();
+      if (limit_ != 0 && items_.size() >= limit_) {
+        items_.pop_front();
+        Add(dropped_, 1);
+      }
       items_.push_back(std::move(value));
+      Add(pushed_, 1);
       size_.store(items_.size(), std::memory_order_release);
       wake = waiters_ > 0;
     }
@@ -46,10 +50,16 @@ class BoundedQueue {
     bool wake = false;
     {
       MutexLock lock(mu_);
+      size_t dropped = 0;
       for (size_t i = 0; i < n; ++i) {
-        if (limit_ != 0 && items_.size() >= limit_) items_.pop_front();
+        if (limit_ != 0 && items_.size() >= limit_) {
+          items_.pop_front();
+          ++dropped;
+        }
         items_.push_back(std::move(items[i]));
       }
+      if (dropped != 0) Add(dropped_, dropped);
+      Add(pushed_, n);
       size_.store(items_.size(), std::memory_order_release);
       wake = waiters_ > 0;
     }
@@ -124,14 +134,25 @@ class BoundedQueue {
   size_t Size() const { return size_.load(std::memory_order_acquire); }
   bool Empty() const { return Size() == 0; }
   uint32_t limit() const { return limit_; }
+  // Since construction: elements pushed, and the oldest ones dropped to make
+  // room. Relaxed counts, for statistics; Clear resets neither.
+  uint64_t pushed() const { return pushed_.load(std::memory_order_relaxed); }
+  uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
+  // Written under mu_ only: a plain load and store, no locked read-modify-write.
+  static void Add(std::atomic<uint64_t>& counter, uint64_t n) {
+    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  }
+
   const uint32_t limit_;
   mutable Mutex mu_;
   std::deque<T> items_ GUARDED_BY(mu_);
   std::condition_variable nonempty_;
   uint32_t waiters_ GUARDED_BY(mu_) = 0;
   std::atomic<size_t> size_{0};
+  std::atomic<uint64_t> pushed_{0};
+  std::atomic<uint64_t> dropped_{0};
 };
 
 }  // namespace tarnlink

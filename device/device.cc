@@ -25,13 +25,10 @@ std::shared_ptr<IService> Device::transport() const {
 bool Device::StartCAN(uint32_t channel) {
   if (!valid_channel(channel)) return false;
   const uint32_t bit = 1u << channel;
-  if (started_.load(std::memory_order_acquire) != 0) {
-    started_.fetch_or(bit, std::memory_order_acq_rel);
-    return true;
-  }
-  // First channel. One start at a time makes the transport: a start racing
-  // it waits (the lock is not held across the connect), then joins the
-  // transport that came up or, when that start failed, tries itself.
+  // A start may report success only when the transport it joins is up. One
+  // start at a time makes the transport: a start racing it waits (the lock
+  // is not held across the connect), then joins the transport that came up
+  // or, when that start failed, tries itself.
   {
     MutexLock lock(start_mu_);
     while (starting_) start_cv_.wait(lock.native());
@@ -68,6 +65,10 @@ bool Device::StartCAN(uint32_t channel) {
   settings.multicast_loopback = multicast_loopback_;
   std::shared_ptr<IService> created = CreateTransport(settings);
   if (!created) return false;
+  // Before the receive thread exists: it alone uses the parsers afterwards.
+  reassembly_.Clear();
+  reassembly_.SetPeerLimit(created->Connectionless() ? PeerParsers::kDatagramPeerLimit : 0);
+  created->SetCounters(link_counters_);
   created->SetRecvCallback([this](const char* peer, const char* data, int len) {
     if (len >= 0) OnReceive(peer, data, static_cast<uint32_t>(len));
   });
@@ -75,11 +76,20 @@ bool Device::StartCAN(uint32_t channel) {
     MutexLock lock(transport_mu_);
     transport_ = created;
   }
+  // Set before Start so that the first frames are kept; cleared again (before
+  // a waiting start looks) when Start fails or throws.
+  struct ClearUnlessUp {
+    std::atomic<uint32_t>& started;
+    uint32_t bit;
+    bool up = false;
+    ~ClearUnlessUp() {
+      if (!up) started.fetch_and(~bit, std::memory_order_acq_rel);
+    }
+  } bit_guard{started_, bit};
   started_.fetch_or(bit, std::memory_order_acq_rel);
   start_time_.store(NowTicks(), std::memory_order_release);
-  if (created->Start()) return true;
-  started_.fetch_and(~bit, std::memory_order_acq_rel);
-  return false;
+  bit_guard.up = created->Start();
+  return bit_guard.up;
 }
 
 bool Device::ResetCAN(uint32_t channel) {
@@ -98,6 +108,11 @@ bool Device::Shutdown() {
   for (uint32_t ch = 0; ch < channel_count_; ++ch) {
     ClearBuffer(ch);
     autosend_lists_[ch].clear();
+  }
+  {
+    // Nothing is queued any more: the pools' memory goes back whole.
+    MutexLock pools(pool_mu_);
+    TrimPools(0);
   }
   {
     // Waiting requests are not woken; each runs into its own time-out.

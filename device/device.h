@@ -109,6 +109,9 @@ class Device final : private PacketSink {
   bool GetReference(uint32_t channel, uint32_t key, void* value);
   bool SetReference(uint32_t channel, uint32_t key, const void* value);
   bool SendNotice(uint64_t value);
+  // Key VELA_REF_STATS: fills at most stats->size bytes; false when that is
+  // less than the size field itself.
+  bool ReadStats(VELA_STATS* stats) const;
 
   // The transport as it stands; empty when none. Shared so that a sender
   // never uses one that Shutdown is destroying.
@@ -127,6 +130,9 @@ class Device final : private PacketSink {
     uint64_t fetch_time = 0;
     std::vector<VELA_CAN_AUTOSEND> can;
     std::vector<VELA_CANFD_AUTOSEND> canfd;
+    // The counts keys 31 and 33 last returned: keys 32 and 34 copy no more.
+    uint32_t can_told = 0;
+    uint32_t canfd_told = 0;
   };
   struct ChannelStatusBytes {
     std::atomic<uint8_t> detail1{0};
@@ -155,6 +161,16 @@ class Device final : private PacketSink {
   void OnRequest(uint8_t sequence, const CommandMessage& request) override;
   void OnNotice(uint8_t flags) override;
 
+  // After a large fill has drained from every queue, the record pools give
+  // their memory back (a reserve kept).
+  void TrimPoolsIfDrained() EXCLUDES(pool_mu_);
+  void TrimPools(size_t keep_slabs) REQUIRES(pool_mu_);
+  // The pools' sizes, read without pool_mu_ (capacity() is any thread's).
+  size_t PoolCapacity() const NO_THREAD_SAFETY_ANALYSIS;
+  static constexpr size_t kTrimAboveRecords = 64 * 1024;
+  static constexpr size_t kKeepPoolSlabs = 8;
+  void NoteFrameTime(uint64_t gateway_stamp);
+
   // Identity and connection settings (plain members: set before a start).
   const uint32_t type_;
   const uint32_t index_;
@@ -173,8 +189,10 @@ class Device final : private PacketSink {
 
   // Receive side. The pools are taken from on the receive thread only and
   // outlive the queues that hold their records.
-  RecordPool<_tagPacketDataCAN> can_pool_;
-  RecordPool<_tagPacketDataCANFD> canfd_pool_;
+  // Held by the receive thread while it takes records, and by a trim.
+  Mutex pool_mu_;
+  RecordPool<_tagPacketDataCAN> can_pool_ GUARDED_BY(pool_mu_);
+  RecordPool<_tagPacketDataCANFD> canfd_pool_ GUARDED_BY(pool_mu_);
   std::array<BoundedQueue<SharedRecord<_tagPacketDataCAN>>, kChannelSlots> can_queues_;
   std::array<BoundedQueue<SharedRecord<_tagPacketDataCANFD>>, kChannelSlots> canfd_queues_;
   BoundedQueue<std::shared_ptr<const _tagPacketDataGPS>> gps_queue_;
@@ -193,8 +211,19 @@ class Device final : private PacketSink {
   mutable Mutex transport_mu_;
   std::shared_ptr<IService> transport_ GUARDED_BY(transport_mu_);
 
+  // Statistics: relaxed counters, written without a lock. The link counters
+  // outlive each transport, which counts into them.
+  StreamCounters stream_counters_;
+  std::shared_ptr<LinkCounters> link_counters_ = std::make_shared<LinkCounters>();
+  std::atomic<uint64_t> requests_sent_{0};
+  std::atomic<uint64_t> requests_answered_{0};
+  std::atomic<uint64_t> requests_timed_out_{0};
+  std::atomic<uint64_t> late_answers_{0};
+  std::atomic<uint64_t> last_frame_time_{0};
+  std::atomic<uint64_t> last_frame_stamp_{0};
+
   // Only the transport's receive thread touches these.
-  PacketReassembly reassembly_;
+  PacketReassembly reassembly_{&stream_counters_};
 
   // Slots written by the dispatcher and read by application threads.
   Mutex slots_mu_;
@@ -208,7 +237,8 @@ class Device final : private PacketSink {
   uint8_t message_id_ GUARDED_BY(pending_mu_) = 0;
   PendingTable pending_ GUARDED_BY(pending_mu_);
 
-  std::array<AutoSendCache, kChannelSlots> autosend_cache_;
+  Mutex autosend_cache_mu_;
+  std::array<AutoSendCache, kChannelSlots> autosend_cache_ GUARDED_BY(autosend_cache_mu_);
 };
 
 }  // namespace tarnlink

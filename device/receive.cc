@@ -6,6 +6,10 @@
 #include <memory>
 
 #include "device/device.h"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include "platform/platform.h"
 
 namespace tarnlink {
@@ -182,13 +186,16 @@ bool Device::InsideReceiveWindow() const {
 }
 
 void Device::StoreCanRecords(const uint8_t* records, uint32_t count) {
+  MutexLock pools(pool_mu_);
   const bool inside_window = InsideReceiveWindow();
+  const uint8_t* last = nullptr;
   CanBatch batch;
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* p = records + i * kCanRecordSize;
     const uint8_t channel = p[14];
     if (!valid_channel(channel)) continue;
     if (!channel_started(channel) && !inside_window) continue;
+    last = p;
     const _tagPacketDataCAN record = ReadCanRecord(p);
     if (record.flags & kFlagError) {
       batch.Flush(can_queues_);
@@ -204,10 +211,13 @@ void Device::StoreCanRecords(const uint8_t* records, uint32_t count) {
     }
   }
   batch.Flush(can_queues_);
+  if (last != nullptr) NoteFrameTime(LoadBe64(last));
 }
 
 void Device::StoreCanFdRecords(const uint8_t* records, uint32_t count) {
+  MutexLock pools(pool_mu_);
   const bool inside_window = InsideReceiveWindow();
+  const uint8_t* last = nullptr;
   CanBatch classic;
   CanFdBatch fd;
   for (uint32_t i = 0; i < count; ++i) {
@@ -215,6 +225,7 @@ void Device::StoreCanFdRecords(const uint8_t* records, uint32_t count) {
     const uint8_t channel = p[14];
     if (!valid_channel(channel)) continue;
     if (!channel_started(channel) && !inside_window) continue;
+    last = p;
     const uint16_t flags = LoadBe16(p + 12);
     if (flags & (kFlagError | kFlagMarker) || !(flags & kFlagFd)) {
       // Classic view: the 16-byte head and the first 8 data bytes.
@@ -240,6 +251,63 @@ void Device::StoreCanFdRecords(const uint8_t* records, uint32_t count) {
   }
   classic.Flush(can_queues_);
   fd.Flush(canfd_queues_);
+  if (last != nullptr) NoteFrameTime(LoadBe64(last));
+}
+
+// Once per packet, not per frame: the clock is read once.
+void Device::NoteFrameTime(uint64_t gateway_stamp) {
+  last_frame_stamp_.store(gateway_stamp, std::memory_order_relaxed);
+  last_frame_time_.store(NowTicks() / 10, std::memory_order_relaxed);
+}
+
+bool Device::ReadStats(VELA_STATS* out) const {
+  if (out == nullptr || out->size < sizeof out->size) return false;
+  auto get = [](const std::atomic<uint64_t>& c) { return c.load(std::memory_order_relaxed); };
+  VELA_STATS s{};
+  s.channels = channel_count_;
+  const auto& packets = stream_counters_.packets;
+  auto packet_count = [&](PacketSlot slot) { return get(packets[static_cast<size_t>(slot)]); };
+  s.packets_can = packet_count(PacketSlot::kCanData);
+  s.packets_canfd = packet_count(PacketSlot::kCanFdData);
+  s.packets_autosend = packet_count(PacketSlot::kAutoSendEntries);
+  s.packets_report = packet_count(PacketSlot::kChannelReport);
+  s.packets_text = packet_count(PacketSlot::kDeviceText);
+  s.packets_gps = packet_count(PacketSlot::kGpsData);
+  s.packets_command = packet_count(PacketSlot::kCommand);
+  s.packets_notice = packet_count(PacketSlot::kNotice);
+  s.packets_notice_ack = packet_count(PacketSlot::kNoticeAck);
+  s.packets_other = packet_count(PacketSlot::kOther);
+  s.bytes_received = get(stream_counters_.bytes_received);
+  s.bytes_skipped = get(stream_counters_.bytes_skipped);
+  s.bad_checksums = get(stream_counters_.bad_checksums);
+  const LinkCounters& link = *link_counters_;
+  s.datagrams_foreign = get(link.datagrams_foreign);
+  s.datagrams_own = get(link.datagrams_own);
+  s.connections_made = get(link.connections_made);
+  s.connections_lost = get(link.connections_lost);
+  s.send_failures = get(link.send_failures);
+  s.send_timeouts = get(link.send_timeouts);
+  s.requests_sent = get(requests_sent_);
+  s.requests_answered = get(requests_answered_);
+  s.requests_timed_out = get(requests_timed_out_);
+  s.late_answers = get(late_answers_);
+  s.dropped_gps = gps_queue_.dropped();
+  s.last_frame_time = get(last_frame_time_);
+  s.last_frame_stamp = get(last_frame_stamp_);
+  for (uint32_t ch = 0; ch < channel_count_ && ch < VELA_STATS_CHANNELS; ++ch) {
+    VELA_CHANNEL_STATS& c = s.channel[ch];
+    c.frames_can = can_queues_[ch].pushed();
+    c.frames_canfd = canfd_queues_[ch].pushed();
+    c.error_frames = err_queues_[ch].pushed();
+    c.dropped_can = can_queues_[ch].dropped();
+    c.dropped_canfd = canfd_queues_[ch].dropped();
+    c.dropped_errors = err_queues_[ch].dropped();
+    c.dropped_markers = marker_queues_[ch].dropped();
+  }
+  const uint32_t n = std::min<uint32_t>(out->size, sizeof s);
+  s.size = n;
+  std::memcpy(out, &s, n);
+  return true;
 }
 
 void Device::EnqueueGps(const uint8_t* records, uint32_t count) {
@@ -282,7 +350,9 @@ uint32_t Device::Receive(uint32_t channel, VELA_CAN_RECEIVE* out, uint32_t capac
   auto& queue = can_queues_[channel];
   WaitForData(queue, wait_ms);
   std::memset(out, 0, sizeof(VELA_CAN_RECEIVE) * capacity);
-  return DrainQueue(queue, out, capacity);
+  const uint32_t n = DrainQueue(queue, out, capacity);
+  if (n != 0 && queue.Empty()) TrimPoolsIfDrained();
+  return n;
 }
 
 uint32_t Device::ReceiveFD(uint32_t channel, VELA_CANFD_RECEIVE* out, uint32_t capacity, int32_t wait_ms) {
@@ -290,7 +360,33 @@ uint32_t Device::ReceiveFD(uint32_t channel, VELA_CANFD_RECEIVE* out, uint32_t c
   auto& queue = canfd_queues_[channel];
   WaitForData(queue, wait_ms);
   std::memset(out, 0, sizeof(VELA_CANFD_RECEIVE) * capacity);
-  return DrainQueue(queue, out, capacity);
+  const uint32_t n = DrainQueue(queue, out, capacity);
+  if (n != 0 && queue.Empty()) TrimPoolsIfDrained();
+  return n;
+}
+
+void Device::TrimPoolsIfDrained() {
+  if (PoolCapacity() < kTrimAboveRecords) return;
+  for (uint32_t ch = 0; ch < channel_count_; ++ch) {
+    if (!can_queues_[ch].Empty() || !canfd_queues_[ch].Empty()) return;
+  }
+  // Not while the receive thread takes records; it is then busy anyway, and
+  // the next drain tries again.
+  if (!pool_mu_.try_lock()) return;
+  MutexLock pools(pool_mu_, std::adopt_lock);
+  TrimPools(kKeepPoolSlabs);
+}
+
+size_t Device::PoolCapacity() const { return can_pool_.capacity() + canfd_pool_.capacity(); }
+
+void Device::TrimPools(size_t keep_slabs) {
+  const size_t dropped = can_pool_.Trim(keep_slabs) + canfd_pool_.Trim(keep_slabs);
+#if defined(__GLIBC__)
+  // The slabs came from the heap's middle: hand the free pages back.
+  if (dropped != 0) malloc_trim(0);
+#else
+  (void)dropped;
+#endif
 }
 
 uint32_t Device::GetReceiveNum(uint32_t channel, uint32_t kind) const {
@@ -307,8 +403,12 @@ void Device::ClearBuffer(uint32_t channel) {
   marker_queues_[channel].Clear();
   status_[channel].detail1.store(0, std::memory_order_relaxed);
   status_[channel].detail2.store(0, std::memory_order_relaxed);
-  autosend_cache_[channel].can.clear();
-  autosend_cache_[channel].canfd.clear();
+  {
+    MutexLock lock(autosend_cache_mu_);
+    autosend_cache_[channel].can.clear();
+    autosend_cache_[channel].canfd.clear();
+  }
+  TrimPoolsIfDrained();
   gps_queue_.Clear();
 }
 

@@ -33,6 +33,7 @@ bool Device::GetReference(uint32_t channel, uint32_t key, void* value) {
     case VELA_REF_CLIENT_INFO:
     case VELA_REF_GPS_COUNT:
     case VELA_REF_GPS_READ:
+    case VELA_REF_STATS:
       if (value == nullptr) return false;
       break;
     case VELA_REF_MARKERS:
@@ -124,6 +125,8 @@ bool Device::GetReference(uint32_t channel, uint32_t key, void* value) {
       record->count = ReadGps(record->records, record->capacity, record->wait_ms);
       return true;
     }
+    case VELA_REF_STATS:
+      return ReadStats(static_cast<VELA_STATS*>(value));
     default:
       return DeviceQuery(key - VELA_REF_DEVICE_QUERY_1 + 1, static_cast<VELA_TEXT_READ*>(value));
   }

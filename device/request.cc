@@ -37,6 +37,7 @@ bool Device::SendRequest(CommandMessage& request, CommandMessage* answer) {
     remove_entry();
     return false;
   }
+  Count(requests_sent_);
 
   bool answered = false;
   {
@@ -50,6 +51,7 @@ bool Device::SendRequest(CommandMessage& request, CommandMessage* answer) {
     if (answered && answer != nullptr) *answer = std::move(ex.answer);
   }
   remove_entry();
+  Count(answered ? requests_answered_ : requests_timed_out_);
   return answered;
 }
 
@@ -58,13 +60,19 @@ void Device::CompleteRequest(uint8_t sequence, CommandMessage&& answer) {
   {
     MutexLock lock(pending_mu_);
     auto it = pending_.find(PendingKey(sequence, answer.message_id));
-    if (it == pending_.end()) return;  // late, foreign or a duplicate
+    if (it == pending_.end()) {  // late, foreign or a duplicate
+      Count(late_answers_);
+      return;
+    }
     exchange = it->second;
   }
   {
     DevRequestResponse& ex = *exchange;
     MutexLock lock(ex.mu);
-    if (ex.answered) return;
+    if (ex.answered) {
+      Count(late_answers_);
+      return;
+    }
     ex.answer = std::move(answer);
     ex.answered = true;
   }

@@ -3,6 +3,7 @@
 #ifndef TARNLINK_DEVICE_SHARED_RECORD_H_
 #define TARNLINK_DEVICE_SHARED_RECORD_H_
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -49,8 +50,8 @@ struct RecordNode {
 // every allocation took the arena's lock. Here a release is one
 // compare-and-swap onto a shared stack, and the taking thread swaps the
 // whole stack out when its own list runs dry (push-only and take-all, so no
-// ABA). Memory goes back to the system when the pool goes; the pool must
-// outlive every record made from it.
+// ABA). Memory goes back to the system by Trim and when the pool goes; the
+// pool must outlive every record made from it.
 template <typename T>
 class RecordPool {
  public:
@@ -80,8 +81,60 @@ class RecordPool {
     } while (!returned_.compare_exchange_weak(head, node, std::memory_order_release, std::memory_order_relaxed));
   }
 
-  // Nodes obtained from the system so far (for tests and figures).
-  size_t capacity() const { return slabs_.size() * kSlabNodes; }
+  // Nodes obtained from the system and not yet given back; any thread.
+  size_t capacity() const { return slab_count_.load(std::memory_order_relaxed) * kSlabNodes; }
+
+  // Gives back to the system every slab beyond the first keep_slabs whose
+  // nodes are all free, records still held elsewhere keeping theirs. On the
+  // taking thread (or while it is held off). O(free nodes), for after a
+  // large fill has drained, not for the hot path. Result: slabs given back.
+  size_t Trim(size_t keep_slabs) {
+    if (slabs_.size() <= keep_slabs) return 0;
+    std::vector<Node*> free_nodes;
+    for (Node* list : {free_, returned_.exchange(nullptr, std::memory_order_acquire)}) {
+      for (Node* n = list; n != nullptr; n = n->next) {
+        free_nodes.push_back(n);
+      }
+    }
+    free_ = nullptr;
+    // Slab of each free node by address: slabs sorted by their first node.
+    std::vector<std::pair<uintptr_t, size_t>> bases;
+    bases.reserve(slabs_.size());
+    for (size_t i = 0; i < slabs_.size(); ++i) bases.emplace_back(reinterpret_cast<uintptr_t>(slabs_[i].get()), i);
+    std::sort(bases.begin(), bases.end());
+    const auto slab_of = [&bases](const Node* n) {
+      const auto key = std::make_pair(reinterpret_cast<uintptr_t>(n), ~size_t{0});
+      return std::prev(std::upper_bound(bases.begin(), bases.end(), key))->second;
+    };
+    std::vector<size_t> free_count(slabs_.size(), 0);
+    for (const Node* n : free_nodes) ++free_count[slab_of(n)];
+    // Wholly free slabs beyond a reserve of keep_slabs go.
+    std::vector<bool> drop(slabs_.size(), false);
+    size_t reserve = 0;
+    for (size_t i = 0; i < slabs_.size(); ++i) {
+      if (free_count[i] != kSlabNodes) continue;
+      drop[i] = reserve >= keep_slabs;
+      if (!drop[i]) ++reserve;
+    }
+    for (Node* n : free_nodes) {
+      if (drop[slab_of(n)]) continue;
+      n->next = free_;
+      Poison(n);
+      free_ = n;
+    }
+    size_t dropped = 0;
+    std::vector<std::unique_ptr<Node[]>> remaining;
+    for (size_t i = 0; i < slabs_.size(); ++i) {
+      if (drop[i]) {
+        ++dropped;
+      } else {
+        remaining.push_back(std::move(slabs_[i]));
+      }
+    }
+    slabs_.swap(remaining);
+    slab_count_.store(slabs_.size(), std::memory_order_relaxed);
+    return dropped;
+  }
 
  private:
   static constexpr size_t kSlabNodes = 1024;
@@ -113,11 +166,13 @@ class RecordPool {
     }
     free_ = &slab[0];
     slabs_.push_back(std::move(slab));
+    slab_count_.store(slabs_.size(), std::memory_order_relaxed);
   }
 
   std::atomic<Node*> returned_{nullptr};
   Node* free_ = nullptr;                        // the taking thread's own
   std::vector<std::unique_ptr<Node[]>> slabs_;  // the taking thread's own
+  std::atomic<size_t> slab_count_{0};           // slabs_.size(), for any thread
 };
 
 // Ownership is as with std::shared_ptr: every copy is a reference, the last

@@ -150,34 +150,55 @@ bool Device::FetchAutoSendList(uint32_t channel, std::vector<AutoSendEntry>* ent
 
 bool Device::AutoSendCount(uint32_t channel, bool fd, uint32_t* count) {
   if (!valid_channel(channel) || count == nullptr) return false;
-  AutoSendCache& cache = autosend_cache_[channel];
-  const int64_t age = TicksToMs(NowTicks(), cache.fetch_time);
-  if (age > kAutoSendCacheMs) {
+  uint64_t fetch_time;
+  {
+    MutexLock lock(autosend_cache_mu_);
+    fetch_time = autosend_cache_[channel].fetch_time;
+  }
+  std::vector<VELA_CAN_AUTOSEND> can;
+  std::vector<VELA_CANFD_AUTOSEND> canfd;
+  const bool refetch = TicksToMs(NowTicks(), fetch_time) > kAutoSendCacheMs;
+  if (refetch) {
+    // Read back outside the lock: it waits for the gateway.
     std::vector<AutoSendEntry> entries;
     if (!FetchAutoSendList(channel, &entries)) return false;
-    cache.can.clear();
-    cache.canfd.clear();
-    cache.fetch_time = NowTicks();
     for (const AutoSendEntry& e : entries) {
       if (e.enable == 0) continue;
       if (e.frame.flags & kFlagFd) {
-        cache.canfd.push_back(ToCanFdObject(e));
+        canfd.push_back(ToCanFdObject(e));
       } else {
-        cache.can.push_back(ToCanObject(e));
+        can.push_back(ToCanObject(e));
       }
     }
   }
+  MutexLock lock(autosend_cache_mu_);
+  AutoSendCache& cache = autosend_cache_[channel];
+  if (refetch) {
+    cache.can.swap(can);
+    cache.canfd.swap(canfd);
+    cache.fetch_time = NowTicks();
+  }
   *count = static_cast<uint32_t>(fd ? cache.canfd.size() : cache.can.size());
+  // The caller sizes its array for keys 32 and 34 from this.
+  (fd ? cache.canfd_told : cache.can_told) = *count;
   return true;
 }
 
 bool Device::CopyAutoSendEntries(uint32_t channel, bool fd, void* out) {
   if (!valid_channel(channel) || out == nullptr) return false;
+  MutexLock lock(autosend_cache_mu_);
   const AutoSendCache& cache = autosend_cache_[channel];
+  // A read-back since the count was told (the other list's count key, or
+  // another thread) may have grown the list: the array holds only what the
+  // count said.
   if (fd) {
-    std::copy(cache.canfd.begin(), cache.canfd.end(), static_cast<VELA_CANFD_AUTOSEND*>(out));
+    const size_t n = std::min<size_t>(cache.canfd.size(), cache.canfd_told);
+    std::copy(cache.canfd.begin(), cache.canfd.begin() + static_cast<std::ptrdiff_t>(n),
+              static_cast<VELA_CANFD_AUTOSEND*>(out));
   } else {
-    std::copy(cache.can.begin(), cache.can.end(), static_cast<VELA_CAN_AUTOSEND*>(out));
+    const size_t n = std::min<size_t>(cache.can.size(), cache.can_told);
+    std::copy(cache.can.begin(), cache.can.begin() + static_cast<std::ptrdiff_t>(n),
+              static_cast<VELA_CAN_AUTOSEND*>(out));
   }
   return true;
 }

@@ -116,6 +116,19 @@ void GetKey(Input& in, uint32_t type, uint32_t index, uint32_t channel) {
       list.Check();
       return;
     }
+    case VELA_REF_STATS: {
+      // The record of whatever size the caller says it has, as it is told to.
+      const uint32_t bytes = in.Byte() % (sizeof(VELA_STATS) + 8);
+      Guarded record(bytes < 4 ? 4 : bytes, &in);
+      std::memcpy(record.data(), &bytes, sizeof bytes);
+      if (VELA_GetReference(type, index, channel, key, null_value ? nullptr : record.data()) == 1) {
+        uint32_t filled = 0;
+        std::memcpy(&filled, record.data(), sizeof filled);
+        CHECK(filled <= bytes && filled <= sizeof(VELA_STATS));
+      }
+      record.Check();
+      return;
+    }
     default:
       break;
   }

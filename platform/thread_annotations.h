@@ -21,6 +21,7 @@
 #define REQUIRES(...) TARNLINK_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define ACQUIRE(...) TARNLINK_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) TARNLINK_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) TARNLINK_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define EXCLUDES(...) TARNLINK_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define RETURN_CAPABILITY(x) TARNLINK_THREAD_ANNOTATION(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS TARNLINK_THREAD_ANNOTATION(no_thread_safety_analysis)
@@ -35,6 +36,7 @@ class CAPABILITY("mutex") Mutex {
   Mutex& operator=(const Mutex&) = delete;
 
   void lock() ACQUIRE() { mu_.lock(); }
+  bool try_lock() TRY_ACQUIRE(true) { return mu_.try_lock(); }
   void unlock() RELEASE() { mu_.unlock(); }
 
  private:
@@ -64,6 +66,8 @@ class CAPABILITY("mutex") RecursiveMutex {
 class SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex& mu) ACQUIRE(mu) : lock_(mu.mu_) {}
+  // Takes over a lock already held (after a successful try_lock).
+  MutexLock(Mutex& mu, std::adopt_lock_t) REQUIRES(mu) : lock_(mu.mu_, std::adopt_lock) {}
   ~MutexLock() RELEASE() {}
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;

@@ -66,18 +66,14 @@ void DispatchPacket(const uint8_t* packet, size_t n, PacketSink& sink) {
 
 void PacketReassembly::Feed(const char* peer, const char* data, uint32_t len, PacketSink& sink) {
   const std::string_view key(peer != nullptr ? peer : "");
-  auto it = parsers_.find(key);
   if (len == 0) {
-    if (it != parsers_.end()) parsers_.erase(it);
+    parsers_.End(key);
     return;
   }
   if (data == nullptr) return;
-  if (it == parsers_.end()) it = parsers_.emplace(std::string(key), StreamParser{}).first;
-  StreamParser& parser = it->second;
-  parser.AppendBytes(reinterpret_cast<const uint8_t*>(data), static_cast<long>(len));
   // Every packet of the chunk is found first, then acted on in order; the
   // views stay valid because nothing is appended meanwhile.
-  if (parser.ExtractViews(views_) == 0) return;
+  if (parsers_.Feed(key, reinterpret_cast<const uint8_t*>(data), static_cast<long>(len), views_) == 0) return;
   for (const PacketView& packet : views_) DispatchPacket(packet.data, packet.size, sink);
   views_.clear();
 }

@@ -37,17 +37,22 @@ class PacketSink {
 // stream parser hands them out): n >= kMinPacketSize.
 void DispatchPacket(const uint8_t* packet, size_t n, PacketSink& sink);
 
-// Reassembly per peer text, then dispatch of each complete packet in order.
+// Reassembly per peer text (bounded by PeerParsers), then dispatch of each complete packet in order.
 // Used from one thread at a time (a transport's receive thread).
 class PacketReassembly {
  public:
+  // counters, when given, must outlive the reassembly.
+  explicit PacketReassembly(StreamCounters* counters = nullptr) : parsers_(counters) {}
+
   // len 0 means that peer's connection ended: what it left of a packet can
   // never be completed, and a new connection with the same text starts afresh.
   void Feed(const char* peer, const char* data, uint32_t len, PacketSink& sink);
-  void Clear() { parsers_.clear(); }
+  void Clear() { parsers_.Clear(); }
+  // 0: no limit. Set while no Feed runs.
+  void SetPeerLimit(size_t limit) { parsers_.SetPeerLimit(limit); }
 
  private:
-  PeerParserMap parsers_;
+  PeerParsers parsers_;
   std::vector<PacketView> views_;
 };
 

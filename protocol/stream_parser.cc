@@ -4,9 +4,34 @@
 
 namespace tarnlink {
 
+PacketSlot SlotOfType(uint8_t type) {
+  switch (static_cast<PacketType>(type)) {
+    case PacketType::kCanData:
+      return PacketSlot::kCanData;
+    case PacketType::kCanFdData:
+      return PacketSlot::kCanFdData;
+    case PacketType::kAutoSendEntries:
+      return PacketSlot::kAutoSendEntries;
+    case PacketType::kChannelReport:
+      return PacketSlot::kChannelReport;
+    case PacketType::kDeviceText:
+      return PacketSlot::kDeviceText;
+    case PacketType::kGpsData:
+      return PacketSlot::kGpsData;
+    case PacketType::kCommand:
+      return PacketSlot::kCommand;
+    case PacketType::kNotice:
+      return PacketSlot::kNotice;
+    case PacketType::kNoticeAck:
+      return PacketSlot::kNoticeAck;
+  }
+  return PacketSlot::kOther;
+}
+
 void StreamParser::AppendBytes(const uint8_t* data, long len) {
   if (data == nullptr || len <= 0) return;
   const auto n = static_cast<size_t>(len);
+  if (counters_ != nullptr) StreamCounters::Add(counters_->bytes_received, n);
   // Move the unconsumed tail to the front once the consumed prefix is at
   // least as long as it. Every byte moved is paid for by a consumed byte, so
   // appending stays O(len) amortised, and the buffer never holds more than
@@ -28,7 +53,9 @@ size_t StreamParser::NextPacket() {
   for (;;) {
     if (head_ < end) {
       const void* start = std::memchr(base + head_, kStartByte, end - head_);
+      const size_t from = head_;
       head_ = start == nullptr ? end : static_cast<size_t>(static_cast<const uint8_t*>(start) - base);
+      CountSkipped(head_ - from);
     }
     const size_t avail = end - head_;
     if (avail < kMinPacketSize) return 0;
@@ -42,13 +69,16 @@ size_t StreamParser::NextPacket() {
           rescanning_ = false;
           std::vector<uint8_t>().swap(xor_);
         }
+        if (counters_ != nullptr) StreamCounters::Add(counters_->packets[static_cast<size_t>(SlotOfType(p[1]))], 1);
         return total;
       }
       clean_run_ = 0;
+      if (counters_ != nullptr) StreamCounters::Add(counters_->bad_checksums, 1);
     }
     // Drop only the rejected start byte: a genuine packet may begin inside
     // the bytes it claimed.
     ++head_;
+    CountSkipped(1);
   }
 }
 
@@ -97,6 +127,61 @@ size_t StreamParser::ExtractViews(std::vector<PacketView>& out) {
     head_ += size;
   }
   return out.size();
+}
+
+void StreamParser::Reset() {
+  buf_.clear();
+  head_ = 0;
+  rescanning_ = false;
+  clean_run_ = 0;
+  xor_from_ = 0;
+  std::vector<uint8_t>().swap(xor_);
+}
+
+size_t PeerParsers::Feed(std::string_view peer, const uint8_t* data, long len, std::vector<PacketView>& out) {
+  ++uses_;
+  auto it = held_.find(peer);
+  if (it == held_.end()) {
+    // The common case, a chunk of whole packets, holds nothing afterwards.
+    scratch_.Reset();
+    scratch_.AppendBytes(data, len);
+    const size_t n = scratch_.ExtractViews(out);
+    if (scratch_.Buffered() == 0) return n;
+    if (limit_ != 0 && held_.size() >= limit_) {
+      auto quietest = held_.begin();
+      for (auto h = held_.begin(); h != held_.end(); ++h) {
+        if (h->second.last_use < quietest->second.last_use) quietest = h;
+      }
+      held_.erase(quietest);
+    }
+    // The views stay valid: the buffer moves with its storage.
+    State& held = held_[std::string(peer)];
+    held.parser = std::move(scratch_);
+    held.last_use = uses_;
+    scratch_ = StreamParser{counters_};
+    return n;
+  }
+  StreamParser& parser = it->second.parser;
+  parser.AppendBytes(data, len);
+  const size_t n = parser.ExtractViews(out);
+  it->second.last_use = uses_;
+  if (parser.Buffered() == 0) {
+    // Nothing pending: the state goes, its storage (which the views point
+    // into) becomes the scratch parser's.
+    std::swap(scratch_, parser);
+    held_.erase(it);
+  }
+  return n;
+}
+
+void PeerParsers::End(std::string_view peer) {
+  const auto it = held_.find(peer);
+  if (it != held_.end()) held_.erase(it);
+}
+
+void PeerParsers::Clear() {
+  held_.clear();
+  scratch_ = StreamParser{counters_};
 }
 
 }  // namespace tarnlink

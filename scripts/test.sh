@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: format and tidy checks, plain build, the libraries
-# with clang's lock analysis, ASan+UBSan, TSan (transport and concurrency
-# tests), then a short bounded run of every fuzz target. The build folders
-# are those of CMakePresets.json.
+# with clang's lock analysis, the Python package, everything in Release,
+# ASan+UBSan, TSan (transport and concurrency tests), the Debian packages,
+# then a short bounded run of every fuzz target. The build folders are those
+# of CMakePresets.json.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -12,7 +13,7 @@ jobs=$(nproc)
 build() {
   local preset=$1
   shift
-  cmake --preset "$preset" "$@" >/dev/null
+  cmake --preset "$preset" -DTARNLINK_WERROR=ON "$@" >/dev/null
   cmake --build --preset "$preset" -j"$jobs"
 }
 
@@ -26,6 +27,12 @@ ctest --test-dir build --output-on-failure -j2
 echo "== clang-14 build of the libraries, -Wthread-safety -Werror"
 build clang
 
+echo "== Python package and python-can plugin (flake8, pytest)"
+scripts/python_test.sh build
+
+echo "== release: everything in Release, compiled (every build type must build)"
+build release
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -35,6 +42,9 @@ echo "== ThreadSanitizer (transport and concurrency tests)"
 build tsan
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j2 -L 'transport|concurrency'
+
+echo "== Debian packages (Debian's flags, lintian, a consumer of the unpacked packages, manual pages)"
+scripts/package_test.sh build-package
 
 if [ -x scripts/fuzz.sh ]; then
   echo "== fuzzing (bounded)"

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "transport/link_counters.h"
 #include "transport/socket.h"
 
 namespace tarnlink {
@@ -29,12 +30,21 @@ class IService {
   virtual bool Stop() = 0;
   // True only when the whole block was accepted (TcpServer: any client).
   virtual bool Send(const char* data, int len) = 0;
+  // Whether peers are datagram senders: no connection of theirs ends, so
+  // nothing tells when the state kept for them may go.
+  virtual bool Connectionless() const { return false; }
 
   // Installed once, before Start.
   void SetRecvCallback(RecvCallback callback) { callback_ = std::move(callback); }
+  // Where connections, send failures and ignored datagrams are counted;
+  // installed once, before Start. A transport without one counts for itself.
+  void SetCounters(std::shared_ptr<LinkCounters> counters) {
+    if (counters) counters_ = std::move(counters);
+  }
 
  protected:
   RecvCallback callback_;
+  std::shared_ptr<LinkCounters> counters_ = std::make_shared<LinkCounters>();
 };
 
 // The client list of a listening transport; found by a run-time type check.

@@ -1,6 +1,7 @@
 #include "transport/socket.h"
 
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -153,6 +154,7 @@ int ConnectWithTimeout(SocketEndpoint* endpoint, const char* host, uint16_t port
     SetNonBlocking(sock, false);
   }
   EnableKeepAlive(*endpoint);
+  LimitUnackedTime(*endpoint);
   return 0;
 }
 
@@ -175,6 +177,67 @@ int LimitSendTime(const SocketEndpoint& endpoint, int ms) {
   return setsockopt(endpoint.sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) == 0 ? 0 : 1;
 }
 
+int LimitUnackedTime(const SocketEndpoint& endpoint, int ms) {
+#ifdef TCP_USER_TIMEOUT
+  const unsigned int limit = ms > 0 ? static_cast<unsigned int>(ms) : 0u;
+  return setsockopt(endpoint.sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &limit, sizeof(limit)) == 0 ? 0 : 1;
+#else
+  (void)endpoint;
+  (void)ms;
+  return 0;
+#endif
+}
+
+int SendWhole(const SocketEndpoint& endpoint, const char* data, int len, int ms) {
+  if (len < 0 || (data == nullptr && len > 0)) return kSendBroken;
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  int done = 0;
+  while (done < len) {
+    ssize_t n;
+    do {
+      n = send(endpoint.sock, data + done, static_cast<size_t>(len - done), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+      done += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return kSendBroken;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return kSendTimedOut;
+    pollfd fd{endpoint.sock, POLLOUT, 0};
+    const int ready = PollFor(&fd, 1, static_cast<int>(left));
+    if (ready < 0) return kSendBroken;
+    if (ready == 0) return kSendTimedOut;
+  }
+  return kSent;
+}
+
+int WidenReceiveBuffer(const SocketEndpoint& endpoint, int bytes) {
+  if (setsockopt(endpoint.sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof(bytes)) != 0) {
+    setsockopt(endpoint.sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+  }
+  int actual = 0;
+  socklen_t length = sizeof(actual);
+  if (getsockopt(endpoint.sock, SOL_SOCKET, SO_RCVBUF, &actual, &length) != 0) return 0;
+  return actual;
+}
+
+bool IsLocalAddress(const char* ip) {
+  in_addr address;
+  if (ip == nullptr || inet_pton(AF_INET, ip, &address) != 1) return false;
+  if ((ntohl(address.s_addr) >> 24) == 127) return true;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return false;
+  bool found = false;
+  for (const ifaddrs* entry = list; entry != nullptr && !found; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    found = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr == address.s_addr;
+  }
+  freeifaddrs(list);
+  return found;
+}
+
 int RecvSome(const SocketEndpoint& endpoint, char* buffer, int size, bool dont_wait) {
   if (size <= 0) return -1;
   ssize_t n;
@@ -194,6 +257,7 @@ int SendOnce(const SocketEndpoint& endpoint, const char* data, int len) {
   } while (n < 0 && errno == EINTR);
   return static_cast<int>(n);
 }
+
 
 int SelectReadable(const std::vector<SocketEndpoint>* list, std::vector<SocketEndpoint>* ready, int timeout_ms) {
   if (list == nullptr || list->empty()) return 0;

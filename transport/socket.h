@@ -46,7 +46,8 @@ int AcceptOne(const SocketEndpoint& listener, SocketEndpoint* out);
 
 constexpr int kConnectTimeoutMs = 3000;
 // Stores host (dotted IPv4, no name lookup) and port in the endpoint and
-// connects within kConnectTimeoutMs, then enables keep-alive. A readable
+// connects within kConnectTimeoutMs, then enables keep-alive and limits the
+// unacknowledged time (see LimitUnackedTime). A readable
 // wake_fd (a set StopSignal) ends the wait early with failure. After a
 // failure the socket stays in the endpoint, unconnected.
 int ConnectWithTimeout(SocketEndpoint* endpoint, const char* host, uint16_t port, int wake_fd = -1);
@@ -57,11 +58,39 @@ constexpr int kKeepAliveIntervalMs = 1000;
 // on a non-stream socket.
 int EnableKeepAlive(const SocketEndpoint& endpoint);
 
+constexpr int kUnackedLimitMs = 10000;
+// TCP_USER_TIMEOUT: a connection whose sent data stays unacknowledged for ms
+// is dropped by the kernel. Keep-alive notices a dead peer only while the
+// link is idle; under traffic the kernel would retransmit for about 15
+// minutes while every send still succeeds. A no-op success where the option
+// does not exist.
+int LimitUnackedTime(const SocketEndpoint& endpoint, int ms = kUnackedLimitMs);
+
 constexpr int kSendTimeoutMs = 1500;
 // A blocking send on this socket gives up after ms: a peer that stops reading
 // then costs a sender (and the send lock it holds) at most that long, and the
 // send reports what it got out.
 int LimitSendTime(const SocketEndpoint& endpoint, int ms = kSendTimeoutMs);
+
+// Sends the whole block within ms in total (partial sends are continued).
+// kSent when every byte went out; otherwise kSendBroken (the link failed) or
+// kSendTimedOut (the peer stopped reading): part of the block may already be
+// in the stream, so the caller must not send on this connection again.
+constexpr int kSent = 0;
+constexpr int kSendBroken = 1;
+constexpr int kSendTimedOut = 2;
+int SendWhole(const SocketEndpoint& endpoint, const char* data, int len, int ms = kSendTimeoutMs);
+
+constexpr int kReceiveBufferBytes = 4 << 20;
+// Asks for a receive buffer of bytes: SO_RCVBUFFORCE where the process may
+// (CAP_NET_ADMIN), else SO_RCVBUF, which the kernel caps at
+// net.core.rmem_max. Result: the size the kernel reports afterwards (it
+// doubles the request for its bookkeeping), 0 on failure.
+int WidenReceiveBuffer(const SocketEndpoint& endpoint, int bytes = kReceiveBufferBytes);
+
+// True when ip (dotted IPv4) is an address of this host: 127.0.0.0/8 or one
+// held by an interface now.
+bool IsLocalAddress(const char* ip);
 
 // One recv. Result: the byte count when positive; -1 on orderly close or
 // error; never 0 unless dont_wait is set and no data is waiting.

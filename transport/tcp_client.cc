@@ -1,5 +1,6 @@
 #include "transport/tcp_client.h"
 
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -34,8 +35,20 @@ bool TcpClient::Stop() {
 bool TcpClient::Send(const char* data, int len) {
   if (len < 0) return false;
   RecursiveMutexLock lock(send_mutex_);
-  if (!IsOpen(endpoint_)) return false;
-  return SendOnce(endpoint_, data, len) == len;
+  if (!IsOpen(endpoint_)) {
+    Count(counters_->send_failures);
+    return false;
+  }
+  const int sent = SendWhole(endpoint_, data, len);
+  if (sent == kSent) return true;
+  Count(sent == kSendTimedOut ? counters_->send_timeouts : counters_->send_failures);
+  // The gateway stopped reading (or the link broke) and part of the block
+  // may be in the stream: that connection is finished. Shut down, its recv
+  // ends and the receive thread reconnects as after any break; later sends
+  // fail at once instead of each waiting out the time-out.
+  MutexLock socket_lock(socket_mutex_);
+  ShutdownSocket(endpoint_);
+  return false;
 }
 
 void TcpClient::Teardown() {
@@ -51,9 +64,11 @@ void TcpClient::Teardown() {
 }
 
 bool TcpClient::Connect(SocketEndpoint* out) {
+  last_attempt_ = std::chrono::steady_clock::now();
   if (CreateSocket(out, true) != 0) return false;
   if (ConnectWithTimeout(out, host_.c_str(), port_, stop_.fd()) == 0) {
     LimitSendTime(*out);
+    Count(counters_->connections_made);
     return true;
   }
   CloseSocket(out);
@@ -85,10 +100,20 @@ void TcpClient::ReceiveLoop(SocketEndpoint connection) {
     }
     // Closed by the peer, broken, or shut down by Stop.
     if (stop_.IsSet()) return;
+    Count(counters_->connections_lost);
     // The next connection has the same peer text but is a new stream.
     if (callback_) callback_(peer, buffer, 0);
     Replace(SocketEndpoint{});
     for (;;) {
+      // At most one attempt per pause: a gateway that accepts and closes at
+      // once must not be met with a connection storm. After a connection
+      // that lasted longer the first attempt goes at once.
+      const auto since = std::chrono::steady_clock::now() - last_attempt_;
+      const auto wait = std::chrono::milliseconds(kReconnectPauseMs) - since;
+      if (wait.count() > 0 &&
+          stop_.WaitFor(static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) + 1)) {
+        return;
+      }
       SocketEndpoint fresh;
       if (Connect(&fresh)) {
         RecursiveMutexLock send_lock(send_mutex_);
@@ -104,7 +129,6 @@ void TcpClient::ReceiveLoop(SocketEndpoint connection) {
         FormatPeer(connection, peer);
         break;
       }
-      if (stop_.WaitFor(kReconnectPauseMs)) return;
     }
   }
 }

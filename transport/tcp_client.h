@@ -3,6 +3,7 @@
 #ifndef TARNLINK_TRANSPORT_TCP_CLIENT_H_
 #define TARNLINK_TRANSPORT_TCP_CLIENT_H_
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -38,6 +39,8 @@ class TcpClient final : public IService {
   // Ends the receive thread and closes the socket, whatever state it is in.
   void Teardown();
 
+  // When the last connection attempt began; the receive thread's after Start.
+  std::chrono::steady_clock::time_point last_attempt_{};
   const std::string host_;
   const uint16_t port_;
   StopSignal stop_;

@@ -66,11 +66,39 @@ bool TcpServer::Stop() {
 }
 
 bool TcpServer::Send(const char* data, int len) {
+  if (len < 0) return false;
   RecursiveMutexLock lock(clients_mutex_);
-  if (clients_.empty()) return false;
-  // A dead client is removed by the receive thread once its recv fails.
-  for (const SocketEndpoint& client : clients_) SendOnce(client, data, len);
-  return true;
+  if (clients_.empty()) {
+    Count(counters_->send_failures);
+    return false;
+  }
+  bool taken = false;
+  for (auto it = clients_.begin(); it != clients_.end();) {
+    const int sent = SendWhole(*it, data, len);
+    if (sent == kSent) {
+      taken = true;
+      ++it;
+      continue;
+    }
+    Count(sent == kSendTimedOut ? counters_->send_timeouts : counters_->send_failures);
+    // That gateway stopped reading or is gone, and its stream may hold part
+    // of the block: it is closed and removed at once, so no later send waits
+    // behind it. The receive thread reports its stream ended.
+    it = DropClient(it);
+  }
+  // Success means some gateway has the whole block.
+  return taken;
+}
+
+std::vector<SocketEndpoint>::iterator TcpServer::DropClient(std::vector<SocketEndpoint>::iterator it) {
+  char peer[kPeerTextSize];
+  FormatPeer(*it, peer);
+  ended_.emplace_back(peer);
+  MutexLock sockets_lock(sockets_mutex_);
+  CloseSocket(&*it);
+  const auto next = clients_.erase(it);
+  WakeReceiver();
+  return next;
 }
 
 uint32_t TcpServer::ClientCount() {
@@ -90,13 +118,7 @@ bool TcpServer::RemoveClient(int sock) {
   const auto it =
       std::find_if(clients_.begin(), clients_.end(), [sock](const SocketEndpoint& c) { return c.sock == sock; });
   if (it == clients_.end()) return false;
-  char peer[kPeerTextSize];
-  FormatPeer(*it, peer);
-  ended_.emplace_back(peer);
-  MutexLock sockets_lock(sockets_mutex_);
-  CloseSocket(&*it);
-  clients_.erase(it);
-  WakeReceiver();
+  DropClient(it);
   return true;
 }
 
@@ -107,9 +129,9 @@ void TcpServer::AcceptLoop() {
       stop_.WaitFor(kAcceptErrorPauseMs);
       continue;
     }
-    // Send holds the clients lock: a client that stops reading must not
-    // hold it, and with it every other client, for ever.
-    LimitSendTime(client);
+    // The same dead-peer detection as the client side has.
+    EnableKeepAlive(client);
+    LimitUnackedTime(client);
     RecursiveMutexLock clients_lock(clients_mutex_);
     MutexLock sockets_lock(sockets_mutex_);
     // Checked under sockets_mutex_: either Stop's shutdown pass sees this
@@ -119,6 +141,7 @@ void TcpServer::AcceptLoop() {
       return;
     }
     clients_.push_back(client);
+    Count(counters_->connections_made);
     WakeReceiver();
   }
 }
@@ -205,6 +228,7 @@ void TcpServer::ReceiveLoop() {
           clients_.erase(it);
         }
         rebuild = true;
+        Count(counters_->connections_lost);
         // A later client may come from the same address and port.
         if (callback_) callback_(peer, buffer, 0);
       }

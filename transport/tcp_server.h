@@ -24,7 +24,8 @@ class TcpServer final : public IService, public IClientList {
 
   bool Start() override;
   bool Stop() override;
-  // False only when no client is connected; single failures are not reported.
+  // True when at least one client took the whole block. A client that could
+  // not take it within the send time-out is closed and removed.
   bool Send(const char* data, int len) override;
 
   uint32_t ClientCount() override;
@@ -46,6 +47,9 @@ class TcpServer final : public IService, public IClientList {
   void ReceiveLoop();
   // Tells the receive thread that the client list changed.
   void WakeReceiver();
+  // Closes and removes a client, its end to be reported by the receive
+  // thread; needs clients_mutex_. The iterator after it.
+  std::vector<SocketEndpoint>::iterator DropClient(std::vector<SocketEndpoint>::iterator it) REQUIRES(clients_mutex_);
 
   const uint16_t port_;
   const int backlog_;

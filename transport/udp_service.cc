@@ -31,6 +31,9 @@ bool UdpService::Start() {
   if (open || receiver_.joinable()) Teardown();
   SocketEndpoint fresh;
   if (CreateSocket(&fresh, false) != 0) return false;
+  // A burst (a Wi-Fi gateway after an air-time gap, a receive thread that
+  // was descheduled) must fit the socket: the default holds ~145 datagrams.
+  WidenReceiveBuffer(fresh);
   const bool bound = BindAny(&fresh, local_port_) == 0;
   // Kept until the next Start or Stop, as after any failed start.
   Replace(fresh);
@@ -58,8 +61,11 @@ bool UdpService::Send(const char* data, int len) {
   std::snprintf(destination.ip, sizeof(destination.ip), "%s", host_.c_str());
   destination.port = remote_port_;
   RecursiveMutexLock lock(send_mutex_);
-  if (!IsOpen(endpoint_)) return false;
-  return SendTo(endpoint_, data, len, destination) == len;
+  if (!IsOpen(endpoint_) || SendTo(endpoint_, data, len, destination) != len) {
+    Count(counters_->send_failures);
+    return false;
+  }
+  return true;
 }
 
 void UdpService::Teardown() {
@@ -86,6 +92,34 @@ void UdpService::Replace(const SocketEndpoint& endpoint) {
   endpoint_ = endpoint;
 }
 
+bool UdpService::Accepts(const SocketEndpoint& sender, uint16_t own_port) {
+  // Unicast: the sender's text must equal host_ exactly, so a host written
+  // with leading zeros never matches.
+  if (!multicast_ && (host_ != sender.ip || sender.port != remote_port_)) {
+    Count(counters_->datagrams_foreign);
+    return false;
+  }
+  // Our own datagrams (multicast looped back, or unicast to our own port)
+  // are no gateway's: answering them would complete our own requests.
+  if (IsOwnDatagram(sender, own_port)) {
+    Count(counters_->datagrams_own);
+    return false;
+  }
+  return true;
+}
+
+bool UdpService::IsOwnDatagram(const SocketEndpoint& sender, uint16_t own_port) {
+  if (sender.port != own_port) return false;
+  // Interfaces change rarely; the answer for one address is kept a second.
+  const uint64_t now = NowTicks();
+  if (own_check_ip_ != sender.ip || TicksToMs(now, own_check_time_) >= kOwnCheckMs) {
+    own_check_ip_ = sender.ip;
+    own_check_local_ = IsLocalAddress(sender.ip);
+    own_check_time_ = now;
+  }
+  return own_check_local_;
+}
+
 void UdpService::ReceiveLoop(SocketEndpoint connection) {
   // The socket is closed only after this thread has been joined.
   char peer[kPeerTextSize];
@@ -100,9 +134,7 @@ void UdpService::ReceiveLoop(SocketEndpoint connection) {
       stop_.WaitFor(kErrorPauseMs);
       continue;
     }
-    // Unicast: the sender's text must equal host_ exactly, so a host written
-    // with leading zeros never matches.
-    if (!multicast_ && (host_ != sender.ip || sender.port != remote_port_)) continue;
+    if (!Accepts(sender, connection.port)) continue;
     if (callback_) {
       FormatPeer(sender, peer);
       callback_(peer, buffer, n);

@@ -28,6 +28,7 @@ class UdpService final : public IService {
   bool Stop() override;
   // One Send is one datagram.
   bool Send(const char* data, int len) override;
+  bool Connectionless() const override { return true; }
 
   // The port bound by the last Start (the system's choice for local port 0).
   uint16_t BoundPort() const { return endpoint_.port; }
@@ -37,7 +38,14 @@ class UdpService final : public IService {
   static constexpr int kBufferSize = 66560;
   static constexpr int kErrorPauseMs = 10;
 
+  static constexpr int64_t kOwnCheckMs = 1000;
+
   void ReceiveLoop(SocketEndpoint connection);
+  // Whether a datagram from sender is delivered; own_port is our bound port.
+  // The one place where datagrams are dropped by their source.
+  bool Accepts(const SocketEndpoint& sender, uint16_t own_port);
+  // A local address and our own port: this service sent it.
+  bool IsOwnDatagram(const SocketEndpoint& sender, uint16_t own_port);
   void Teardown();
   void Replace(const SocketEndpoint& endpoint);
 
@@ -50,6 +58,10 @@ class UdpService final : public IService {
   StopSignal stop_;
   std::thread receiver_;  // started and joined by Start/Stop only
   const std::unique_ptr<char[]> buffer_;
+  // The receive thread's last IsLocalAddress answer.
+  std::string own_check_ip_;
+  bool own_check_local_ = false;
+  uint64_t own_check_time_ = 0;
 
   // Serialises Send; also held to replace endpoint_ (see TcpClient).
   RecursiveMutex send_mutex_;

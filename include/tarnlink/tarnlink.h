@@ -76,7 +76,11 @@ extern "C" {
 #define VELA_ERR_BUS_OFF 0x20u
 
 /* ---- Reference keys of VELA_GetReference / VELA_SetReference ----------- */
+/* Each key in full (level, value, exchange, failures): docs/reference_keys.md. */
 /* Connection settings (device level; take effect at the next first start). */
+/* Key 0 takes the strict dotted form only ("192.0.2.10"): short forms
+ * ("127.1"), leading zeros ("010.0.0.1", which some parsers read as octal)
+ * and hexadecimal parts make the next first VELA_StartCAN fail. */
 #define VELA_REF_REMOTE_ADDR 0u   /* char[32]: dotted IPv4 text, at most 31 characters */
 #define VELA_REF_REMOTE_PORT 1u   /* u32, low 16 bits used */
 #define VELA_REF_LOCAL_PORT 2u    /* u32, low 16 bits used */
@@ -100,6 +104,9 @@ extern "C" {
 #define VELA_REF_SIZE_REMAIN 29u        /* get, u32: the gateway's "Remain" */
 #define VELA_REF_CHANNEL_ACTION 30u     /* set, no value */
 #define VELA_REF_AUTOSEND_COUNT 31u     /* get, u32: enabled CAN entries on the gateway */
+/* Keys 32 and 34 write at most the count keys 31 and 33 last returned (on
+ * any thread), however the gateway's list changed since: read the count,
+ * then the list, from one thread at a time. */
 #define VELA_REF_AUTOSEND_LIST 32u      /* get, VELA_CAN_AUTOSEND[count of key 31] */
 #define VELA_REF_AUTOSEND_COUNT_FD 33u  /* get, u32: enabled CAN FD entries */
 #define VELA_REF_AUTOSEND_LIST_FD 34u   /* get, VELA_CANFD_AUTOSEND[count of key 33] */
@@ -109,6 +116,8 @@ extern "C" {
 #define VELA_REF_DEVICE_QUERY_4 38u
 #define VELA_REF_GPS_COUNT 39u          /* get, u32: records waiting in the GPS queue */
 #define VELA_REF_GPS_READ 40u           /* get, VELA_GPS_READ */
+/* This library's extension, outside the table above. */
+#define VELA_REF_STATS 0x1000u          /* get, VELA_STATS (device level) */
 
 /* ---- Frame records ------------------------------------------------------ */
 typedef struct tagVELA_CAN_TRANSMIT {
@@ -239,6 +248,55 @@ typedef struct tagVELA_NOTICE {
   uint32_t high; /* high half */
 } VELA_NOTICE;
 
+/* Counters of key VELA_REF_STATS, all counted since the device was opened
+ * (take differences for rates). Set `size` to sizeof(VELA_STATS) before the
+ * call; the library fills at most that many bytes and sets `size` to the
+ * number it filled, so an older caller with a shorter record keeps working
+ * when the record grows at its end. */
+#define VELA_STATS_CHANNELS 4u
+typedef struct tagVELA_CHANNEL_STATS {
+  uint64_t frames_can;      /* CAN frames queued for VELA_Receive */
+  uint64_t frames_canfd;    /* CAN FD frames queued for VELA_ReceiveFD */
+  uint64_t error_frames;    /* error frames (queued as error information) */
+  uint64_t dropped_can;     /* dropped at the queue limit: the oldest CAN frame */
+  uint64_t dropped_canfd;   /* ... CAN FD frame */
+  uint64_t dropped_errors;  /* ... error information */
+  uint64_t dropped_markers; /* ... marker */
+} VELA_CHANNEL_STATS;
+
+typedef struct tagVELA_STATS {
+  uint32_t size;     /* in: size of the caller's record; out: bytes filled */
+  uint32_t channels; /* out: the device's channel count (entries used below) */
+  /* Valid packets received, by type. */
+  uint64_t packets_can;
+  uint64_t packets_canfd;
+  uint64_t packets_autosend;
+  uint64_t packets_report;
+  uint64_t packets_text;
+  uint64_t packets_gps;
+  uint64_t packets_command;
+  uint64_t packets_notice;
+  uint64_t packets_notice_ack;
+  uint64_t packets_other;
+  uint64_t bytes_received;    /* every byte the transport handed on */
+  uint64_t bytes_skipped;     /* bytes skipped while resynchronising */
+  uint64_t bad_checksums;     /* whole packets whose checksum failed */
+  uint64_t datagrams_foreign; /* UDP: ignored, from a sender other than the gateway */
+  uint64_t datagrams_own;     /* UDP: ignored, our own datagrams looped back */
+  uint64_t connections_made;  /* TCP: connects, reconnects and accepted gateways */
+  uint64_t connections_lost;  /* TCP: connections that ended without a reset */
+  uint64_t send_failures;     /* blocks not sent: no link, or a broken one */
+  uint64_t send_timeouts;     /* blocks cut short by the send time limit */
+  uint64_t requests_sent;     /* command requests handed to the network */
+  uint64_t requests_answered;
+  uint64_t requests_timed_out;
+  uint64_t late_answers;     /* answers that matched no waiting request */
+  uint64_t dropped_gps;      /* GPS records dropped at the queue limit */
+  uint64_t last_frame_time;  /* host time of the last received frame, us since 1970 UTC; 0 = none */
+  uint64_t last_frame_stamp; /* that frame's gateway time stamp */
+  VELA_CHANNEL_STATS channel[VELA_STATS_CHANNELS];
+} VELA_STATS;
+
 /* ---- Functions ----------------------------------------------------------- */
 /* Opens (or finds) a device; `reserved` low 16 bits = initial local port.
  * Returns the device handle; 0 when index > 255 or the handle would be 0. */
@@ -314,6 +372,14 @@ TARNLINK_STATIC_ASSERT(offsetof(VELA_CLIENT, ip) == 12, "client address at 12");
 TARNLINK_STATIC_ASSERT(sizeof(VELA_CHANNEL_REPORT) == 24, "channel report is 24 bytes");
 TARNLINK_STATIC_ASSERT(offsetof(VELA_CHANNEL_REPORT, value32) == 20, "channel report u32 at 20");
 TARNLINK_STATIC_ASSERT(sizeof(VELA_NOTICE) == 8, "notice value is 8 bytes");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_CHANNEL_STATS) == 56, "channel statistics are 56 bytes");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_STATS, size) == 0, "statistics start with their size");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_STATS, packets_can) == 8, "packet counts at 8");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_STATS, bytes_received) == 88, "byte counts at 88");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_STATS, requests_sent) == 160, "request counts at 160");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_STATS, last_frame_time) == 200, "last frame time at 200");
+TARNLINK_STATIC_ASSERT(offsetof(VELA_STATS, channel) == 216, "channel statistics at 216");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_STATS) == 440, "statistics are 440 bytes");
 TARNLINK_STATIC_ASSERT(offsetof(VELA_MARKER_READ, count) == sizeof(void*), "marker count after the pointer");
 TARNLINK_STATIC_ASSERT(offsetof(VELA_MARKER_READ, wait_ms) == sizeof(void*) + 4, "marker wait after count");
 TARNLINK_STATIC_ASSERT(offsetof(VELA_GPS_READ, capacity) == sizeof(void*), "GPS capacity after the pointer");

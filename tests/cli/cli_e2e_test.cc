@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <vector>
 
@@ -26,6 +27,21 @@ using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
 const std::string kTool = TARNLINK_CLI_TOOL;
+
+// The tool is built as this test is: under a sanitizer its resident memory
+// is the sanitizer's.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 
 // A port nothing listens on: bound, read back and released.
 uint16_t ClosedPort(int type) {
@@ -264,6 +280,64 @@ TEST(CliEndToEnd, PlayEndsOnCtrlCInTheMiddleOfALongGap) {
   ASSERT_TRUE(sim.process().WaitForLine("rx CanData", milliseconds(5000))) << sim.process().out();
   play.Signal(SIGINT);
   EXPECT_EQ(play.Wait(milliseconds(3000)), 0) << play.err();
+  EXPECT_EQ(sim.Stop(), 0);
+  std::remove(path.c_str());
+}
+
+// The tool with its standard output on /dev/full: a full disk.
+int RunToFull(const std::string& args, std::string* err) {
+  Process p({"/bin/sh", "-c", "exec " + kTool + " " + args + " >/dev/full"});
+  p.CloseStdin();
+  const int code = p.Wait(milliseconds(15000));
+  *err = p.err();
+  return code;
+}
+
+TEST(CliEndToEnd, OutputThatCannotBeWrittenIsAFailure) {
+  Sim sim({"--listen", "0", "--echo", "-v"});
+  ASSERT_FALSE(sim.port().empty()) << sim.process().out();
+  std::string err;
+  EXPECT_EQ(RunToFull("info -q --port " + sim.port(), &err), 1) << err;
+  EXPECT_NE(err.find("cannot write the output"), std::string::npos) << err;
+  EXPECT_EQ(RunToFull("send -v --port " + sim.port() + " 123#01", &err), 1) << err;
+  EXPECT_NE(err.find("cannot write the output"), std::string::npos) << err;
+  EXPECT_EQ(sim.Stop(), 0);
+  // A simulator of its own: its first connection is the dump's.
+  Sim echo({"--listen", "0", "--echo", "-v"});
+  ASSERT_FALSE(echo.port().empty()) << echo.process().out();
+  Process dump({"/bin/sh", "-c", "exec " + kTool + " dump -L -n 1 -c 1 --port " + echo.port() + " >/dev/full"});
+  ASSERT_TRUE(echo.process().WaitForLine("sim: connected", milliseconds(5000))) << echo.process().out();
+  EXPECT_EQ(RunTool({"send", "-c", "1", "--port", echo.port(), "123#02"}, nullptr, &err), 0) << err;
+  EXPECT_EQ(dump.Wait(milliseconds(5000)), 1) << dump.err();
+  EXPECT_NE(dump.err().find("cannot write the output"), std::string::npos) << dump.err();
+  EXPECT_EQ(echo.Stop(), 0);
+}
+
+TEST(CliEndToEnd, PlayNamesANulByteAndStreamsALargeLog) {
+  const std::string path = ::testing::TempDir() + "tarnlink_play_big_" + std::to_string(getpid()) + ".log";
+  {
+    std::ofstream f(path, std::ios::binary);
+    f << "(1700000000.000000) ch0 12" << '\0' << "3#01\n";
+  }
+  std::string err;
+  EXPECT_EQ(RunTool({"play", "-I", path}, nullptr, &err), 2) << err;
+  EXPECT_NE(err.find("line 1: holds a NUL byte"), std::string::npos) << err;
+  // 30 MB of log: held whole, it would cost the process a multiple of that.
+  {
+    std::ofstream f(path, std::ios::binary);
+    for (int i = 0; i < 600000; ++i) f << "(1700000000.000000) ch0 123#1122334455667788 padding-padding\n";
+  }
+  Sim sim({"--listen", "0"});
+  ASSERT_FALSE(sim.port().empty()) << sim.process().out();
+  rusage before{};
+  getrusage(RUSAGE_CHILDREN, &before);
+  EXPECT_EQ(RunTool({"play", "-t", "--port", sim.port(), "-I", path}, nullptr, &err, milliseconds(60000)), 0) << err;
+  rusage after{};
+  getrusage(RUSAGE_CHILDREN, &after);
+  // The largest waited-for child so far: play, unless an earlier one was larger.
+  if (!kSanitized && after.ru_maxrss > before.ru_maxrss) {
+    EXPECT_LT(after.ru_maxrss, 30 * 1024) << "KiB resident for a 30 MB log";
+  }
   EXPECT_EQ(sim.Stop(), 0);
   std::remove(path.c_str());
 }

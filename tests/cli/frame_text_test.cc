@@ -132,7 +132,10 @@ TEST(CandumpLog, LinesReadBackAsTheyWereWritten) {
   EXPECT_EQ(e.frame, Parse("044#2A366C2BBA"));
   for (const char* bad :
        {"", "# comment", "1436509052.249713 ch0 123#", "(1436509052.24971) ch0 123#", "(1436509052.2497a3) ch0 123#",
-        "(.249713) ch0 123#", "(1436509052.249713) ch0", "(1436509052.249713) ch0 123#GG", "(1436509052.249713"}) {
+        "(.249713) ch0 123#", "(1436509052.249713) ch0", "(1436509052.249713) ch0 123#GG", "(1436509052.249713",
+        // As tshark reads candump logs: no CAN FD length that is none, no stray text.
+        "(1436509052.249713) ch0 123##1112233445566778899", "(1436509052.249713) ch0 123#11 extra",
+        "(1436509052.249713) ch0 123#11 R R"}) {
     error.clear();
     EXPECT_FALSE(ParseLogLine(bad, &e, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;

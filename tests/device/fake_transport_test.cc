@@ -2,10 +2,13 @@
 // answer a request before the sender has started to wait: what the real
 // transports cannot be made to do on cue.
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "device/device.h"
@@ -15,9 +18,39 @@
 namespace tarnlink {
 namespace {
 
+// How the next Starts go: held until released, then failing, throwing or
+// succeeding. Set by a test before its starts.
+struct StartScript {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool hold = false;   // guarded by mu
+  int entered = 0;     // guarded by mu
+  bool fail = false;   // guarded by mu
+  bool raise = false;  // guarded by mu
+
+  bool Run() {
+    std::unique_lock<std::mutex> lock(mu);
+    ++entered;
+    cv.notify_all();
+    cv.wait(lock, [this] { return !hold; });
+    if (raise) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return !fail;
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mu);
+    hold = false;
+    cv.notify_all();
+  }
+  void WaitEntered(int n) {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [this, n] { return entered >= n; });
+  }
+};
+StartScript g_start;
+
 class FakeService final : public IService {
  public:
-  bool Start() override { return true; }
+  bool Start() override { return g_start.Run(); }
   bool Stop() override { return true; }
   bool Send(const char* data, int len) override {
     std::vector<uint8_t> bytes(data, data + len);
@@ -141,6 +174,65 @@ TEST_F(FakeTransportTest, FailedSendEndsARequestAtOnce) {
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_FALSE(device_->GetDeviceInf(&info));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+}
+
+class StartTest : public ::testing::Test {
+ protected:
+  void SetUp() override { TearDown(); }
+  void TearDown() override {
+    std::lock_guard<std::mutex> lock(g_start.mu);
+    g_start.hold = g_start.fail = g_start.raise = false;
+    g_start.entered = 0;
+  }
+};
+
+// A second channel started while the first channel's start still connects
+// waits for it; when that start fails, it tries itself and reports what it got.
+TEST_F(StartTest, RacingStartReportsOnlyATransportThatCameUp) {
+  {
+    std::lock_guard<std::mutex> lock(g_start.mu);
+    g_start.hold = true;
+    g_start.fail = true;
+  }
+  Device device(VELA_TYPE_LINK_2CH_TCP, 0, 0);
+  std::atomic<int> first{-1};
+  std::atomic<int> second{-1};
+  std::thread a([&] { first = device.StartCAN(0); });
+  g_start.WaitEntered(1);
+  std::thread b([&] { second = device.StartCAN(1); });
+  // The second start has nothing to join yet.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(second.load(), -1) << "joined a start still in progress";
+  g_start.Release();
+  a.join();
+  b.join();
+  EXPECT_EQ(first.load(), 0);
+  EXPECT_EQ(second.load(), 0);
+  EXPECT_EQ(g_start.entered, 2);
+  // Once a start succeeds, a later one joins it.
+  {
+    std::lock_guard<std::mutex> lock(g_start.mu);
+    g_start.fail = false;
+  }
+  EXPECT_TRUE(device.StartCAN(0));
+  EXPECT_TRUE(device.StartCAN(1));
+}
+
+TEST_F(StartTest, StartThatThrowsLeavesTheChannelStopped) {
+  {
+    std::lock_guard<std::mutex> lock(g_start.mu);
+    g_start.raise = true;
+  }
+  Device device(VELA_TYPE_LINK_2CH_TCP, 0, 0);
+  EXPECT_THROW(device.StartCAN(0), std::system_error);
+  {
+    std::lock_guard<std::mutex> lock(g_start.mu);
+    g_start.raise = false;
+    g_start.fail = true;
+  }
+  // Not joined to the transport that threw: this start tries (and fails) itself.
+  EXPECT_FALSE(device.StartCAN(1));
+  EXPECT_EQ(g_start.entered, 2);
 }
 
 }  // namespace

@@ -30,6 +30,11 @@ TEST(QueueLimit, FullQueueDropsTheOldestAndKeepsItsSize) {
   EXPECT_EQ(stamp, 0xABCDEFu);
   const double fill_s = SecondsSince(t0);
   EXPECT_EQ(link.lib().GetReceiveNum(link.ch(0), VELA_QUEUE_CAN), kLimit);
+  VELA_STATS stats{};
+  stats.size = sizeof stats;
+  ASSERT_EQ(link.Get(0, VELA_REF_STATS, &stats), 1u);
+  EXPECT_EQ(stats.channel[0].frames_can, kLimit + kExtra);
+  EXPECT_EQ(stats.channel[0].dropped_can, kExtra);
 
   // Drain: the oldest five are gone, the rest come in order.
   std::vector<VELA_CAN_RECEIVE> buf(10000);

@@ -372,6 +372,37 @@ TEST_P(TransmitTest, ReadBackSpansSeveralAnswersAndIsCachedFor1500Ms) {
   EXPECT_EQ(link->gw().PacketCount(sim::kTypeCommand), 4u);
 }
 
+// The CAN FD count key re-reads both lists once the cache is old; the CAN
+// list copy still writes no more than the CAN count told the caller.
+TEST_P(TransmitTest, ListCopyNeverExceedsTheCountLastReturned) {
+  auto link = Link();
+  const auto entry = [](uint8_t index) {
+    WireAutoSendEntry e;
+    e.index = index;
+    e.enable = 1;
+    e.period = 60000;
+    e.frame.id = 0x300u + index;
+    e.frame.len = 1;
+    return e;
+  };
+  link->gw().SetAutoSendTable(0, {entry(0)});
+  uint32_t count = 0;
+  ASSERT_EQ(link->Get(0, VELA_REF_AUTOSEND_COUNT, &count), 1u);
+  ASSERT_EQ(count, 1u);
+  link->gw().SetAutoSendTable(0, {entry(0), entry(1), entry(2)});
+  std::this_thread::sleep_for(milliseconds(1600));
+  ASSERT_EQ(link->Get(0, VELA_REF_AUTOSEND_COUNT_FD, &count), 1u);  // re-reads: three CAN entries now
+  VELA_CAN_AUTOSEND objects[3];
+  std::memset(objects, 0xAB, sizeof objects);
+  ASSERT_EQ(link->Get(0, VELA_REF_AUTOSEND_LIST, objects), 1u);
+  EXPECT_EQ(objects[0].index, 0);
+  EXPECT_EQ(objects[1].index, 0xABAB) << "wrote past the count key 31 returned";
+  ASSERT_EQ(link->Get(0, VELA_REF_AUTOSEND_COUNT, &count), 1u);
+  ASSERT_EQ(count, 3u);
+  ASSERT_EQ(link->Get(0, VELA_REF_AUTOSEND_LIST, objects), 1u);
+  EXPECT_EQ(objects[2].index, 2);
+}
+
 TEST_P(TransmitTest, FailedReadBackLeavesTheCacheAndReportsFalse) {
   auto link = Link();
   WireAutoSendEntry e;

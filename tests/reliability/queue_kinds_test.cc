@@ -1,8 +1,13 @@
 // Every kind of receive queue stops at 1,000,000 when nobody reads it: CAN
 // FD frames, error information, markers and GPS records, fed straight into a
 // started device's receive entry (no network: the transport is a stand-in).
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <memory>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "device/device.h"
 #include "tests/reliability/peer.h"
@@ -17,6 +22,8 @@ class IdleService final : public IService {
   bool Start() override { return true; }
   bool Stop() override { return true; }
   bool Send(const char*, int) override { return true; }
+  // Stands in for the UDP service: peers are datagram senders.
+  bool Connectionless() const override { return true; }
 };
 
 }  // namespace
@@ -26,6 +33,20 @@ std::unique_ptr<IService> CreateTransport(const TransportSettings&) { return std
 
 namespace test {
 namespace {
+
+// Resident-memory figures mean nothing under a sanitizer's allocator (freed
+// memory is held in quarantine).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
 
 constexpr uint64_t kLimit = 1000000;
 constexpr uint64_t kExtra = 3;
@@ -104,6 +125,55 @@ TEST_F(QueueKindsTest, GpsQueueStopsAtTheLimit) {
   uint32_t count = 0;
   ASSERT_TRUE(device_.GetReference(0, VELA_REF_GPS_COUNT, &count));
   EXPECT_EQ(count, kLimit);
+}
+
+// The record pools keep no high-water mark: their memory goes back once a
+// large fill has drained, and when the last channel is reset.
+TEST_F(QueueKindsTest, PoolMemoryGoesBackAfterDrainingAndAfterTheLastReset) {
+  if (kSanitized) GTEST_SKIP() << "resident memory is the sanitizer's";
+  constexpr uint64_t kFill = 400000;  // ~40 MB of CAN FD records
+#if defined(__GLIBC__)
+  malloc_trim(0);  // what earlier tests freed would otherwise hide the fill
+#endif
+  const size_t base = ResidentKiB();
+  Feed(device_, 0x01, kFill, 18, [](uint64_t i) { return CanFdRecord(0, i); });
+  const size_t filled = ResidentKiB();
+  ASSERT_GT(filled, base + 20 * 1024) << "the fill did not show";
+  std::vector<VELA_CANFD_RECEIVE> out(4096);
+  while (device_.ReceiveFD(0, out.data(), static_cast<uint32_t>(out.size()), 0) > 0) {
+  }
+  const size_t drained = ResidentKiB();
+  EXPECT_LT(drained, base + (filled - base) / 4) << base << " KiB, filled " << filled << ", drained " << drained;
+
+  Feed(device_, 0x01, kFill, 18, [](uint64_t i) { return CanFdRecord(1, i); });
+  const size_t refilled = ResidentKiB();
+  ASSERT_TRUE(device_.ResetCAN(0) && device_.ResetCAN(1));
+  const size_t reset = ResidentKiB();
+  EXPECT_LT(reset, base + (refilled - base) / 4) << base << " KiB, filled " << refilled << ", reset " << reset;
+}
+
+// Anyone on a multicast group can send: 5,000 datagram senders each leaving
+// 8 KiB of a packet unfinished, then 5,000 senders of whole packets, must not
+// grow the process by what they left.
+TEST_F(QueueKindsTest, PerSenderStateIsBounded) {
+  if (kSanitized) GTEST_SKIP() << "resident memory is the sanitizer's";
+  Bytes partial = {0x55, 0x00, 0x00, 0x00, 0xFF, 0xF0};  // claims 65,520 bytes
+  partial.resize(8192, 0x11);
+  const Bytes whole = Packet(0x00, 0, CanRecord(0, 1));
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+  const size_t base = ResidentKiB();
+  char peer[64];
+  for (int i = 0; i < 5000; ++i) {
+    std::snprintf(peer, sizeof peer, "10.9.%d.%d:%d", i / 250, i % 250, 5000 + i);
+    device_.OnReceive(peer, reinterpret_cast<const char*>(partial.data()), static_cast<uint32_t>(partial.size()));
+    std::snprintf(peer, sizeof peer, "10.8.%d.%d:%d", i / 250, i % 250, 5000 + i);
+    device_.OnReceive(peer, reinterpret_cast<const char*>(whole.data()), static_cast<uint32_t>(whole.size()));
+  }
+  EXPECT_EQ(device_.GetReceiveNum(0, VELA_QUEUE_CAN), 5000u);
+  const size_t grown = ResidentKiB() - std::min(base, ResidentKiB());
+  EXPECT_LT(grown, 8u * 1024) << grown << " KiB grown by 10,000 senders";
 }
 
 }  // namespace

@@ -86,6 +86,26 @@ TEST_F(UdpFaultTest, BurstsOfWholeDatagramsLoseNothing) {
   ExpectFrames(device_->Drain(1), 0, next);
 }
 
+// A burst with no pause for the reader (a Wi-Fi gateway after an air-time
+// gap): 500 full datagrams must fit the socket's receive buffer, about 145
+// of them the kernel's default.
+TEST_F(UdpFaultTest, BurstOfFiveHundredFullDatagramsLosesNothing) {
+  // What this process may ask for: CAP_NET_ADMIN or net.core.rmem_max.
+  Fd probe(::socket(AF_INET, SOCK_DGRAM, 0));
+  int want = 4 << 20;
+  if (::setsockopt(probe.get(), SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) != 0) {
+    ::setsockopt(probe.get(), SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
+  }
+  int got = 0;
+  socklen_t len = sizeof got;
+  ::getsockopt(probe.get(), SOL_SOCKET, SO_RCVBUF, &got, &len);
+  if (got < (2 << 20)) GTEST_SKIP() << "receive buffers capped at " << got << " bytes (net.core.rmem_max)";
+  constexpr uint64_t kDatagrams = 500;
+  for (uint64_t d = 0; d < kDatagrams; ++d) ASSERT_TRUE(gateway_.Send(CanPackets(1, d * 60, 60)));
+  ASSERT_TRUE(gateway_.Barrier());
+  ExpectFrames(device_->Drain(1), 0, kDatagrams * 60);
+}
+
 TEST_F(UdpFaultTest, TruncatedDatagramDecodesNothingAndLaterOnesDecode) {
   // The first 100 bytes of a 60-frame packet: its header holds back what
   // follows until 1447 bytes have come, then fails its checksum; the whole

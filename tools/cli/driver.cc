@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 namespace tarnlink::cli {
@@ -26,6 +27,12 @@ std::string ExecutableDir() {
   std::string path(buf, static_cast<size_t>(n));
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// `path` with symbolic links resolved, as /proc/self/exe names the program.
+std::string RealPath(const char* path) {
+  std::unique_ptr<char, decltype(&std::free)> real(realpath(path, nullptr), &std::free);
+  return real ? std::string(real.get()) : std::string(path);
 }
 
 }  // namespace
@@ -48,11 +55,14 @@ std::string Driver::PathFor(const ConnectOptions& options) {
   if (!options.lib.empty()) return options.lib;
   if (const char* env = std::getenv("TARNLINK_LIB"); env != nullptr && *env != '\0') return env;
   const char* const name = options.udp ? "libtarnlink_udp.so" : "libtarnlink_tcp.so";
-#if defined(TARNLINK_CLI_TCP_LIB) && defined(TARNLINK_CLI_UDP_LIB)
+  const std::string dir = ExecutableDir();
+#if defined(TARNLINK_CLI_BUILD_DIR) && defined(TARNLINK_CLI_TCP_LIB) && defined(TARNLINK_CLI_UDP_LIB)
+  // Only the tool in its build folder: an installed copy must not pick up
+  // the libraries of the folder it was once built in.
   std::string built = options.udp ? TARNLINK_CLI_UDP_LIB : TARNLINK_CLI_TCP_LIB;
-  if (FileExists(built)) return built;
+  if (dir == RealPath(TARNLINK_CLI_BUILD_DIR) && FileExists(built)) return built;
 #endif
-  std::string beside = ExecutableDir() + "/" + name;
+  std::string beside = dir + "/" + name;
   if (FileExists(beside)) return beside;
   return std::string(name) + ".1";  // the installed library, by the loader's search
 }

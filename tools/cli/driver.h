@@ -21,8 +21,9 @@ class Driver : public DriverApi {
   // The library PathFor names; nullptr, with one line on standard error, when
   // it does not load or is not a driver.
   static std::unique_ptr<Driver> Load(const ConnectOptions& options);
-  // --lib, then TARNLINK_LIB, then the library built next to the tool, then
-  // the installed one by its soname.
+  // --lib, then TARNLINK_LIB, then (run from the build folder) the library
+  // built with the tool, then one beside it, then the installed one by its
+  // soname.
   static std::string PathFor(const ConnectOptions& options);
 };
 

@@ -2,8 +2,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +14,8 @@
 #include "tools/cli/commands.h"
 #include "tools/cli/driver.h"
 #include "tools/cli/frame_filter.h"
+#include "tools/cli/pcapng.h"
+#include "tools/cli/stats.h"
 #include "tools/cli/traffic.h"
 
 namespace tarnlink::cli {
@@ -27,10 +32,16 @@ constexpr char kUsage[] =
     "Markers, GPS fixes and channel reports are shown as they are read, as\n"
     "comment lines with -L (# ch0 marker 123456, # gps 2026-12-09 10:00:00 lat ...,\n"
     "# ch1 report ...) and as plain lines otherwise; they do not count for -n.\n"
+    "With -w FILE the frames go to a pcapng capture instead (link type 227, one\n"
+    "interface per channel, ch0, ch1, ...), written block by block and flushed per\n"
+    "batch: 'tarnlink dump -w - | wireshark -k -i -' shows them live.\n"
+    "Frames dropped at the driver's queue limit are reported on standard error as\n"
+    "it happens and in the summary at the end.\n"
     "Channels are given as numbers (0 1), names (ch0) or with -c 0,1; default all.\n"
     "\n"
     "Options:\n"
     "  -L           candump log format (host time stamps, or -t g)\n"
+    "  -w FILE      write pcapng to FILE (- for standard output); -t g: gateway stamps\n"
     "  -t MODE      time stamps: a absolute, d delta, z from start, A date,\n"
     "               g the gateway's stamp read as microseconds\n"
     "  -c LIST      channels to dump, e.g. 0,1\n"
@@ -58,6 +69,7 @@ struct DumpOptions {
   double duration_s = 0;
   bool quiet = false;
   bool events = true;
+  std::string pcap_file;  // -w; empty: text
 };
 
 std::string TimePrefix(const DumpOptions& o, const Received& r, std::chrono::system_clock::time_point start,
@@ -132,13 +144,15 @@ void DrainEvents(const Session& s, const DumpOptions& o, int name_width, std::st
   }
 }
 
+int DumpSession(const Session& session, DumpOptions o);
+
 }  // namespace
 
 int RunDump(int argc, char** argv) {
   CommandDef def;
   def.name = "dump";
   def.usage = kUsage;
-  def.short_options = "Lt:c:f:n:T:q";
+  def.short_options = "Lt:c:f:n:T:qw:";
   def.long_options = {{"duration", required_argument, nullptr, kOptDuration},
                       {"events", no_argument, nullptr, kOptEvents},
                       {"no-events", no_argument, nullptr, kOptNoEvents}};
@@ -190,6 +204,9 @@ int RunDump(int argc, char** argv) {
           case 'q':
             o.quiet = true;
             return true;
+          case 'w':
+            o.pcap_file = arg;
+            return true;
           case kOptEvents:
           case kOptNoEvents:
             o.events = code == kOptEvents;
@@ -207,6 +224,14 @@ int RunDump(int argc, char** argv) {
   if (o.log && o.time_mode != 0 && o.time_mode != 'a' && o.time_mode != 'g') {
     UsageError("dump", "-L takes -t a (host time) or -t g (gateway time)");
   }
+  if (!o.pcap_file.empty()) {
+    if (o.log) UsageError("dump", "-w writes pcapng: it takes no -L");
+    if (o.time_mode != 0 && o.time_mode != 'a' && o.time_mode != 'g') {
+      UsageError("dump", "-w takes -t a (host time) or -t g (gateway time)");
+    }
+    // Frames only: a capture has no place for the event lines.
+    o.events = false;
+  }
   if (o.log && o.time_mode == 0) o.time_mode = 'a';
 
   InstallStopSignals();
@@ -214,6 +239,28 @@ int RunDump(int argc, char** argv) {
   if (!driver) return kExitFailure;
   std::unique_ptr<Session> session = Session::Open(*driver, connect, o.channels);
   if (!session) return StopRequested() ? kExitOk : kExitFailure;
+  return DumpSession(*session, o);
+}
+
+namespace {
+
+// The dump itself, on an open session.
+int DumpSession(const Session& session_ref, DumpOptions o) {
+  const Session* const session = &session_ref;
+  const Driver* const driver = &session->driver();
+  FILE* sink = stdout;
+  std::unique_ptr<FILE, int (*)(FILE*)> file(nullptr, std::fclose);
+  if (!o.pcap_file.empty() && o.pcap_file != "-") {
+    file.reset(std::fopen(o.pcap_file.c_str(), "wb"));
+    if (!file) {
+      std::fprintf(stderr, "tarnlink dump: cannot write %s\n", o.pcap_file.c_str());
+      return kExitFailure;
+    }
+    sink = file.get();
+  }
+  const bool pcap = !o.pcap_file.empty();
+  const PcapngWriter pcap_writer(session->channels());
+  LossWatch loss(*session);
 
   int name_width = 3;
   for (uint32_t ch : session->channels()) {
@@ -224,20 +271,34 @@ int RunDump(int argc, char** argv) {
   const auto start_steady = std::chrono::steady_clock::now();
   auto last_frame = start_steady;
   auto last_errors = start_steady - std::chrono::seconds(1);
+  auto last_loss = start_steady;
   std::chrono::system_clock::time_point last_delta{};
   uint64_t printed = 0;
   std::vector<Received> batch;
   std::string out;
 
-  auto write = [](const std::string& text) {
-    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
+  auto write = [sink](const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), sink) == text.size() && std::fflush(sink) == 0;
   };
+  if (pcap) {
+    pcap_writer.AppendHeader(&out);
+    if (!write(out)) return kExitFailure;
+    out.clear();
+  }
 
   // Appends the lines of `frames` to `out`, up to the count; false once it is reached.
   auto format = [&](const std::vector<Received>& frames) {
     for (const Received& r : frames) {
       if (o.count != 0 && printed == o.count) break;
       if (!FiltersPass(o.filters, r.frame)) continue;
+      if (pcap) {
+        uint64_t sec = 0;
+        uint32_t us = 0;
+        SplitTime(r.host_time, &sec, &us);
+        pcap_writer.AppendFrame(r.channel, r.frame, o.time_mode == 'g' ? r.gateway_stamp : sec * 1000000 + us, &out);
+        ++printed;
+        continue;
+      }
       if (o.log) {
         uint64_t sec = 0;
         uint32_t us = 0;
@@ -266,6 +327,12 @@ int RunDump(int argc, char** argv) {
     const auto now_steady = std::chrono::steady_clock::now();
     if (now_steady - last_errors >= std::chrono::milliseconds(20)) {
       last_errors = now_steady;
+      if (now_steady - last_loss >= std::chrono::seconds(1)) {
+        last_loss = now_steady;
+        for (const std::string& line : loss.Poll()) {
+          if (!o.quiet) std::fprintf(stderr, "tarnlink dump: %s\n", line.c_str());
+        }
+      }
       for (uint32_t ch : session->channels()) {
         DrainErrors(*session, ch, &batch);
         VELA_CHANNEL_STATUS st{};
@@ -317,9 +384,22 @@ int RunDump(int argc, char** argv) {
   if (o.events && !write_failed) {
     out.clear();
     DrainEvents(*session, o, name_width, &out);
-    write(out);
+    write_failed = !write(out);
+  }
+  if (write_failed) {
+    std::fprintf(stderr, "tarnlink dump: cannot write the output: %s\n", std::strerror(errno));
+    return kExitFailure;
+  }
+  if (!o.quiet) {
+    std::string summary = Grouped(printed) + (printed == 1 ? " frame" : " frames");
+    const std::vector<std::string> lost = loss.Summary();
+    if (lost.empty()) summary += ", none lost";
+    for (const std::string& line : lost) summary += "; " + line;
+    std::fprintf(stderr, "tarnlink dump: %s\n", summary.c_str());
   }
   return kExitOk;
 }
+
+}  // namespace
 
 }  // namespace tarnlink::cli

@@ -274,6 +274,24 @@ bool ParseLogLine(std::string_view line, LogEntry* out, std::string* error) {
   const std::string_view frame = token();
   if (e.name.empty() || frame.empty()) return Fail(error, "an interface name and a frame follow the time stamp");
   if (!ParseFrame(frame, &e.frame, error)) return false;
+  // A log records frames as they were on the bus: a CAN FD frame of a length
+  // no controller sends is damage, not something to pad (tshark refuses it too).
+  if (e.frame.fd) {
+    size_t digits = 0;
+    for (char c : frame.substr(frame.find("##") + 3)) digits += c != '.';
+    const size_t bytes = digits / 2;
+    if (bytes > kCanFdMaxLen || FdLengthRoundUp(static_cast<uint8_t>(bytes)) != bytes) {
+      return Fail(error, std::to_string(bytes) + " data bytes is not a CAN FD length");
+    }
+  }
+  // After the frame only candump's direction flag may follow.
+  skip_blanks();
+  const std::string_view flag = token();
+  skip_blanks();
+  const bool flag_ok = flag.empty() || flag == "R" || flag == "T";
+  if (!flag_ok || !(line.empty() || line.front() == '\r' || line.front() == '\n')) {
+    return Fail(error, "unexpected text after the frame");
+  }
   *out = e;
   return true;
 }

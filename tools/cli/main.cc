@@ -1,4 +1,5 @@
 // tarnlink: CAN / CAN FD gateway tool in the style of can-utils.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -21,6 +22,7 @@ constexpr char kUsage[] =
     "  info      device information, device queries, size/remain, connected gateways\n"
     "  autosend  add, send, stop and list the gateway's timed transmissions\n"
     "  sim       run the gateway simulator for a driver to talk to\n"
+    "  stats     the driver's counters: traffic, loss, connections, requests\n"
     "\n"
     "'tarnlink COMMAND --help' describes each command and the connection options.\n"
     "Exit codes: 0 done, 1 gateway or driver failure, 2 bad usage.\n";
@@ -33,12 +35,17 @@ struct Command {
 constexpr Command kCommands[] = {
     {"demo", tarnlink::cli::RunDemo}, {"dump", tarnlink::cli::RunDump}, {"send", tarnlink::cli::RunSend},
     {"gen", tarnlink::cli::RunGen},   {"info", tarnlink::cli::RunInfo}, {"autosend", tarnlink::cli::RunAutoSend},
-    {"sim", tarnlink::cli::RunSim},   {"play", tarnlink::cli::RunPlay},
+    {"sim", tarnlink::cli::RunSim},   {"play", tarnlink::cli::RunPlay}, {"stats", tarnlink::cli::RunStats},
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Installed into Wireshark's extcap folder under this name.
+  const char* slash = argc > 0 ? std::strrchr(argv[0], '/') : nullptr;
+  if (argc > 0 && std::strcmp(slash != nullptr ? slash + 1 : argv[0], "tarnlink-extcap") == 0) {
+    return tarnlink::cli::RunExtcap(argc, argv);
+  }
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return tarnlink::cli::kExitUsage;
@@ -48,7 +55,17 @@ int main(int argc, char** argv) {
     return tarnlink::cli::kExitOk;
   }
   for (const Command& c : kCommands) {
-    if (std::strcmp(argv[1], c.name) == 0) return c.run(argc - 1, argv + 1);
+    if (std::strcmp(argv[1], c.name) != 0) continue;
+    const int code = c.run(argc - 1, argv + 1);
+    // Output that could not be written (a full disk, a closed pipe) is a
+    // failure, not a success with nothing to show.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+      if (code == tarnlink::cli::kExitOk) {
+        std::fprintf(stderr, "tarnlink %s: cannot write the output: %s\n", c.name, std::strerror(errno));
+        return tarnlink::cli::kExitFailure;
+      }
+    }
+    return code;
   }
   tarnlink::cli::UsageError("", std::string("unknown command '") + argv[1] + "'");
 }

@@ -1,0 +1,103 @@
+"""Fixtures: the built libraries and `tarnlink sim` on 127.0.0.1.
+
+TARNLINK_BUILD_DIR names the CMake build folder (default: build/ of the
+repository). The package under test is the installed one (scripts/test.sh
+installs it into a temporary folder on PYTHONPATH), so that python-can finds
+the plugin through its entry point as a user's installation does."""
+import os
+import re
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Iterator, List
+
+import can
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("TARNLINK_BUILD_DIR", REPO / "build"))
+TOOL = BUILD / "tools" / "cli" / "tarnlink"
+LIBDIR = BUILD / "api"
+
+
+class Sim:
+    """One simulator process; `command` types a line on its input."""
+
+    def __init__(self, args: List[str]) -> None:
+        self.proc = subprocess.Popen([str(TOOL), "sim", *args], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        line = self.proc.stdout.readline()
+        m = re.search(r"127\.0\.0\.1:(\d+)", line)
+        if m is None:
+            self.stop()
+            raise RuntimeError("tarnlink sim did not start: %r" % line)
+        self.port = int(m.group(1))
+
+    def command(self, line: str) -> None:
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+    def stop(self) -> None:
+        if self.proc.poll() is None:
+            try:
+                self.command("quit")
+                self.proc.wait(5)
+            except (OSError, subprocess.TimeoutExpired):
+                self.proc.kill()
+                self.proc.wait()
+        for f in (self.proc.stdin, self.proc.stdout):
+            if f:
+                f.close()
+
+
+@pytest.fixture
+def start_sim() -> Iterator:
+    sims: List[Sim] = []
+
+    def start(*args: str) -> Sim:
+        s = Sim(list(args))
+        sims.append(s)
+        return s
+
+    yield start
+    for s in sims:
+        s.stop()
+
+
+@pytest.fixture
+def sim(start_sim) -> Sim:
+    """A 2-channel gateway that echoes what it is sent."""
+    return start_sim("--listen", "0", "--echo")
+
+
+@pytest.fixture
+def open_bus(sim) -> Iterator:
+    buses: List[can.BusABC] = []
+
+    def open_(**kwargs) -> can.BusABC:
+        kwargs.setdefault("port", sim.port)
+        kwargs.setdefault("library", str(LIBDIR))
+        b = can.Bus(interface="tarnlink", host="127.0.0.1", **kwargs)
+        buses.append(b)
+        return b
+
+    yield open_
+    for b in buses:
+        b.shutdown()
+
+
+def recv_all(bus: can.BusABC, count: int, timeout: float = 5.0) -> List[can.Message]:
+    """`count` messages, or fewer when `timeout` passes first."""
+    out = []
+    end = time.monotonic() + timeout
+    while len(out) < count:
+        m = bus.recv(max(0.0, end - time.monotonic()))
+        if m is None:
+            break
+        out.append(m)
+    return out
+
+
+def python() -> str:
+    return sys.executable
