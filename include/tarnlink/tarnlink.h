@@ -252,7 +252,8 @@ typedef struct tagVELA_NOTICE {
  * (take differences for rates). Set `size` to sizeof(VELA_STATS) before the
  * call; the library fills at most that many bytes and sets `size` to the
  * number it filled, so an older caller with a shorter record keeps working
- * when the record grows at its end. */
+ * when the record grows at its end; a size below 4 gives 0. Reading the
+ * counters takes no lock and sends nothing. */
 #define VELA_STATS_CHANNELS 4u
 typedef struct tagVELA_CHANNEL_STATS {
   uint64_t frames_can;      /* CAN frames queued for VELA_Receive */

@@ -1,5 +1,6 @@
 // Frames, error frames, markers, GPS records and channel reports sent by a
 // gateway, read back through the exported functions.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -275,10 +276,15 @@ TEST_P(ReceiveTest, SplitAndDamagedPacketsAreReassembled) {
     packet = sim::FramePacket(sim::kTypeCan, 0, payload);
   }
   std::vector<uint8_t> bad = packet;
-  bad.back() ^= 0xFF;                                      // wrong checksum: dropped
-  std::vector<uint8_t> stream = {0x00, 0x55, 0x13, 0x55};  // junk, start bytes that lead nowhere
-  stream.insert(stream.end(), bad.begin(), bad.end());
-  stream.insert(stream.end(), packet.begin(), packet.end());
+  ASSERT_FALSE(bad.empty());
+  bad.back() ^= 0xFF;  // wrong checksum: dropped
+  // Sized once and filled in place: g++ 12 at -O3 warns (array-bounds, a
+  // false positive) when a four-byte vector is grown by insert.
+  const uint8_t junk[] = {0x00, 0x55, 0x13, 0x55};  // start bytes that lead nowhere
+  std::vector<uint8_t> stream(sizeof junk + bad.size() + packet.size());
+  auto end = std::copy(std::begin(junk), std::end(junk), stream.begin());
+  end = std::copy(bad.begin(), bad.end(), end);
+  std::copy(packet.begin(), packet.end(), end);
   ASSERT_TRUE(gw.SendInChunks(stream, {3, 5, 1, 20, 7}));
   ASSERT_TRUE(link->Sync());
   auto frames = link->DrainCan(0);

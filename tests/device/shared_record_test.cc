@@ -106,6 +106,30 @@ TEST(SharedRecord, CopiesReleasedByManyThreadsAtOnceReturnTheNodeOnce) {
   for (uint64_t i = 0; i < held.size(); ++i) EXPECT_TRUE(Intact(*held[i], i));
 }
 
+// Trim gives back only wholly free slabs beyond the reserve; records still
+// held (and released on another thread meanwhile) keep theirs intact.
+TEST(SharedRecord, TrimKeepsHeldRecordsAndTheReserve) {
+  RecordPool<Rec> pool;
+  std::vector<SharedRecord<Rec>> held;
+  for (uint64_t i = 0; i < 5000; ++i) held.push_back(SharedRecord<Rec>::Make(pool, MakeRec(i)));
+  ASSERT_EQ(pool.capacity(), 5u * 1024);
+  SharedRecord<Rec> kept = held[4500];  // the fifth slab stays in use
+  std::thread releaser([&] { held.clear(); });
+  releaser.join();
+  EXPECT_EQ(pool.Trim(1), 3u);  // of four wholly free slabs, one stays as the reserve
+  EXPECT_EQ(pool.capacity(), 2u * 1024);
+  EXPECT_TRUE(Intact(*kept, 4500));
+  // The free nodes left are handed out again, then the pool grows anew.
+  for (uint64_t i = 0; i < 3000; ++i) held.push_back(SharedRecord<Rec>::Make(pool, MakeRec(i)));
+  for (uint64_t i = 0; i < 3000; ++i) ASSERT_TRUE(Intact(*held[i], i));
+  EXPECT_EQ(pool.capacity(), 3u * 1024);
+  held.clear();
+  kept.reset();
+  EXPECT_EQ(pool.Trim(0), 3u);
+  EXPECT_EQ(pool.capacity(), 0u);
+  EXPECT_TRUE(Intact(*SharedRecord<Rec>::Make(pool, MakeRec(9)), 9));
+}
+
 #if defined(TARNLINK_POOL_ASAN)
 TEST(SharedRecordDeathTest, ReadingARecordAfterItsReleaseIsReported) {
   RecordPool<Rec> pool;

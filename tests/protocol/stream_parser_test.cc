@@ -9,7 +9,7 @@ namespace tarnlink {
 namespace {
 
 Packet MakePacket(uint8_t type, uint8_t flags, const std::vector<uint8_t>& payload) {
-  // Sized once and filled in place: g++ 12 at -O2 warns (array-bounds, a
+  // Sized once and filled in place: g++ 12 at -O3 warns (array-bounds, a
   // false positive) when a six-byte vector is grown by insert.
   Packet p(6 + payload.size(), 0);
   p[0] = kStartByte;
