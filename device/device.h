@@ -167,7 +167,7 @@ class Device final : private PacketSink {
   void TrimPools(size_t keep_slabs) REQUIRES(pool_mu_);
   // The pools' sizes, read without pool_mu_ (capacity() is any thread's).
   size_t PoolCapacity() const NO_THREAD_SAFETY_ANALYSIS;
-  static constexpr size_t kTrimAboveRecords = 64 * 1024;
+  static constexpr size_t kTrimAboveRecords = size_t{64} * 1024;
   static constexpr size_t kKeepPoolSlabs = 8;
   void NoteFrameTime(uint64_t gateway_stamp);
 
