@@ -35,7 +35,7 @@ DeviceManager::~DeviceManager() {
   }
   std::map<uint32_t, std::shared_ptr<Device>> devices;
   {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
+    RecursiveMutexLock lock(mu_);
     devices.swap(devices_);
   }
   // Blocked reads on other threads end; each device not in use is destroyed
@@ -45,14 +45,18 @@ DeviceManager::~DeviceManager() {
 }
 
 std::shared_ptr<Device> DeviceManager::FindDevice(uint32_t type, uint32_t index) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(mu_);
+  return FindLocked(type, index);
+}
+
+std::shared_ptr<Device> DeviceManager::FindLocked(uint32_t type, uint32_t index) {
   auto it = devices_.lower_bound(DeviceKey(type, index));
   if (it == devices_.end() || it->first != DeviceKey(type, index)) return nullptr;
   return it->second;
 }
 
 std::shared_ptr<Device> DeviceManager::OpenDevice(uint32_t type, uint32_t index, uint32_t reserved) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  RecursiveMutexLock lock(mu_);
   const uint32_t key = DeviceKey(type, index);
   auto it = devices_.find(key);
   if (it != devices_.end()) return it->second;
@@ -65,8 +69,8 @@ std::shared_ptr<Device> DeviceManager::OpenDevice(uint32_t type, uint32_t index,
 void DeviceManager::AbandonAtExit() { g_abandon_at_exit.store(true, std::memory_order_release); }
 
 bool DeviceManager::CloseDevice(uint32_t type, uint32_t index) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  std::shared_ptr<Device> device = FindDevice(type, index);
+  RecursiveMutexLock lock(mu_);
+  std::shared_ptr<Device> device = FindLocked(type, index);
   if (!device) return false;
   devices_.erase(DeviceKey(type, index));
   // Threads blocked in a read on it return now and drop their references.

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "device/device.h"
+#include "platform/thread_annotations.h"
 
 namespace tarnlink {
 
@@ -34,10 +35,11 @@ class DeviceManager {
 
  private:
   DeviceManager();
+  std::shared_ptr<Device> FindLocked(uint32_t type, uint32_t index) REQUIRES(mu_);
 
-  // Recursive because CloseDevice looks up through FindDevice while holding it.
-  std::recursive_mutex mu_;
-  std::map<uint32_t, std::shared_ptr<Device>> devices_;  // guarded by mu_
+  // Recursive for callers that hold it while they look up.
+  RecursiveMutex mu_;
+  std::map<uint32_t, std::shared_ptr<Device>> devices_ GUARDED_BY(mu_);
 };
 
 }  // namespace tarnlink

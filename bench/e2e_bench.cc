@@ -6,6 +6,9 @@
 // The libraries are reached only through their exported functions (dlopen);
 // the gateway side is this program's own sockets, with packets built by the
 // protocol codecs.
+// Not the simulator: its copies, recording and per-packet handling would be
+// measured with the driver; this peer sends prepared packets, patching only
+// the sequence numbers and checksum.
 //
 // Usage: e2e_bench [--quick] [--only receive,transmit,latency,request,stages,memory,bursts,idle]
 //                  [path/libtarnlink_tcp.so path/libtarnlink_udp.so]
@@ -40,6 +43,7 @@
 #include "protocol/stream_parser.h"
 #include "tarnlink/tarnlink.h"
 #include "tools/common/driver_api.h"
+#include "tools/common/free_port.h"
 
 #ifndef TARNLINK_TCP_LIBRARY
 #define TARNLINK_TCP_LIBRARY "libtarnlink_tcp.so"
@@ -166,17 +170,6 @@ int BindUdp(uint16_t* port) {
   }
   *port = LocalPort(fd);
   return fd;
-}
-
-// A port the system just handed out and took back, for the library to bind.
-uint16_t FreePort(int type) {
-  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  const uint16_t port = LocalPort(fd);
-  close(fd);
-  return port;
 }
 
 void SetNoDelay(int fd) {

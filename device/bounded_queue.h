@@ -11,6 +11,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/thread_annotations.h"
+
 namespace tarnlink {
 
 constexpr uint32_t kQueueLimit = 1000000;
@@ -27,7 +29,7 @@ class BoundedQueue {
   void Push(T value) {
     bool wake = false;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       if (limit_ != 0 && items_.size() >= limit_) {
         items_.pop_front();
         Add(dropped_, 1);
@@ -47,7 +49,7 @@ class BoundedQueue {
     if (n == 0) return;
     bool wake = false;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       size_t dropped = 0;
       for (size_t i = 0; i < n; ++i) {
         if (limit_ != 0 && items_.size() >= limit_) {
@@ -69,34 +71,35 @@ class BoundedQueue {
   // WakeWaiters after the condition became true is never missed.
   template <typename Stop>
   void WaitUntil(const std::chrono::steady_clock::time_point* deadline, Stop stop) {
-    std::unique_lock<std::mutex> lock(mu_);
-    auto ready = [&] { return !items_.empty() || stop(); };
-    if (ready()) return;
+    MutexLock lock(mu_);
+    if (!items_.empty() || stop()) return;
     ++waiters_;
-    if (deadline != nullptr) {
-      nonempty_.wait_until(lock, *deadline, ready);
-    } else {
-      nonempty_.wait(lock, ready);
+    while (items_.empty() && !stop()) {
+      if (deadline == nullptr) {
+        nonempty_.wait(lock.native());
+      } else if (nonempty_.wait_until(lock.native(), *deadline) == std::cv_status::timeout) {
+        break;
+      }
     }
     --waiters_;
   }
 
   // Makes every waiter look at its stop condition again.
   void WakeWaiters() {
-    { std::lock_guard<std::mutex> lock(mu_); }
+    { MutexLock lock(mu_); }
     nonempty_.notify_all();
   }
 
   // Copies the first element into *out; false when empty.
   bool Front(T* out) const {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (items_.empty()) return false;
     *out = items_.front();
     return true;
   }
 
   void Pop() {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (items_.empty()) return;
     items_.pop_front();
     size_.store(items_.size(), std::memory_order_release);
@@ -105,7 +108,7 @@ class BoundedQueue {
   // Moves up to max elements from the front to out, under one lock.
   template <typename OutIt>
   size_t PopBatch(OutIt out, size_t max) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     size_t n = 0;
     while (n < max && !items_.empty()) {
       *out++ = std::move(items_.front());
@@ -119,7 +122,7 @@ class BoundedQueue {
   void Clear() {
     std::deque<T> old;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       old.swap(items_);
       size_.store(0, std::memory_order_release);
     }
@@ -143,10 +146,10 @@ class BoundedQueue {
   }
 
   const uint32_t limit_;
-  mutable std::mutex mu_;
-  std::deque<T> items_;  // guarded by mu_
+  mutable Mutex mu_;
+  std::deque<T> items_ GUARDED_BY(mu_);
   std::condition_variable nonempty_;
-  uint32_t waiters_ = 0;  // guarded by mu_
+  uint32_t waiters_ GUARDED_BY(mu_) = 0;
   std::atomic<size_t> size_{0};
   std::atomic<uint64_t> pushed_{0};
   std::atomic<uint64_t> dropped_{0};

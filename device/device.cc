@@ -3,21 +3,6 @@
 #include "platform/platform.h"
 
 namespace tarnlink {
-namespace {
-
-constexpr ModelInfo kModels[] = {
-    {0x30, 2, "TARNLINK-2CH-TCP"}, {0x31, 2, "TARNLINK-2CH-UDP"}, {0x32, 1, "TARNAIR-1CH-TCP"},
-    {0x33, 1, "TARNAIR-1CH-UDP"},  {0x34, 4, "TARNLINK-4CH-TCP"}, {0x35, 4, "TARNLINK-4CH-UDP"},
-};
-
-}  // namespace
-
-const ModelInfo* FindModel(uint32_t type) {
-  for (const ModelInfo& m : kModels) {
-    if (m.type == type) return &m;
-  }
-  return nullptr;
-}
 
 Device::Device(uint32_t type, uint32_t index, uint32_t local_port)
     : type_(type), index_(index), local_port_(static_cast<uint16_t>(local_port)) {
@@ -33,7 +18,7 @@ Device::~Device() {
 }
 
 std::shared_ptr<IService> Device::transport() const {
-  std::lock_guard<std::mutex> lock(transport_mu_);
+  MutexLock lock(transport_mu_);
   return transport_;
 }
 
@@ -45,8 +30,8 @@ bool Device::StartCAN(uint32_t channel) {
   // is not held across the connect), then joins the transport that came up
   // or, when that start failed, tries itself.
   {
-    std::unique_lock<std::mutex> lock(start_mu_);
-    start_cv_.wait(lock, [this] { return !starting_; });
+    MutexLock lock(start_mu_);
+    while (starting_) start_cv_.wait(lock.native());
     if (started_.load(std::memory_order_acquire) != 0) {
       started_.fetch_or(bit, std::memory_order_acq_rel);
       return true;
@@ -57,7 +42,7 @@ bool Device::StartCAN(uint32_t channel) {
     Device& d;
     ~EndStarting() {
       {
-        std::lock_guard<std::mutex> lock(d.start_mu_);
+        MutexLock lock(d.start_mu_);
         d.starting_ = false;
       }
       d.start_cv_.notify_all();
@@ -67,7 +52,7 @@ bool Device::StartCAN(uint32_t channel) {
   // A transport left by a failed start goes first.
   std::shared_ptr<IService> old;
   {
-    std::lock_guard<std::mutex> lock(transport_mu_);
+    MutexLock lock(transport_mu_);
     old.swap(transport_);
   }
   old.reset();
@@ -81,14 +66,14 @@ bool Device::StartCAN(uint32_t channel) {
   std::shared_ptr<IService> created = CreateTransport(settings);
   if (!created) return false;
   // Before the receive thread exists: it alone uses the parsers afterwards.
-  parsers_.Clear();
-  parsers_.SetPeerLimit(created->Connectionless() ? PeerParsers::kDatagramPeerLimit : 0);
+  reassembly_.Clear();
+  reassembly_.SetPeerLimit(created->Connectionless() ? PeerParsers::kDatagramPeerLimit : 0);
   created->SetCounters(link_counters_);
   created->SetRecvCallback([this](const char* peer, const char* data, int len) {
     if (len >= 0) OnReceive(peer, data, static_cast<uint32_t>(len));
   });
   {
-    std::lock_guard<std::mutex> lock(transport_mu_);
+    MutexLock lock(transport_mu_);
     transport_ = created;
   }
   // Set before Start so that the first frames are kept; cleared again (before
@@ -119,29 +104,29 @@ bool Device::Shutdown() {
   if (!service) return false;
   // From here on no receive callback runs.
   service->Stop();
-  parsers_.Clear();
+  reassembly_.Clear();
   for (uint32_t ch = 0; ch < channel_count_; ++ch) {
     ClearBuffer(ch);
     autosend_lists_[ch].clear();
   }
   {
     // Nothing is queued any more: the pools' memory goes back whole.
-    std::lock_guard<std::mutex> pools(pool_mu_);
+    MutexLock pools(pool_mu_);
     TrimPools(0);
   }
   {
     // Waiting requests are not woken; each runs into its own time-out.
-    std::lock_guard<std::mutex> lock(pending_mu_);
+    MutexLock lock(pending_mu_);
     pending_.clear();
   }
   {
-    std::lock_guard<std::mutex> lock(transport_mu_);
+    MutexLock lock(transport_mu_);
     if (transport_ == service) transport_.reset();
   }
   service.reset();  // destroyed here unless a sender still holds it
   for (auto& flag : tx_option_) flag.store(0, std::memory_order_relaxed);
   {
-    std::lock_guard<std::mutex> lock(slots_mu_);
+    MutexLock lock(slots_mu_);
     for (DeviceTextSlot& slot : texts_) {
       slot.text.clear();
       slot.fresh = false;

@@ -13,8 +13,11 @@
 #include <vector>
 
 #include "device/bounded_queue.h"
+#include "device/models.h"
 #include "device/shared_record.h"
+#include "platform/thread_annotations.h"
 #include "protocol/commands.h"
+#include "protocol/dispatch.h"
 #include "protocol/records.h"
 #include "protocol/stream_parser.h"
 #include "tarnlink/tarnlink.h"
@@ -28,23 +31,15 @@ constexpr int64_t kReceiveWindowMs = 1000;
 constexpr int64_t kAutoSendCacheMs = 1500;
 constexpr size_t kMaxHostText = 31;  // dotted IPv4 text fits in 32 bytes
 
-struct ModelInfo {
-  uint32_t type;
-  uint32_t channels;
-  const char* name;
-};
-// The model table; types outside it get 2 channels and "TARNLINK".
-const ModelInfo* FindModel(uint32_t type);
-
 // One outstanding command exchange, shared by the waiter and the table.
 struct DevRequestResponse {
   uint8_t sequence = 0;
   uint8_t message_id = 0;
   CommandMessage request;
-  std::mutex mu;
+  Mutex mu;
   std::condition_variable wake;
-  bool answered = false;  // guarded by mu
-  CommandMessage answer;  // guarded by mu
+  bool answered GUARDED_BY(mu) = false;
+  CommandMessage answer GUARDED_BY(mu);
 };
 
 using PendingTable = std::map<uint32_t, std::shared_ptr<DevRequestResponse>>;
@@ -56,10 +51,10 @@ VELA_GPS ConvertGps(const _tagPacketDataGPS& record);
 // Error-frame record -> error information.
 VELA_CHANNEL_ERR_INFO MakeErrorInfo(const _tagPacketDataCAN& record);
 
-class Device {
+class Device final : private PacketSink {
  public:
   Device(uint32_t type, uint32_t index, uint32_t local_port);
-  ~Device();
+  ~Device() override;
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
 
@@ -120,7 +115,7 @@ class Device {
 
   // The transport as it stands; empty when none. Shared so that a sender
   // never uses one that Shutdown is destroying.
-  std::shared_ptr<IService> transport() const;
+  std::shared_ptr<IService> transport() const EXCLUDES(transport_mu_);
 
  private:
   struct ChannelReportSlot {
@@ -155,22 +150,32 @@ class Device {
   bool SimpleCommand(CommandCode code, std::vector<uint8_t> body, CommandMessage* answer);
   bool ReadChannelReport(uint32_t channel, VELA_CHANNEL_REPORT* out);
   bool DeviceQuery(uint32_t type, VELA_TEXT_READ* record);
-  void StoreChannelReport(const uint8_t* payload);
-  void StoreDeviceText(uint8_t slot, const uint8_t* payload, size_t n);
-  void DispatchPacket(const uint8_t* packet, size_t n);
+
+  // What dispatched packets cause (device/sink.cc).
+  void OnCanRecords(const uint8_t* records, uint32_t count) override;
+  void OnCanFdRecords(const uint8_t* records, uint32_t count) override;
+  void OnGpsRecords(const uint8_t* records, uint32_t count) override;
+  void OnChannelReport(const VELA_CHANNEL_REPORT& report) override;
+  void OnDeviceText(uint8_t slot, const uint8_t* text, size_t n) override;
+  void OnAnswer(uint8_t sequence, CommandMessage&& answer) override;
+  void OnRequest(uint8_t sequence, const CommandMessage& request) override;
+  void OnNotice(uint8_t flags) override;
+
   // After a large fill has drained from every queue, the record pools give
-  // their memory back (a reserve kept). Needs pool_mu_ for TrimPools.
-  void TrimPoolsIfDrained();
-  void TrimPools(size_t keep_slabs);
-  static constexpr size_t kTrimAboveRecords = 64 * 1024;
+  // their memory back (a reserve kept).
+  void TrimPoolsIfDrained() EXCLUDES(pool_mu_);
+  void TrimPools(size_t keep_slabs) REQUIRES(pool_mu_);
+  // The pools' sizes, read without pool_mu_ (capacity() is any thread's).
+  size_t PoolCapacity() const NO_THREAD_SAFETY_ANALYSIS;
+  static constexpr size_t kTrimAboveRecords = size_t{64} * 1024;
   static constexpr size_t kKeepPoolSlabs = 8;
   void NoteFrameTime(uint64_t gateway_stamp);
 
   // Identity and connection settings (plain members: set before a start).
   const uint32_t type_;
   const uint32_t index_;
-  uint32_t channel_count_ = 2;
-  std::string model_name_ = "TARNLINK";
+  uint32_t channel_count_ = kUnknownModel.channels;
+  std::string model_name_ = kUnknownModel.name;
   uint32_t work_mode_ = 0;
   std::string remote_address_;
   uint16_t remote_port_ = 0;
@@ -185,9 +190,9 @@ class Device {
   // Receive side. The pools are taken from on the receive thread only and
   // outlive the queues that hold their records.
   // Held by the receive thread while it takes records, and by a trim.
-  std::mutex pool_mu_;
-  RecordPool<_tagPacketDataCAN> can_pool_;
-  RecordPool<_tagPacketDataCANFD> canfd_pool_;
+  Mutex pool_mu_;
+  RecordPool<_tagPacketDataCAN> can_pool_ GUARDED_BY(pool_mu_);
+  RecordPool<_tagPacketDataCANFD> canfd_pool_ GUARDED_BY(pool_mu_);
   std::array<BoundedQueue<SharedRecord<_tagPacketDataCAN>>, kChannelSlots> can_queues_;
   std::array<BoundedQueue<SharedRecord<_tagPacketDataCANFD>>, kChannelSlots> canfd_queues_;
   BoundedQueue<std::shared_ptr<const _tagPacketDataGPS>> gps_queue_;
@@ -199,12 +204,12 @@ class Device {
   std::array<std::vector<AutoSendElement>, kChannelSlots> autosend_lists_;
 
   // Set while one StartCAN makes the transport; other starts wait for it.
-  std::mutex start_mu_;
+  Mutex start_mu_;
   std::condition_variable start_cv_;
-  bool starting_ = false;  // guarded by start_mu_
+  bool starting_ GUARDED_BY(start_mu_) = false;
 
-  mutable std::mutex transport_mu_;
-  std::shared_ptr<IService> transport_;  // guarded by transport_mu_
+  mutable Mutex transport_mu_;
+  std::shared_ptr<IService> transport_ GUARDED_BY(transport_mu_);
 
   // Statistics: relaxed counters, written without a lock. The link counters
   // outlive each transport, which counts into them.
@@ -218,23 +223,22 @@ class Device {
   std::atomic<uint64_t> last_frame_stamp_{0};
 
   // Only the transport's receive thread touches these.
-  PeerParsers parsers_{&stream_counters_};
-  std::vector<PacketView> views_;
+  PacketReassembly reassembly_{&stream_counters_};
 
   // Slots written by the dispatcher and read by application threads.
-  std::mutex slots_mu_;
-  std::array<ChannelReportSlot, kChannelSlots> reports_;  // guarded by slots_mu_
+  Mutex slots_mu_;
+  std::array<ChannelReportSlot, kChannelSlots> reports_ GUARDED_BY(slots_mu_);
   std::array<std::atomic<uint8_t>, kChannelSlots> tx_option_{};
-  std::array<DeviceTextSlot, 4> texts_;  // guarded by slots_mu_
+  std::array<DeviceTextSlot, 4> texts_ GUARDED_BY(slots_mu_);
 
   // Request numbering and the outstanding requests.
-  std::mutex pending_mu_;
-  uint8_t sequence_ = 0;    // guarded by pending_mu_
-  uint8_t message_id_ = 0;  // guarded by pending_mu_
-  PendingTable pending_;    // guarded by pending_mu_
+  Mutex pending_mu_;
+  uint8_t sequence_ GUARDED_BY(pending_mu_) = 0;
+  uint8_t message_id_ GUARDED_BY(pending_mu_) = 0;
+  PendingTable pending_ GUARDED_BY(pending_mu_);
 
-  std::mutex autosend_cache_mu_;
-  std::array<AutoSendCache, kChannelSlots> autosend_cache_;  // guarded by autosend_cache_mu_
+  Mutex autosend_cache_mu_;
+  std::array<AutoSendCache, kChannelSlots> autosend_cache_ GUARDED_BY(autosend_cache_mu_);
 };
 
 }  // namespace tarnlink

@@ -186,7 +186,7 @@ bool Device::InsideReceiveWindow() const {
 }
 
 void Device::StoreCanRecords(const uint8_t* records, uint32_t count) {
-  std::lock_guard<std::mutex> pools(pool_mu_);
+  MutexLock pools(pool_mu_);
   const bool inside_window = InsideReceiveWindow();
   const uint8_t* last = nullptr;
   CanBatch batch;
@@ -215,7 +215,7 @@ void Device::StoreCanRecords(const uint8_t* records, uint32_t count) {
 }
 
 void Device::StoreCanFdRecords(const uint8_t* records, uint32_t count) {
-  std::lock_guard<std::mutex> pools(pool_mu_);
+  MutexLock pools(pool_mu_);
   const bool inside_window = InsideReceiveWindow();
   const uint8_t* last = nullptr;
   CanBatch classic;
@@ -366,16 +366,18 @@ uint32_t Device::ReceiveFD(uint32_t channel, VELA_CANFD_RECEIVE* out, uint32_t c
 }
 
 void Device::TrimPoolsIfDrained() {
-  if (can_pool_.capacity() + canfd_pool_.capacity() < kTrimAboveRecords) return;
+  if (PoolCapacity() < kTrimAboveRecords) return;
   for (uint32_t ch = 0; ch < channel_count_; ++ch) {
     if (!can_queues_[ch].Empty() || !canfd_queues_[ch].Empty()) return;
   }
   // Not while the receive thread takes records; it is then busy anyway, and
   // the next drain tries again.
-  std::unique_lock<std::mutex> pools(pool_mu_, std::try_to_lock);
-  if (!pools.owns_lock()) return;
+  if (!pool_mu_.try_lock()) return;
+  MutexLock pools(pool_mu_, std::adopt_lock);
   TrimPools(kKeepPoolSlabs);
 }
+
+size_t Device::PoolCapacity() const { return can_pool_.capacity() + canfd_pool_.capacity(); }
 
 void Device::TrimPools(size_t keep_slabs) {
   const size_t dropped = can_pool_.Trim(keep_slabs) + canfd_pool_.Trim(keep_slabs);
@@ -402,7 +404,7 @@ void Device::ClearBuffer(uint32_t channel) {
   status_[channel].detail1.store(0, std::memory_order_relaxed);
   status_[channel].detail2.store(0, std::memory_order_relaxed);
   {
-    std::lock_guard<std::mutex> lock(autosend_cache_mu_);
+    MutexLock lock(autosend_cache_mu_);
     autosend_cache_[channel].can.clear();
     autosend_cache_[channel].canfd.clear();
   }

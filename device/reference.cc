@@ -7,38 +7,6 @@
 namespace tarnlink {
 namespace {
 
-enum : uint32_t {
-  kKeyRemoteAddr = 0,
-  kKeyRemotePort = 1,
-  kKeyLocalPort = 2,
-  kKeyWorkMode = 4,
-  kKeyClientCount = 5,
-  kKeyClientInfo = 6,
-  kKeyClientRemove = 7,
-  kKeyMcastLoop = 10,
-  kKeyAutoSendOne = 11,
-  kKeyAutoSendOneFd = 12,
-  kKeyAutoSendAdd = 21,
-  kKeyAutoSendAddFd = 22,
-  kKeyAutoSendSend = 23,
-  kKeyAutoSendClear = 24,
-  kKeyNotice = 25,
-  kKeyTxOption = 26,
-  kKeyMarkers = 27,
-  kKeyChannelReport = 28,
-  kKeySizeRemain = 29,
-  kKeyChannelAction = 30,
-  kKeyAutoSendCount = 31,
-  kKeyAutoSendList = 32,
-  kKeyAutoSendCountFd = 33,
-  kKeyAutoSendListFd = 34,
-  kKeyQuery1 = 35,
-  kKeyQuery4 = 38,
-  kKeyGpsCount = 39,
-  kKeyGpsRead = 40,
-  kKeyStats = VELA_REF_STATS,
-};
-
 template <typename T>
 T Read(const void* value) {
   T v;
@@ -56,29 +24,29 @@ void Write(void* value, T v) {
 bool Device::GetReference(uint32_t channel, uint32_t key, void* value) {
   // Device-level keys that need a value, and the channel keys (all need one).
   switch (key) {
-    case kKeyRemoteAddr:
-    case kKeyRemotePort:
-    case kKeyLocalPort:
-    case kKeyWorkMode:
-    case kKeyMcastLoop:
-    case kKeyClientCount:
-    case kKeyClientInfo:
-    case kKeyGpsCount:
-    case kKeyGpsRead:
-    case kKeyStats:
+    case VELA_REF_REMOTE_ADDR:
+    case VELA_REF_REMOTE_PORT:
+    case VELA_REF_LOCAL_PORT:
+    case VELA_REF_WORK_MODE:
+    case VELA_REF_MCAST_LOOP:
+    case VELA_REF_CLIENT_COUNT:
+    case VELA_REF_CLIENT_INFO:
+    case VELA_REF_GPS_COUNT:
+    case VELA_REF_GPS_READ:
+    case VELA_REF_STATS:
       if (value == nullptr) return false;
       break;
-    case kKeyMarkers:
-    case kKeyChannelReport:
-    case kKeySizeRemain:
-    case kKeyAutoSendCount:
-    case kKeyAutoSendList:
-    case kKeyAutoSendCountFd:
-    case kKeyAutoSendListFd:
+    case VELA_REF_MARKERS:
+    case VELA_REF_CHANNEL_REPORT:
+    case VELA_REF_SIZE_REMAIN:
+    case VELA_REF_AUTOSEND_COUNT:
+    case VELA_REF_AUTOSEND_LIST:
+    case VELA_REF_AUTOSEND_COUNT_FD:
+    case VELA_REF_AUTOSEND_LIST_FD:
       if (!valid_channel(channel) || value == nullptr) return false;
       break;
     default:
-      if (key >= kKeyQuery1 && key <= kKeyQuery4) {
+      if (key >= VELA_REF_DEVICE_QUERY_1 && key <= VELA_REF_DEVICE_QUERY_4) {
         if (value == nullptr) return false;
         break;
       }
@@ -86,30 +54,30 @@ bool Device::GetReference(uint32_t channel, uint32_t key, void* value) {
   }
 
   switch (key) {
-    case kKeyRemoteAddr: {
+    case VELA_REF_REMOTE_ADDR: {
       char* out = static_cast<char*>(value);
       std::memcpy(out, remote_address_.c_str(), remote_address_.size() + 1);
       return true;
     }
-    case kKeyRemotePort:
+    case VELA_REF_REMOTE_PORT:
       Write<uint32_t>(value, remote_port_);
       return true;
-    case kKeyLocalPort:
+    case VELA_REF_LOCAL_PORT:
       Write<uint32_t>(value, local_port_);
       return true;
-    case kKeyWorkMode:
+    case VELA_REF_WORK_MODE:
       Write<uint32_t>(value, work_mode_);
       return true;
-    case kKeyMcastLoop:
+    case VELA_REF_MCAST_LOOP:
       Write<uint32_t>(value, multicast_loopback_);
       return true;
-    case kKeyClientCount: {
+    case VELA_REF_CLIENT_COUNT: {
       std::shared_ptr<IService> service = transport();
       auto* clients = dynamic_cast<IClientList*>(service.get());
       Write<uint32_t>(value, clients != nullptr ? clients->ClientCount() : 0u);
       return true;
     }
-    case kKeyClientInfo: {
+    case VELA_REF_CLIENT_INFO: {
       std::shared_ptr<IService> service = transport();
       auto* clients = dynamic_cast<IClientList*>(service.get());
       if (clients == nullptr) return false;
@@ -124,14 +92,14 @@ bool Device::GetReference(uint32_t channel, uint32_t key, void* value) {
       std::memcpy(record->ip, endpoint.ip, strnlen(endpoint.ip, sizeof record->ip - 1));
       return true;
     }
-    case kKeyMarkers: {
+    case VELA_REF_MARKERS: {
       auto* record = static_cast<VELA_MARKER_READ*>(value);
       record->count = ReadMarkers(channel, record->stamps, record->count, record->wait_ms);
       return true;
     }
-    case kKeyChannelReport:
+    case VELA_REF_CHANNEL_REPORT:
       return ReadChannelReport(channel, static_cast<VELA_CHANNEL_REPORT*>(value));
-    case kKeySizeRemain: {
+    case VELA_REF_SIZE_REMAIN: {
       CommandMessage answer;
       if (!SimpleCommand(CommandCode::kSizeRemainQuery, SizeRemainQueryBody(static_cast<int>(channel)), &answer)) {
         return false;
@@ -141,32 +109,32 @@ bool Device::GetReference(uint32_t channel, uint32_t key, void* value) {
       Write<uint32_t>(value, remain);
       return true;
     }
-    case kKeyAutoSendCount:
+    case VELA_REF_AUTOSEND_COUNT:
       return AutoSendCount(channel, false, static_cast<uint32_t*>(value));
-    case kKeyAutoSendCountFd:
+    case VELA_REF_AUTOSEND_COUNT_FD:
       return AutoSendCount(channel, true, static_cast<uint32_t*>(value));
-    case kKeyAutoSendList:
+    case VELA_REF_AUTOSEND_LIST:
       return CopyAutoSendEntries(channel, false, value);
-    case kKeyAutoSendListFd:
+    case VELA_REF_AUTOSEND_LIST_FD:
       return CopyAutoSendEntries(channel, true, value);
-    case kKeyGpsCount:
+    case VELA_REF_GPS_COUNT:
       Write<uint32_t>(value, GpsQueueSize());
       return true;
-    case kKeyGpsRead: {
+    case VELA_REF_GPS_READ: {
       auto* record = static_cast<VELA_GPS_READ*>(value);
       record->count = ReadGps(record->records, record->capacity, record->wait_ms);
       return true;
     }
-    case kKeyStats:
+    case VELA_REF_STATS:
       return ReadStats(static_cast<VELA_STATS*>(value));
     default:
-      return DeviceQuery(key - kKeyQuery1 + 1, static_cast<VELA_TEXT_READ*>(value));
+      return DeviceQuery(key - VELA_REF_DEVICE_QUERY_1 + 1, static_cast<VELA_TEXT_READ*>(value));
   }
 }
 
 bool Device::SetReference(uint32_t channel, uint32_t key, const void* value) {
   switch (key) {
-    case kKeyRemoteAddr: {
+    case VELA_REF_REMOTE_ADDR: {
       if (value == nullptr) return false;
       const char* text = static_cast<const char*>(value);
       // Key 0 is read back into a 32-byte buffer and the transports hold at
@@ -176,23 +144,23 @@ bool Device::SetReference(uint32_t channel, uint32_t key, const void* value) {
       remote_address_.assign(text, len);
       return true;
     }
-    case kKeyRemotePort:
+    case VELA_REF_REMOTE_PORT:
       if (value == nullptr) return false;
       remote_port_ = Read<uint16_t>(value);
       return true;
-    case kKeyLocalPort:
+    case VELA_REF_LOCAL_PORT:
       if (value == nullptr) return false;
       local_port_ = Read<uint16_t>(value);
       return true;
-    case kKeyWorkMode:
+    case VELA_REF_WORK_MODE:
       if (value == nullptr) return false;
       work_mode_ = Read<uint32_t>(value);
       return true;
-    case kKeyMcastLoop:
+    case VELA_REF_MCAST_LOOP:
       if (value == nullptr) return false;
       multicast_loopback_ = Read<uint32_t>(value);
       return true;
-    case kKeyClientRemove: {
+    case VELA_REF_CLIENT_REMOVE: {
       if (value == nullptr) return false;
       if (work_mode_ != 1) return false;
       std::shared_ptr<IService> service = transport();
@@ -201,45 +169,45 @@ bool Device::SetReference(uint32_t channel, uint32_t key, const void* value) {
       const auto* record = static_cast<const VELA_CLIENT*>(value);
       return clients->RemoveClient(static_cast<int>(record->socket));
     }
-    case kKeyNotice: {
+    case VELA_REF_NOTICE: {
       if (value == nullptr) return false;
       const auto* notice = static_cast<const VELA_NOTICE*>(value);
       return SendNotice((uint64_t{notice->high} << 32) | notice->low);
     }
-    case kKeyChannelAction: {
+    case VELA_REF_CHANNEL_ACTION: {
       // The one channel key that accepts any channel: out of range is true.
       if (!valid_channel(channel)) return true;
       CommandMessage answer;
       return SimpleCommand(CommandCode::kChannelAction, ChannelActionBody(static_cast<int>(channel)), &answer);
     }
-    case kKeyAutoSendSend:
+    case VELA_REF_AUTOSEND_SEND:
       return valid_channel(channel) && SendAutoSendList(channel);
-    case kKeyAutoSendClear:
+    case VELA_REF_AUTOSEND_CLEAR:
       return valid_channel(channel) && StopAutoSendList(channel);
-    case kKeyAutoSendOne:
-    case kKeyAutoSendOneFd:
-    case kKeyAutoSendAdd:
-    case kKeyAutoSendAddFd:
-    case kKeyTxOption:
+    case VELA_REF_AUTOSEND_ONE:
+    case VELA_REF_AUTOSEND_ONE_FD:
+    case VELA_REF_AUTOSEND_ADD:
+    case VELA_REF_AUTOSEND_ADD_FD:
+    case VELA_REF_TX_OPTION:
       if (!valid_channel(channel) || value == nullptr) return false;
       break;
     default:
       return false;
   }
   switch (key) {
-    case kKeyAutoSendOne: {
+    case VELA_REF_AUTOSEND_ONE: {
       const auto object = Read<VELA_CAN_AUTOSEND>(value);
       return SendAutoSendEntry(channel, &object);
     }
-    case kKeyAutoSendOneFd: {
+    case VELA_REF_AUTOSEND_ONE_FD: {
       const auto object = Read<VELA_CANFD_AUTOSEND>(value);
       return SendAutoSendEntry(channel, &object);
     }
-    case kKeyAutoSendAdd: {
+    case VELA_REF_AUTOSEND_ADD: {
       const auto object = Read<VELA_CAN_AUTOSEND>(value);
       return AddAutoSendEntry(channel, &object);
     }
-    case kKeyAutoSendAddFd: {
+    case VELA_REF_AUTOSEND_ADD_FD: {
       const auto object = Read<VELA_CANFD_AUTOSEND>(value);
       return AddAutoSendEntry(channel, &object);
     }
@@ -253,7 +221,7 @@ bool Device::SetReference(uint32_t channel, uint32_t key, const void* value) {
 bool Device::SendNotice(uint64_t value) { return SendPacket(EncodeNotice(value)); }
 
 bool Device::ReadChannelReport(uint32_t channel, VELA_CHANNEL_REPORT* out) {
-  std::lock_guard<std::mutex> lock(slots_mu_);
+  MutexLock lock(slots_mu_);
   ChannelReportSlot& slot = reports_[channel];
   if (!slot.fresh) return false;
   *out = slot.record;

@@ -16,7 +16,7 @@ bool Device::SendRequest(CommandMessage& request, CommandMessage* answer) {
   {
     // Advancing both counters and entering the exchange is one step, so two
     // concurrent requests never share a key.
-    std::lock_guard<std::mutex> lock(pending_mu_);
+    MutexLock lock(pending_mu_);
     sequence_ = static_cast<uint8_t>((sequence_ + 1) % 8);
     message_id_ = static_cast<uint8_t>(message_id_ + 1);
     request.message_id = message_id_;
@@ -29,7 +29,7 @@ bool Device::SendRequest(CommandMessage& request, CommandMessage* answer) {
   const Packet packet = EncodeRequest(request, exchange->sequence);
 
   auto remove_entry = [&] {
-    std::lock_guard<std::mutex> lock(pending_mu_);
+    MutexLock lock(pending_mu_);
     auto it = pending_.find(key);
     if (it != pending_.end() && it->second == exchange) pending_.erase(it);
   };
@@ -41,10 +41,14 @@ bool Device::SendRequest(CommandMessage& request, CommandMessage* answer) {
 
   bool answered = false;
   {
-    std::unique_lock<std::mutex> lock(exchange->mu);
+    DevRequestResponse& ex = *exchange;
+    MutexLock lock(ex.mu);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
-    answered = exchange->wake.wait_until(lock, deadline, [&] { return exchange->answered; });
-    if (answered && answer != nullptr) *answer = std::move(exchange->answer);
+    while (!ex.answered) {
+      if (ex.wake.wait_until(lock.native(), deadline) == std::cv_status::timeout) break;
+    }
+    answered = ex.answered;
+    if (answered && answer != nullptr) *answer = std::move(ex.answer);
   }
   remove_entry();
   Count(answered ? requests_answered_ : requests_timed_out_);
@@ -54,7 +58,7 @@ bool Device::SendRequest(CommandMessage& request, CommandMessage* answer) {
 void Device::CompleteRequest(uint8_t sequence, CommandMessage&& answer) {
   std::shared_ptr<DevRequestResponse> exchange;
   {
-    std::lock_guard<std::mutex> lock(pending_mu_);
+    MutexLock lock(pending_mu_);
     auto it = pending_.find(PendingKey(sequence, answer.message_id));
     if (it == pending_.end()) {  // late, foreign or a duplicate
       Count(late_answers_);
@@ -63,13 +67,14 @@ void Device::CompleteRequest(uint8_t sequence, CommandMessage&& answer) {
     exchange = it->second;
   }
   {
-    std::lock_guard<std::mutex> lock(exchange->mu);
-    if (exchange->answered) {
+    DevRequestResponse& ex = *exchange;
+    MutexLock lock(ex.mu);
+    if (ex.answered) {
       Count(late_answers_);
       return;
     }
-    exchange->answer = std::move(answer);
-    exchange->answered = true;
+    ex.answer = std::move(answer);
+    ex.answered = true;
   }
   exchange->wake.notify_all();
 }

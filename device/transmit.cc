@@ -150,11 +150,10 @@ bool Device::FetchAutoSendList(uint32_t channel, std::vector<AutoSendEntry>* ent
 
 bool Device::AutoSendCount(uint32_t channel, bool fd, uint32_t* count) {
   if (!valid_channel(channel) || count == nullptr) return false;
-  AutoSendCache& cache = autosend_cache_[channel];
   uint64_t fetch_time;
   {
-    std::lock_guard<std::mutex> lock(autosend_cache_mu_);
-    fetch_time = cache.fetch_time;
+    MutexLock lock(autosend_cache_mu_);
+    fetch_time = autosend_cache_[channel].fetch_time;
   }
   std::vector<VELA_CAN_AUTOSEND> can;
   std::vector<VELA_CANFD_AUTOSEND> canfd;
@@ -172,7 +171,8 @@ bool Device::AutoSendCount(uint32_t channel, bool fd, uint32_t* count) {
       }
     }
   }
-  std::lock_guard<std::mutex> lock(autosend_cache_mu_);
+  MutexLock lock(autosend_cache_mu_);
+  AutoSendCache& cache = autosend_cache_[channel];
   if (refetch) {
     cache.can.swap(can);
     cache.canfd.swap(canfd);
@@ -186,7 +186,7 @@ bool Device::AutoSendCount(uint32_t channel, bool fd, uint32_t* count) {
 
 bool Device::CopyAutoSendEntries(uint32_t channel, bool fd, void* out) {
   if (!valid_channel(channel) || out == nullptr) return false;
-  std::lock_guard<std::mutex> lock(autosend_cache_mu_);
+  MutexLock lock(autosend_cache_mu_);
   const AutoSendCache& cache = autosend_cache_[channel];
   // A read-back since the count was told (the other list's count key, or
   // another thread) may have grown the list: the array holds only what the

@@ -1,8 +1,14 @@
-// Writes the seed corpora from real encoder output:
-//   fuzz_seed_gen <dir>  ->  <dir>/fuzz_stream_parser/*, <dir>/fuzz_json_answers/*
+// Writes the seed corpora of every fuzz target: real encoder output for the
+// codecs, and inputs in the byte language of the device and export targets
+// (valid packets, reads and exchanges; see fuzz_on_receive.cc, fuzz_exports.cc):
+//   fuzz_seed_gen <dir>  ->  <dir>/fuzz_stream_parser/*, <dir>/fuzz_json_answers/*,
+//                            <dir>/fuzz_on_receive/*, <dir>/fuzz_exports/*
+// The committed seeds are fuzz_seed_gen fuzz/corpus.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "protocol/commands.h"
@@ -94,6 +100,131 @@ std::vector<std::pair<std::string, Bytes>> JsonSeeds() {
   };
 }
 
+// ---- fuzz_on_receive and fuzz_exports: packets written out byte by byte ----
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+Bytes Zeros(size_t n) { return Bytes(n, 0); }
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes Le16(size_t v) { return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)}; }
+
+Bytes Le32(uint32_t v) {
+  return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+          static_cast<uint8_t>(v >> 24)};
+}
+
+// A data record of either size: stamp, identifier, flags, channel, length, data.
+Bytes Record(size_t size, uint8_t channel, uint32_t id, const Bytes& data, uint16_t flags, uint64_t stamp) {
+  Bytes r(size, 0);
+  StoreBe64(r.data(), stamp);
+  StoreBe32(r.data() + 8, id);
+  StoreBe16(r.data() + 12, flags);
+  r[14] = channel;
+  r[15] = static_cast<uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), r.begin() + 16);
+  return r;
+}
+
+Bytes Range(uint8_t n) {
+  Bytes out(n);
+  for (uint8_t i = 0; i < n; ++i) out[i] = i;
+  return out;
+}
+
+// One chunk for a peer (0-3): peer byte, length - 1 (little-endian), bytes.
+Bytes Chunk(uint8_t peer, const Bytes& b) { return Cat({{static_cast<uint8_t>(peer & 3)}, Le16(b.size() - 1), b}); }
+
+// A read of queue `op` on a channel, capacity cap.
+Bytes Read(uint8_t op, uint8_t channel = 0, uint8_t cap = 16) {
+  return {0x80, op, channel, static_cast<uint8_t>(cap - 1)};
+}
+
+// An answer given by the fake transport: result 1, body.
+Bytes Answer(const Bytes& body) { return Cat({{0x0f, 0x01}, Le16(body.size()), body}); }
+
+std::vector<std::pair<std::string, Bytes>> OnReceiveSeeds() {
+  Bytes cans;
+  for (uint8_t c = 0; c < 6; ++c) {
+    const Bytes r = Record(kCanRecordSize, c % 4, 0x100u + c, Range(8), 0, c);
+    cans.insert(cans.end(), r.begin(), r.end());
+  }
+  Bytes fds;
+  for (uint8_t c = 0; c < 3; ++c) {
+    const Bytes r = Record(kCanFdRecordSize, c % 4, 0x200u + c, Range(64), 0x0110, 0);
+    fds.insert(fds.end(), r.begin(), r.end());
+  }
+  const Bytes can_packet = Raw(0x00, 0, cans);
+  const Bytes whole = Raw(0x01, 0, fds);
+  const Bytes errors = Cat({Record(kCanRecordSize, 0, 0, {0xE1, 2, 0, 7, 9, 0, 0, 0}, 0x0080, 0),
+                            Record(kCanRecordSize, 1, 0, {}, 0x0004, 77)});
+  Bytes gps(kGpsRecordSize, 0);
+  StoreBe64(gps.data(), (uint64_t{1} << 63) | 1700000000u);
+  Bytes report(kChannelReportSize, 0);
+  report[16] = 1;
+  const std::string info =
+      "{\r\n\"Model\":\"X\",\"FirmwareVersion\":\"V1.02\",\"HardwareVersion\":\"V2.00\",\"SN\":\"123\"\r\n}";
+  const std::string autosend =
+      "{\"Msg0\":{\"Enable\":1,\"Index\":0,\"Period\":100,\"ID\":256,\"Len\":8,\"Data\":[1,2,3,4,5,6,7,8]}}";
+  return {
+      {"can_read", Cat({{2}, Chunk(0, can_packet), Read(0, 0), Read(0, 1), Read(7, 2)})},
+      {"canfd_split_peers", Cat({{2},
+                                 Chunk(0, Bytes(whole.begin(), whole.begin() + 50)),
+                                 Chunk(1, can_packet),
+                                 Chunk(0, Bytes(whole.begin() + 50, whole.end())),
+                                 Read(1, 0),
+                                 Read(1, 1)})},
+      {"error_marker", Cat({{1}, Chunk(0, Raw(0x00, 0, errors)), Read(2, 0), Read(3, 1), Read(7, 0)})},
+      {"gps_report_text",
+       Cat({{2},
+            Chunk(2, Cat({Raw(0x05, 0, Cat({gps, gps})), Raw(0x03, 0, report), Raw(0x04, 2, Text("hello"))})),
+            Read(5),
+            Read(6),
+            Read(4, 1)})},
+      {"gateway_request_notice", Cat({{0},
+                                      Chunk(0, Raw(0x50, 0x02, Cat({{1, 1}, Text("{}"), {0}}))),
+                                      {7},
+                                      Chunk(3, Raw(0x80, 0, Zeros(8))),
+                                      {7}})},
+      {"device_info_answer", Cat({{1},
+                                  {0x80, 8, 0, 0},
+                                  Answer(Cat({Text(info), {0}})),
+                                  Answer(Cat({Text("{\"Remain\":12345}"), Zeros(4)}))})},
+      {"autosend_readback", Cat({{1}, {0x80, 10, 0, 0}, Answer(Cat({Text(autosend), {0}}))})},
+      {"reset_start", Cat({{2},
+                           Chunk(0, Bytes(can_packet.begin(), can_packet.begin() + 40)),
+                           {0xE0},
+                           {0xC0, 0x05},
+                           Chunk(0, can_packet),
+                           Read(0, 0)})},
+  };
+}
+
+std::vector<std::pair<std::string, Bytes>> ExportsSeeds() {
+  const Bytes open = Cat({{0, 0, 0}, Le32(0)});  // open type 0x30 index 0
+  const Bytes start = {2, 0, 0, 0, 1};           // handle of type 0x30, index 0, channel 0; server mode
+  const Bytes receive = Cat({{10, 16}, Zeros(16 * 24), {0, 0, 0}, {5}});
+  const Bytes transmit = Cat({{8, 3}, Zeros(3 * 20), {0, 0, 0}});
+  const Bytes get_key = Cat({{17, 0, 0, 0, 5, 1, 0}, Zeros(44)});
+  const Bytes set_key = Cat({{15, 0, 0, 0, 21, 1}, Zeros(96)});
+  const Bytes close = {1, 0, 0, 0};
+  Bytes keys = open;
+  for (uint8_t key : {0, 1, 2, 4, 5, 6, 27, 28, 31, 32, 39, 40}) {
+    keys = Cat({keys, {17, 0, 0, 0, key, 1, 3}, Zeros(200)});
+  }
+  return {
+      {"open_close", Cat({open, close})},
+      {"server_start_io", Cat({open, start, receive, transmit, get_key, set_key, {3, 0, 0, 0}, close})},
+      {"keys", keys},
+      {"bad_handles", Cat({{12, 0xC0}, Le32(0xFFFFFFFFu), {10, 5, 0xC0}, Le32(0x123456), Zeros(200)})},
+  };
+}
+
 bool WriteAll(const std::string& dir, const std::vector<std::pair<std::string, Bytes>>& seeds) {
   ::mkdir(dir.c_str(), 0755);
   for (const auto& [name, bytes] : seeds) {
@@ -113,7 +244,9 @@ int main(int argc, char** argv) {
   const std::string root = argv[1];
   ::mkdir(root.c_str(), 0755);
   const bool ok = tarnlink::WriteAll(root + "/fuzz_stream_parser", tarnlink::StreamSeeds()) &&
-                  tarnlink::WriteAll(root + "/fuzz_json_answers", tarnlink::JsonSeeds());
+                  tarnlink::WriteAll(root + "/fuzz_json_answers", tarnlink::JsonSeeds()) &&
+                  tarnlink::WriteAll(root + "/fuzz_on_receive", tarnlink::OnReceiveSeeds()) &&
+                  tarnlink::WriteAll(root + "/fuzz_exports", tarnlink::ExportsSeeds());
   if (!ok) std::fprintf(stderr, "%s: cannot write seeds under %s\n", argv[0], root.c_str());
   return ok ? 0 : 1;
 }

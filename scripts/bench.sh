@@ -10,7 +10,8 @@ if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
   shift
 fi
 scripts/deps.sh
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTARNLINK_BUILD_BENCH=ON >/dev/null
+# The bench preset, in another folder when one is given.
+cmake --preset bench -B "$dir" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target codec_bench e2e_bench
 
 echo "== codec benchmarks"

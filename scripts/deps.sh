@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when they are missing.
 set -euo pipefail
-packages=(cmake g++ make pkg-config libcjson-dev libgtest-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
+packages=(cmake g++ make pkg-config libcjson-dev libgtest-dev libbenchmark-dev clang-14 libclang-rt-14-dev
+  clang-format-14 clang-tidy-14)
 # The Python package, its tests and its installation.
 packages+=(python3-can python3-pytest python3-flake8 python3-pip python3-setuptools python3-venv)
 # The Debian packages, their checks and the manual pages.

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang in build-fuzz/ and runs each one for
+# Builds the libFuzzer targets (the fuzz preset) in build-fuzz/ and runs each one for
 # the given number of seconds (default 30). Exits non-zero on any crash.
 #   scripts/fuzz.sh [seconds]
 set -euo pipefail
@@ -9,11 +9,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${root}/build-fuzz"
 targets=(fuzz_stream_parser fuzz_json_answers fuzz_on_receive fuzz_exports)
 
-cmake -S "${root}" -B "${build}" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DTARNLINK_BUILD_FUZZ=ON -DTARNLINK_BUILD_TESTS=OFF -DTARNLINK_BUILD_BENCH=OFF -DTARNLINK_BUILD_TOOLS=OFF
-cmake --build "${build}" -j2 --target "${targets[@]}"
+# The fuzz preset: clang-14, every target instrumented (TARNLINK_SANITIZER=fuzzer).
+(cd "${root}" && cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2)
 
 status=0
 for target in "${targets[@]}"; do

@@ -1,36 +1,45 @@
 #!/usr/bin/env bash
-# The whole test suite: plain build, ASan+UBSan, TSan (transport and
-# concurrency tests), the Debian packages, then a short bounded run of
-# every fuzz target.
+# The whole test suite: format and tidy checks, plain build, the libraries
+# with clang's lock analysis, the Python package, everything in Release,
+# ASan+UBSan, TSan (transport and concurrency tests), the Debian packages,
+# then a short bounded run of every fuzz target. The build folders are those
+# of CMakePresets.json.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=$(nproc)
 
+# build PRESET [cmake options]
 build() {
-  local dir=$1
+  local preset=$1
   shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNLINK_WERROR=ON "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs"
+  cmake --preset "$preset" -DTARNLINK_WERROR=ON "$@" >/dev/null
+  cmake --build --preset "$preset" -j"$jobs"
 }
 
+echo "== lint (scripts/lint.sh --fix formats the tree)"
+scripts/lint.sh
+
 echo "== plain build"
-build build
+build default
 ctest --test-dir build --output-on-failure -j2
+
+echo "== clang-14 build of the libraries, -Wthread-safety -Werror"
+build clang
 
 echo "== Python package and python-can plugin (flake8, pytest)"
 scripts/python_test.sh build
 
-echo "== build-release: everything in Release, compiled (every build type must build)"
-build build-release -DCMAKE_BUILD_TYPE=Release
+echo "== release: everything in Release, compiled (every build type must build)"
+build release
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-build build-asan -DTARNLINK_SANITIZER=address -DTARNLINK_BUILD_BENCH=OFF
+build asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j2
 
 echo "== ThreadSanitizer (transport and concurrency tests)"
-build build-tsan -DTARNLINK_SANITIZER=thread -DTARNLINK_BUILD_BENCH=OFF -DTARNLINK_BUILD_TOOLS=OFF
+build tsan
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j2 -L 'transport|concurrency'
 

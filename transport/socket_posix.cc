@@ -175,7 +175,7 @@ int EnableKeepAlive(const SocketEndpoint& endpoint) {
 }
 
 int LimitSendTime(const SocketEndpoint& endpoint, int ms) {
-  timeval limit{ms / 1000, (ms % 1000) * 1000};
+  timeval limit{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
   return setsockopt(endpoint.sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) == 0 ? 0 : 1;
 }
 

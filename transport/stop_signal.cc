@@ -12,7 +12,7 @@ StopSignal::~StopSignal() { CloseWake(fd_); }
 
 void StopSignal::Set() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (set_.load(std::memory_order_relaxed)) return;
     set_.store(true, std::memory_order_release);
     SignalWake(fd_);
@@ -21,14 +21,15 @@ void StopSignal::Set() {
 }
 
 void StopSignal::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   set_.store(false, std::memory_order_release);
   DrainWake(fd_);
 }
 
 bool StopSignal::WaitFor(int ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return set_.load(std::memory_order_acquire); });
+  MutexLock lock(mutex_);
+  return cv_.wait_for(lock.native(), std::chrono::milliseconds(ms),
+                      [this] { return set_.load(std::memory_order_acquire); });
 }
 
 }  // namespace tarnlink

@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/thread_annotations.h"
+
 namespace tarnlink {
 
 // Set by Stop, cleared by Start while no thread runs. Set wakes every WaitFor
@@ -30,7 +32,7 @@ class StopSignal {
 
  private:
   std::atomic<bool> set_{false};
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable cv_;
   int fd_ = -1;
 };

@@ -15,7 +15,7 @@ bool TcpClient::Start() {
   if (host_.empty() || host_.size() >= sizeof(SocketEndpoint::ip)) return false;
   bool open;
   {
-    std::lock_guard<std::mutex> lock(socket_mutex_);
+    MutexLock lock(socket_mutex_);
     open = IsOpen(endpoint_);
   }
   if (open || receiver_.joinable()) Teardown();
@@ -34,7 +34,7 @@ bool TcpClient::Stop() {
 
 bool TcpClient::Send(const char* data, int len) {
   if (len < 0) return false;
-  std::lock_guard<std::recursive_mutex> lock(send_mutex_);
+  RecursiveMutexLock lock(send_mutex_);
   if (!IsOpen(endpoint_)) {
     Count(counters_->send_failures);
     return false;
@@ -46,7 +46,7 @@ bool TcpClient::Send(const char* data, int len) {
   // may be in the stream: that connection is finished. Shut down, its recv
   // ends and the receive thread reconnects as after any break; later sends
   // fail at once instead of each waiting out the time-out.
-  std::lock_guard<std::mutex> socket_lock(socket_mutex_);
+  MutexLock socket_lock(socket_mutex_);
   ShutdownSocket(endpoint_);
   return false;
 }
@@ -56,7 +56,7 @@ void TcpClient::Teardown() {
   {
     // Wakes a blocked recv (and a blocked Send); closing alone would not, and
     // the descriptor must stay ours until the thread has let go of it.
-    std::lock_guard<std::mutex> lock(socket_mutex_);
+    MutexLock lock(socket_mutex_);
     ShutdownSocket(endpoint_);
   }
   if (receiver_.joinable()) receiver_.join();
@@ -76,8 +76,8 @@ bool TcpClient::Connect(SocketEndpoint* out) {
 }
 
 void TcpClient::Replace(const SocketEndpoint& endpoint) {
-  std::lock_guard<std::recursive_mutex> send_lock(send_mutex_);
-  std::lock_guard<std::mutex> socket_lock(socket_mutex_);
+  RecursiveMutexLock send_lock(send_mutex_);
+  MutexLock socket_lock(socket_mutex_);
   CloseSocket(&endpoint_);
   endpoint_ = endpoint;
 }
@@ -116,8 +116,8 @@ void TcpClient::ReceiveLoop(SocketEndpoint connection) {
       }
       SocketEndpoint fresh;
       if (Connect(&fresh)) {
-        std::lock_guard<std::recursive_mutex> send_lock(send_mutex_);
-        std::lock_guard<std::mutex> socket_lock(socket_mutex_);
+        RecursiveMutexLock send_lock(send_mutex_);
+        MutexLock socket_lock(socket_mutex_);
         // Checked under socket_mutex_: either Stop sees the new socket and
         // shuts it down, or the flag is already visible here.
         if (stop_.IsSet()) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/thread_annotations.h"
 #include "transport/service.h"
 #include "transport/socket.h"
 #include "transport/stop_signal.h"
@@ -47,10 +48,10 @@ class TcpClient final : public IService {
 
   // Serialises Send. Also held to replace endpoint_, so a Send never writes to
   // a descriptor that was closed and handed out again meanwhile.
-  std::recursive_mutex send_mutex_;
+  RecursiveMutex send_mutex_;
   // Taken inside send_mutex_ to replace endpoint_, and alone by Stop to shut
   // the socket down past a Send blocked on a peer that does not read.
-  std::mutex socket_mutex_;
+  Mutex socket_mutex_ ACQUIRED_AFTER(send_mutex_);
   SocketEndpoint endpoint_;  // written under both locks, read under either
 };
 

@@ -37,15 +37,15 @@ bool TcpServer::Stop() {
   {
     // Shut down, not closed: a thread in accept, recv or send wakes, and no
     // descriptor is reused under it before the threads are joined.
-    std::lock_guard<std::mutex> lock(sockets_mutex_);
+    MutexLock lock(sockets_mutex_);
     for (const SocketEndpoint& client : clients_) ShutdownSocket(client);
     ShutdownSocket(listener_);
   }
   if (acceptor_.joinable()) acceptor_.join();
   if (receiver_.joinable()) receiver_.join();
   {
-    std::lock_guard<std::recursive_mutex> clients_lock(clients_mutex_);
-    std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
+    RecursiveMutexLock clients_lock(clients_mutex_);
+    MutexLock sockets_lock(sockets_mutex_);
     for (SocketEndpoint& client : clients_) CloseSocket(&client);
     clients_.clear();
     CloseSocket(&listener_);
@@ -55,7 +55,7 @@ bool TcpServer::Stop() {
 
 bool TcpServer::Send(const char* data, int len) {
   if (len < 0) return false;
-  std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
+  RecursiveMutexLock lock(clients_mutex_);
   if (clients_.empty()) {
     Count(counters_->send_failures);
     return false;
@@ -82,7 +82,7 @@ std::vector<SocketEndpoint>::iterator TcpServer::DropClient(std::vector<SocketEn
   char peer[kPeerTextSize];
   FormatPeer(*it, peer);
   ended_.emplace_back(peer);
-  std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
+  MutexLock sockets_lock(sockets_mutex_);
   CloseSocket(&*it);
   const auto next = clients_.erase(it);
   WakeReceiver();
@@ -90,19 +90,19 @@ std::vector<SocketEndpoint>::iterator TcpServer::DropClient(std::vector<SocketEn
 }
 
 uint32_t TcpServer::ClientCount() {
-  std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
+  RecursiveMutexLock lock(clients_mutex_);
   return static_cast<uint32_t>(clients_.size());
 }
 
 bool TcpServer::ClientAt(uint32_t index, SocketEndpoint* out) {
-  std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
+  RecursiveMutexLock lock(clients_mutex_);
   if (out == nullptr || index >= clients_.size()) return false;
   *out = clients_[index];
   return true;
 }
 
 bool TcpServer::RemoveClient(int sock) {
-  std::lock_guard<std::recursive_mutex> clients_lock(clients_mutex_);
+  RecursiveMutexLock clients_lock(clients_mutex_);
   const auto it =
       std::find_if(clients_.begin(), clients_.end(), [sock](const SocketEndpoint& c) { return c.sock == sock; });
   if (it == clients_.end()) return false;
@@ -120,8 +120,8 @@ void TcpServer::AcceptLoop() {
     // The same dead-peer detection as the client side has.
     EnableKeepAlive(client);
     LimitUnackedTime(client);
-    std::lock_guard<std::recursive_mutex> clients_lock(clients_mutex_);
-    std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
+    RecursiveMutexLock clients_lock(clients_mutex_);
+    MutexLock sockets_lock(sockets_mutex_);
     // Checked under sockets_mutex_: either Stop's shutdown pass sees this
     // client, or the flag is already visible here.
     if (stop_.IsSet()) {
@@ -149,7 +149,7 @@ void TcpServer::ReceiveLoop() {
   while (!stop_.IsSet()) {
     if (rebuild) {
       fds.assign({PollEntry{stop_.fd()}, PollEntry{wake_fd_}});
-      std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
+      RecursiveMutexLock lock(clients_mutex_);
       // The callback is looked at only when there is an end to report.
       if (!ended_.empty()) {
         if (callback_) {
@@ -187,7 +187,7 @@ void TcpServer::ReceiveLoop() {
       if (!Readable(fds[i])) continue;
       if (stop_.IsSet()) return;
       const int sock = fds[i].sock;
-      std::lock_guard<std::recursive_mutex> lock(clients_mutex_);
+      RecursiveMutexLock lock(clients_mutex_);
       const auto it =
           std::find_if(clients_.begin(), clients_.end(), [sock](const SocketEndpoint& c) { return c.sock == sock; });
       if (it == clients_.end()) {  // removed meanwhile
@@ -207,7 +207,7 @@ void TcpServer::ReceiveLoop() {
       } else if (n < 0) {
         FormatPeer(*it, peer);
         {
-          std::lock_guard<std::mutex> sockets_lock(sockets_mutex_);
+          MutexLock sockets_lock(sockets_mutex_);
           CloseSocket(&*it);
           clients_.erase(it);
         }

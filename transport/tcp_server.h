@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/thread_annotations.h"
 #include "transport/service.h"
 #include "transport/socket.h"
 #include "transport/stop_signal.h"
@@ -48,7 +49,7 @@ class TcpServer final : public IService, public IClientList {
   void WakeReceiver();
   // Closes and removes a client, its end to be reported by the receive
   // thread; needs clients_mutex_. The iterator after it.
-  std::vector<SocketEndpoint>::iterator DropClient(std::vector<SocketEndpoint>::iterator it);
+  std::vector<SocketEndpoint>::iterator DropClient(std::vector<SocketEndpoint>::iterator it) REQUIRES(clients_mutex_);
 
   const uint16_t port_;
   const int backlog_;
@@ -63,14 +64,14 @@ class TcpServer final : public IService, public IClientList {
 
   // Guards clients_ and every send. Recursive: the receive thread holds it
   // while the callback runs, and the callback may Send.
-  std::recursive_mutex clients_mutex_;
+  RecursiveMutex clients_mutex_;
   // Taken inside clients_mutex_ to add or close a client, and alone by Stop to
   // shut every socket down past a Send blocked on a client that does not read.
-  std::mutex sockets_mutex_;
+  Mutex sockets_mutex_ ACQUIRED_AFTER(clients_mutex_);
   std::vector<SocketEndpoint> clients_;  // changed under both locks, read under either
   // Peer texts of clients RemoveClient closed; the receive thread reports
   // their streams ended, since only it runs the callback.
-  std::vector<std::string> ended_;  // guarded by clients_mutex_
+  std::vector<std::string> ended_ GUARDED_BY(clients_mutex_);
 };
 
 }  // namespace tarnlink

@@ -24,7 +24,7 @@ bool UdpService::Start() {
   if (host_.empty() || host_.size() >= sizeof(SocketEndpoint::ip)) return false;
   bool open;
   {
-    std::lock_guard<std::mutex> lock(socket_mutex_);
+    MutexLock lock(socket_mutex_);
     open = IsOpen(endpoint_);
   }
   // Also after a Stop: a failed Start may have left its socket behind.
@@ -47,7 +47,7 @@ bool UdpService::Start() {
 bool UdpService::Stop() {
   bool open;
   {
-    std::lock_guard<std::mutex> lock(socket_mutex_);
+    MutexLock lock(socket_mutex_);
     open = IsOpen(endpoint_);
   }
   if (stop_.IsSet() && !open && !receiver_.joinable()) return true;
@@ -60,7 +60,7 @@ bool UdpService::Send(const char* data, int len) {
   SocketEndpoint destination;
   std::snprintf(destination.ip, sizeof(destination.ip), "%s", host_.c_str());
   destination.port = remote_port_;
-  std::lock_guard<std::recursive_mutex> lock(send_mutex_);
+  RecursiveMutexLock lock(send_mutex_);
   if (!IsOpen(endpoint_) || SendTo(endpoint_, data, len, destination) != len) {
     Count(counters_->send_failures);
     return false;
@@ -70,7 +70,7 @@ bool UdpService::Send(const char* data, int len) {
 
 void UdpService::Teardown() {
   {
-    std::lock_guard<std::mutex> lock(socket_mutex_);
+    MutexLock lock(socket_mutex_);
     if (multicast_) LeaveGroup(endpoint_, host_.c_str());  // fails harmlessly without a socket
   }
   stop_.Set();
@@ -78,7 +78,7 @@ void UdpService::Teardown() {
   {
     // On Linux close() does not wake a blocked recvfrom; shutdown does, even
     // on an unconnected datagram socket.
-    std::lock_guard<std::mutex> lock(socket_mutex_);
+    MutexLock lock(socket_mutex_);
     ShutdownSocket(endpoint_);
   }
   if (receiver_.joinable()) receiver_.join();
@@ -86,8 +86,8 @@ void UdpService::Teardown() {
 }
 
 void UdpService::Replace(const SocketEndpoint& endpoint) {
-  std::lock_guard<std::recursive_mutex> send_lock(send_mutex_);
-  std::lock_guard<std::mutex> socket_lock(socket_mutex_);
+  RecursiveMutexLock send_lock(send_mutex_);
+  MutexLock socket_lock(socket_mutex_);
   CloseSocket(&endpoint_);
   endpoint_ = endpoint;
 }

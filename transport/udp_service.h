@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/thread_annotations.h"
 #include "transport/service.h"
 #include "transport/socket.h"
 #include "transport/stop_signal.h"
@@ -63,9 +64,9 @@ class UdpService final : public IService {
   uint64_t own_check_time_ = 0;
 
   // Serialises Send; also held to replace endpoint_ (see TcpClient).
-  std::recursive_mutex send_mutex_;
+  RecursiveMutex send_mutex_;
   // Taken inside send_mutex_ to replace endpoint_, and alone by Stop.
-  std::mutex socket_mutex_;
+  Mutex socket_mutex_ ACQUIRED_AFTER(send_mutex_);
   SocketEndpoint endpoint_;  // written under both locks, read under either
 };
 

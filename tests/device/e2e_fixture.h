@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/eventually.h"
 #include "tests/support/library.h"
 #include "tests/support/loopback.h"
 #include "tools/sim/gateway.h"
@@ -30,16 +31,6 @@ struct LinkParam {
 };
 
 inline std::string LinkName(const ::testing::TestParamInfo<LinkParam>& info) { return info.param.name; }
-
-// Polls pred every 2 ms until it holds or timeout_ms pass.
-inline bool Eventually(const std::function<bool()>& pred, int timeout_ms = 3000) {
-  const auto deadline = Clock::now() + milliseconds(timeout_ms);
-  while (!pred()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(2));
-  }
-  return true;
-}
 
 inline double SecondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 

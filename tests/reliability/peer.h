@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tarnlink/tarnlink.h"
+#include "tests/support/eventually.h"
 #include "tests/support/loopback.h"
 
 namespace tarnlink::test {
@@ -28,16 +29,6 @@ using Bytes = std::vector<uint8_t>;
 
 inline int64_t MsSince(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
-
-// Polls pred every 2 ms until it holds or timeout_ms pass.
-inline bool Eventually(const std::function<bool()>& pred, int timeout_ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!pred()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 // ---- Wire bytes, written out here rather than taken from the driver --------

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tools/common/free_port.h"
 #include "tools/common/net.h"
 
 namespace tarnlink::test {
@@ -18,6 +19,8 @@ class Fd {
   Fd() = default;
   explicit Fd(int fd) : fd_(fd) {}
   ~Fd() { Reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
   Fd(Fd&& o) noexcept : fd_(o.Release()) {}
   Fd& operator=(Fd&& o) noexcept {
     if (this != &o) {
@@ -56,13 +59,7 @@ inline uint16_t BoundPort(int fd) {
   return ntohs(a.sin_port);
 }
 
-// A port that was free a moment ago (for settings that need a number first).
-inline uint16_t FreePort(int type = SOCK_STREAM) {
-  Fd s(net::Socket(type));
-  sockaddr_in a = Loopback(0);
-  ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-  return BoundPort(s.get());
-}
+using tarnlink::FreePort;
 
 inline bool WaitReadable(int fd, int timeout_ms) {
   net::PollFd p{fd, POLLIN, 0};

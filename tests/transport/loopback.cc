@@ -62,24 +62,10 @@ std::vector<TcpEntry> TcpTable() {
 
 }  // namespace
 
-bool WaitUntil(const std::function<bool()>& condition, milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  return true;
-}
-
 double ElapsedMs(const std::function<void()>& fn) {
   const auto start = Clock::now();
   fn();
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-void Fd::Reset() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
 }
 
 Fd Listen(int backlog, uint16_t* port, uint16_t wanted, bool reuse) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/eventually.h"
+#include "tests/support/loopback.h"
 #include "transport/service.h"
 
 namespace tarnlink {
@@ -21,41 +23,8 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kWait{5000};
 
-// Polls condition every millisecond until it holds or timeout passes.
-bool WaitUntil(const std::function<bool()>& condition, milliseconds timeout = kWait);
-
 // Milliseconds taken by fn.
 double ElapsedMs(const std::function<void()>& fn);
-
-// An owned descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = other.Release();
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset();
-
- private:
-  int fd_ = -1;
-};
 
 // TCP listener on 127.0.0.1 (port 0: the system chooses); port gets the port.
 Fd Listen(int backlog, uint16_t* port, uint16_t wanted = 0, bool reuse = false);

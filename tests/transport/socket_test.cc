@@ -77,7 +77,7 @@ TEST(SocketTest, SendToVanishedPeerFailsWithoutSigpipe) {
   // The first sends may still be buffered; the reset that answers them makes
   // a later one fail. Without MSG_NOSIGNAL this would kill the process.
   int result = 0;
-  ASSERT_TRUE(test::WaitUntil([&] {
+  ASSERT_TRUE(test::Eventually([&] {
     result = SendOnce(pair.ours, "data", 4);
     return result < 0;
   }));

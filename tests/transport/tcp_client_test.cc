@@ -145,7 +145,7 @@ TEST(TcpClientTest, RetriesAboutOnceASecondUntilPeerListensAgain) {
   c.listener.Reset();  // refused from now on: the client pauses between tries
   const auto lost = test::Clock::now();
   // The old socket gone means the first, refused, retry has been made.
-  ASSERT_TRUE(test::WaitUntil([&] { return !test::TcpSocketExists(client_port, c.port); }));
+  ASSERT_TRUE(test::Eventually([&] { return !test::TcpSocketExists(client_port, c.port); }));
   std::this_thread::sleep_for(milliseconds(50));  // past that retry, made right after the close
   uint16_t again = 0;
   c.listener = test::Listen(8, &again, c.port, true);
@@ -187,7 +187,7 @@ TEST(TcpClientStopTest, ReturnsPromptlyDuringReconnectPause) {
   c.peer.Reset();
   // Once the client has closed its old socket, its next try is refused at
   // once and the second-long pause begins.
-  ASSERT_TRUE(test::WaitUntil([&] { return !test::TcpSocketExists(client_port, c.port); }));
+  ASSERT_TRUE(test::Eventually([&] { return !test::TcpSocketExists(client_port, c.port); }));
   std::this_thread::sleep_for(milliseconds(100));  // well inside the pause
   const double ms = ElapsedMs([&] { EXPECT_TRUE(c.client->Stop()); });
   std::printf("Stop in reconnect pause: %.2f ms\n", ms);
@@ -201,7 +201,7 @@ TEST(TcpClientStopTest, ReturnsPromptlyDuringReconnectAttempt) {
   Fd filler = test::Connect(c.port);
   ASSERT_TRUE(filler.valid());
   c.peer.Reset();
-  ASSERT_TRUE(test::WaitUntil([&] { return test::TcpConnectingTo(c.port); }));
+  ASSERT_TRUE(test::Eventually([&] { return test::TcpConnectingTo(c.port); }));
   const double ms = ElapsedMs([&] { EXPECT_TRUE(c.client->Stop()); });
   std::printf("Stop during a connect attempt: %.2f ms\n", ms);
   EXPECT_LT(ms, 500.0);
@@ -213,7 +213,7 @@ TEST(TcpClientStopTest, WakesASendBlockedOnAPeerThatDoesNotRead) {
   const std::string huge(64 << 20, 'q');  // far beyond both socket buffers
   std::atomic<int> result{-1};
   std::thread sender([&] { result = c.client->Send(huge.data(), static_cast<int>(huge.size())) ? 1 : 0; });
-  ASSERT_TRUE(test::WaitUntil([&] {
+  ASSERT_TRUE(test::Eventually([&] {
     int queued = 0;
     return ioctl(c.peer.get(), FIONREAD, &queued) == 0 && queued > 0;
   }));

@@ -36,7 +36,7 @@ struct Served {
   Fd Join() {
     const uint32_t before = server.ClientCount();
     Fd fd = test::Connect(port);
-    if (!test::WaitUntil([&] { return server.ClientCount() > before; })) return Fd();
+    if (!test::Eventually([&] { return server.ClientCount() > before; })) return Fd();
     return fd;
   }
   ~Served() { server.Stop(); }  // before the inbox it feeds
@@ -80,7 +80,7 @@ TEST(TcpServerTest, LeavingClientIsRemovedAfterItsLastChunk) {
   ASSERT_TRUE(a.valid());
   ASSERT_TRUE(test::SendAll(a.get(), "bye"));
   a.Reset();
-  EXPECT_TRUE(test::WaitUntil([&] { return s.server.ClientCount() == 0; }));
+  EXPECT_TRUE(test::Eventually([&] { return s.server.ClientCount() == 0; }));
   ASSERT_TRUE(s.inbox.WaitForBytes(3));
   EXPECT_EQ(s.inbox.Bytes(), "bye");
   EXPECT_FALSE(s.server.Send("x", 1));
@@ -128,14 +128,14 @@ TEST(TcpServerTest, SecondStartListensAnewOnTheSamePort) {
   TcpServer server(port, 100);
   ASSERT_TRUE(server.Start());
   Fd a = test::Connect(port);
-  ASSERT_TRUE(test::WaitUntil([&] { return server.ClientCount() == 1; }));
+  ASSERT_TRUE(test::Eventually([&] { return server.ClientCount() == 1; }));
   // The server closes first, so its side lingers in TIME_WAIT on this port.
   ASSERT_TRUE(server.Start());
   EXPECT_TRUE(test::WaitForClose(a.get()));
   EXPECT_EQ(server.ClientCount(), 0u);
   Fd b = test::Connect(port);
   ASSERT_TRUE(b.valid());
-  EXPECT_TRUE(test::WaitUntil([&] { return server.ClientCount() == 1; }));
+  EXPECT_TRUE(test::Eventually([&] { return server.ClientCount() == 1; }));
   EXPECT_TRUE(server.Stop());
 }
 
@@ -147,7 +147,7 @@ TEST(TcpServerTest, MoreThan64ClientsAreAllServed) {
     clients.push_back(test::Connect(s.port));
     ASSERT_TRUE(clients.back().valid());
   }
-  ASSERT_TRUE(test::WaitUntil([&] { return s.server.ClientCount() == kClients; }));
+  ASSERT_TRUE(test::Eventually([&] { return s.server.ClientCount() == kClients; }));
   // The last ones would go unread if only the first 64 were watched.
   for (int i = kClients - 1; i >= 0; --i) ASSERT_TRUE(test::SendAll(clients[i].get(), "c" + std::to_string(i)));
   ASSERT_TRUE(s.inbox.WaitFor([](const std::vector<Inbox::Chunk>& chunks) {
@@ -205,7 +205,7 @@ TEST(TcpServerStopTest, WakesASendBlockedOnAClientThatDoesNotRead) {
     s.server.Send(huge.data(), static_cast<int>(huge.size()));
     returned = true;
   });
-  ASSERT_TRUE(test::WaitUntil([&] {
+  ASSERT_TRUE(test::Eventually([&] {
     int queued = 0;
     return ioctl(a.get(), FIONREAD, &queued) == 0 && queued > 0;
   }));

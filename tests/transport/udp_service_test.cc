@@ -45,7 +45,7 @@ struct Pair {
   uint16_t port() const { return service->BoundPort(); }
   // True once the service has read everything queued on its socket.
   bool Drained() {
-    return test::WaitUntil([&] { return test::UdpQueued(port()) == 0; });
+    return test::Eventually([&] { return test::UdpQueued(port()) == 0; });
   }
   ~Pair() { service.reset(); }
 };

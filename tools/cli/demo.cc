@@ -15,7 +15,7 @@
 #include "tools/cli/commands.h"
 #include "tools/cli/driver.h"
 #include "tools/cli/traffic.h"
-#include "tools/common/net.h"
+#include "tools/common/free_port.h"
 #include "tools/sim/gateway.h"
 
 namespace tarnlink::cli {
@@ -64,21 +64,6 @@ Frame MakeFrame(const char* text) {
   std::string error;
   ParseFrame(text, &f, &error);
   return f;
-}
-
-// A free loopback port for the driver to listen on (server mode).
-uint16_t FreePort() {
-  const int fd = net::Socket(SOCK_STREAM);
-  if (fd < 0) return 0;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 && net::LocalAddress(fd, &a) == 0) {
-    port = ntohs(a.sin_port);
-  }
-  net::Close(fd);
-  return port;
 }
 
 std::string FieldText(const char* p, size_t n) {

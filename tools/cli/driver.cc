@@ -82,19 +82,6 @@ void InstallStopSignals() {
 bool StopRequested() { return g_stop.load(); }
 void RequestStop() { g_stop.store(true); }
 
-uint32_t ChannelsOfType(uint32_t type) {
-  switch (type) {
-    case VELA_TYPE_AIR_1CH_TCP:
-    case VELA_TYPE_AIR_1CH_UDP:
-      return 1;
-    case VELA_TYPE_LINK_4CH_TCP:
-    case VELA_TYPE_LINK_4CH_UDP:
-      return 4;
-    default:
-      return 2;
-  }
-}
-
 std::string Driver::PathFor(const ConnectOptions& options) {
   if (!options.lib.empty()) return options.lib;
   if (const char* env = std::getenv("TARNLINK_LIB"); env != nullptr && *env != '\0') return env;

@@ -27,8 +27,8 @@ class Driver : public DriverApi {
   static std::string PathFor(const ConnectOptions& options);
 };
 
-// Channels of a device type, as the model table gives them (others: 2).
-uint32_t ChannelsOfType(uint32_t type);
+// Channels of a device type: tarnlink::ChannelsOfType of the model table.
+using tarnlink::ChannelsOfType;
 
 // An open device with started channels; closed again on destruction.
 class Session {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "device/models.h"
 #include "tools/cli/frame_text.h"
 
 namespace tarnlink::cli {
@@ -35,7 +36,7 @@ struct ConnectOptions {
   std::string lib;      // empty: TARNLINK_LIB, then the library next to the tool
   int wait_ms = 10000;  // server mode: how long to wait for the gateway to connect
 
-  uint32_t device_type() const { return type ? *type : (udp ? 0x31u : 0x30u); }
+  uint32_t device_type() const { return type ? *type : (udp ? kDefaultUdpType : kDefaultTcpType); }
   uint16_t effective_local_port() const { return local_port ? *local_port : (server ? kDefaultGatewayPort : 0); }
   // "127.0.0.1:8000 over TCP", "local port 8000 (TCP server)", ...
   std::string Describe() const;
