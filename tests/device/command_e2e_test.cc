@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/device/e2e_fixture.h"
+#include "tests/support/device_link.h"
 
 namespace tarnlink::test {
 namespace {

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <thread>
 
-#include "tests/device/e2e_fixture.h"
+#include "tests/support/device_link.h"
 
 namespace tarnlink::test {
 namespace {
@@ -205,8 +205,8 @@ TEST_P(ReceiveTest, RecordsForChannelsBeyondTheCountAreDropped) {
   ASSERT_TRUE(gw.SendCanFdFrames({gw.MakeFrame(2, 0x13, {4}, true), gw.MakeFrame(255, 0x14, {5}, true)}));
   ASSERT_TRUE(gw.SendErrorFrame(32, 0xE2, 0, 1, 1));
   ASSERT_TRUE(link->Sync());
-  auto ch0 = link->DrainCan(0);
-  auto ch1 = link->DrainCan(1);
+  auto ch0 = link->Drain(0);
+  auto ch1 = link->Drain(1);
   EXPECT_EQ(ch0.size(), 0u);
   ASSERT_EQ(ch1.size(), 1u);
   EXPECT_EQ(ch1[0].id, 0x12u);
@@ -233,14 +233,14 @@ TEST_P(ReceiveTest, ChannelNotStartedIsServedOnlyInTheFirstSecond) {
   std::this_thread::sleep_until(link->start_time() + milliseconds(1300));
   ASSERT_TRUE(gw.SendCanFrames({gw.MakeFrame(1, 0x22, {2})}));
   ASSERT_TRUE(link->Sync());
-  auto ch1 = link->DrainCan(1);
+  auto ch1 = link->Drain(1);
   ASSERT_LE(ch1.size(), 1u);
   for (const auto& r : ch1) EXPECT_EQ(r.id, 0x21u);
   // A started channel keeps receiving.
   ASSERT_EQ(link->lib().StartCAN(link->ch(1)), 1u);
   ASSERT_TRUE(gw.SendCanFrames({gw.MakeFrame(1, 0x23, {3})}));
   ASSERT_TRUE(link->Sync());
-  ch1 = link->DrainCan(1);
+  ch1 = link->Drain(1);
   ASSERT_EQ(ch1.size(), 1u);
   EXPECT_EQ(ch1[0].id, 0x23u);
 }
@@ -295,7 +295,7 @@ TEST_P(ReceiveTest, SplitAndDamagedPacketsAreReassembled) {
   std::copy(packet.begin(), packet.end(), end);
   ASSERT_TRUE(gw.SendInChunks(stream, {3, 5, 1, 20, 7}));
   ASSERT_TRUE(link->Sync());
-  auto frames = link->DrainCan(0);
+  auto frames = link->Drain(0);
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[0].id, 0x41u);
   EXPECT_EQ(frames[1].id, 0x42u);
@@ -496,7 +496,7 @@ TEST_P(ReceiveTest, LinkRecoversAfterTheGatewayDropsIt) {
   }
   ASSERT_TRUE(gw.SendCanFrames({gw.MakeFrame(0, 0x91, {1})}));
   ASSERT_TRUE(link.Sync());
-  const auto frames = link.DrainCan(0);
+  const auto frames = link.Drain(0);
   ASSERT_GE(frames.size(), 1u);
   EXPECT_EQ(frames.back().id, 0x91u);
   VELA_DEVICE_INFO info;

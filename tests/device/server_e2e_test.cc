@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <set>
 
-#include "tests/device/e2e_fixture.h"
+#include "tests/support/device_link.h"
 
 namespace tarnlink::test {
 namespace {
@@ -79,7 +79,7 @@ TEST(ServerClientList, EachGatewayHasItsOwnReassemblyAndGetsEverySend) {
   ASSERT_TRUE(Eventually([&] { return link->lib().GetReceiveNum(link->ch(0), VELA_QUEUE_CAN) == 1; }));
   ASSERT_TRUE(link->gw(0).SendRaw(std::vector<uint8_t>(a.begin() + 10, a.end())));
   ASSERT_TRUE(Eventually([&] { return link->lib().GetReceiveNum(link->ch(0), VELA_QUEUE_CAN) == 2; }));
-  const auto frames = link->DrainCan(0);
+  const auto frames = link->Drain(0);
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[0].id, 0x52u);
   EXPECT_EQ(frames[1].id, 0x51u);

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <vector>
 
-#include "tests/device/e2e_fixture.h"
+#include "tests/support/device_link.h"
 
 namespace tarnlink::test {
 namespace {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <thread>
 
-#include "tests/device/e2e_fixture.h"
+#include "tests/support/device_link.h"
 
 namespace tarnlink::test {
 namespace {

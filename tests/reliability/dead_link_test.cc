@@ -91,7 +91,7 @@ TEST(DeadLink, CutUnderTrafficIsNoticedAndReconnected) {
   uint16_t port = 0;
   const Fd listener = ns.Listen(&port);
   ASSERT_TRUE(listener.valid());
-  DeviceUnderTest device(TARNLINK_TCP_LIB, kType, 11);
+  DeviceLink device(TARNLINK_TCP_LIB, kType, 11);
   ASSERT_EQ(device.lib().SetReference(kType, 11, 0, VELA_REF_REMOTE_ADDR, ns.gateway_ip().c_str()), 1u);
   ASSERT_TRUE(device.SetU32(VELA_REF_REMOTE_PORT, port));
   ASSERT_TRUE(device.StartChannels(1));

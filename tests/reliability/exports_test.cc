@@ -48,13 +48,13 @@ struct LibParam {
 class BadInputTest : public ::testing::TestWithParam<LibParam> {
  protected:
   void SetUp() override {
-    device_ = std::make_unique<DeviceUnderTest>(GetParam().path, kType, 9);
+    device_ = std::make_unique<DeviceLink>(GetParam().path, kType, 9);
     ASSERT_NE(device_->handle(), 0u);
   }
   Library& lib() { return device_->lib(); }
 
   static constexpr uint32_t kType = VELA_TYPE_LINK_2CH_TCP;  // 2 channels
-  std::unique_ptr<DeviceUnderTest> device_;
+  std::unique_ptr<DeviceLink> device_;
 };
 
 // Handles that reach no device, and channel handles of the open one that

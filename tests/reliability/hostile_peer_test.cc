@@ -27,7 +27,7 @@ std::vector<VELA_CAN_TRANSMIT> Frames(size_t n) {
 // Transmits batches on a thread until one comes back short or `rounds` are
 // done; false when that took longer than timeout_ms (the device is then
 // closed to free the sender). Frames reported sent are added to *total.
-bool TransmitUntilShort(DeviceUnderTest& device, int rounds, int timeout_ms, uint64_t* total) {
+bool TransmitUntilShort(DeviceLink& device, int rounds, int timeout_ms, uint64_t* total) {
   const std::vector<VELA_CAN_TRANSMIT> frames = Frames(20000);
   std::atomic<bool> done{false};
   std::atomic<uint64_t> sent{0};
@@ -85,7 +85,7 @@ Drained DrainToEnd(int fd, int timeout_ms) {
 TEST(StalledGateway, ClientClosesTheStalledConnectionAndReconnects) {
   TcpListener gateway;
   ASSERT_TRUE(gateway.ok());
-  DeviceUnderTest device(TARNLINK_TCP_LIB, kTcpType, 7);
+  DeviceLink device(TARNLINK_TCP_LIB, kTcpType, 7);
   ASSERT_TRUE(device.SetRemote(gateway.port()));
   ASSERT_TRUE(device.StartChannels(1));
   Fd first = gateway.Accept(3000);
@@ -112,7 +112,7 @@ TEST(StalledGateway, ClientClosesTheStalledConnectionAndReconnects) {
 TEST(StalledGateway, FloodOfRequestsGivesTheConnectionUp) {
   TcpListener gateway;
   ASSERT_TRUE(gateway.ok());
-  DeviceUnderTest device(TARNLINK_TCP_LIB, kTcpType, 12);
+  DeviceLink device(TARNLINK_TCP_LIB, kTcpType, 12);
   ASSERT_TRUE(device.SetRemote(gateway.port()));
   ASSERT_TRUE(device.StartChannels(1));
   Fd conn = gateway.Accept(3000);
@@ -147,12 +147,12 @@ TEST(StalledGateway, FloodOfRequestsGivesTheConnectionUp) {
 class StalledServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    device_ = std::make_unique<DeviceUnderTest>(TARNLINK_TCP_LIB, kTcpType, 8);
+    device_ = std::make_unique<DeviceLink>(TARNLINK_TCP_LIB, kTcpType, 8);
     ASSERT_TRUE(device_->StartServer(1, &port_));
   }
   uint32_t Clients() { return device_->GetU32(VELA_REF_CLIENT_COUNT); }
 
-  std::unique_ptr<DeviceUnderTest> device_;
+  std::unique_ptr<DeviceLink> device_;
   uint16_t port_ = 0;
 };
 
@@ -225,7 +225,7 @@ TEST(ReconnectPacing, AtMostOneAttemptASecond) {
       if (c.valid()) ++accepted;
     }
   });
-  DeviceUnderTest device(TARNLINK_TCP_LIB, kTcpType, 9);
+  DeviceLink device(TARNLINK_TCP_LIB, kTcpType, 9);
   ASSERT_TRUE(device.SetRemote(gateway.port()));
   ASSERT_TRUE(device.StartChannels(1));
   ASSERT_TRUE(Eventually([&] { return accepted.load() >= 2; }, 3000));
@@ -243,7 +243,7 @@ TEST(ReconnectPacing, AtMostOneAttemptASecond) {
 // Unicast to its own port: with no gateway at all the service hears only
 // itself, and must neither answer its own requests nor receive its frames.
 TEST(OwnDatagrams, UnicastToItsOwnPortIsNotAGateway) {
-  DeviceUnderTest device(TARNLINK_UDP_LIB, kUdpType, 10);
+  DeviceLink device(TARNLINK_UDP_LIB, kUdpType, 10);
   bool started = false;
   for (int attempt = 0; attempt < 5 && !started; ++attempt) {
     const uint16_t port = FreePort(SOCK_DGRAM);

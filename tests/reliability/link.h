@@ -1,6 +1,5 @@
-// One device of a loaded library, set up the way a fault-injection test
-// needs it: as TCP client of a gateway socket of ours (optionally through the
-// fault proxy), as TCP server, or over UDP. Closes the device at the end.
+// The gateway end of a raw TCP connection for the fault-injection tests, and
+// the device fixture they share with the end-to-end tests.
 #ifndef TARNLINK_TESTS_RELIABILITY_LINK_H_
 #define TARNLINK_TESTS_RELIABILITY_LINK_H_
 
@@ -9,91 +8,11 @@
 #include <vector>
 
 #include "tests/reliability/peer.h"
+#include "tests/support/device_link.h"
 #include "tests/support/library.h"
 #include "tests/support/loopback.h"
 
 namespace tarnlink::test {
-
-class DeviceUnderTest {
- public:
-  DeviceUnderTest(const char* library, uint32_t type, uint32_t index)
-      : lib_(std::make_unique<Library>(library)), type_(type), index_(index) {
-    handle_ = lib_->OpenDevice(type, index, 0);
-  }
-  ~DeviceUnderTest() { Close(); }
-  DeviceUnderTest(const DeviceUnderTest&) = delete;
-  DeviceUnderTest& operator=(const DeviceUnderTest&) = delete;
-
-  Library& lib() { return *lib_; }
-  uint32_t handle() const { return handle_; }
-  uint32_t ch(uint32_t channel) const { return handle_ | channel; }
-  uint32_t Close() {
-    const uint32_t r = handle_ != 0 ? lib_->CloseDevice(handle_) : 0;
-    handle_ = 0;
-    return r;
-  }
-
-  bool SetRemote(uint16_t port) {
-    return lib_->SetReference(type_, index_, 0, VELA_REF_REMOTE_ADDR, "127.0.0.1") == 1 &&
-           lib_->SetU32(type_, index_, VELA_REF_REMOTE_PORT, port);
-  }
-  bool SetU32(uint32_t key, uint32_t value) { return lib_->SetU32(type_, index_, key, value); }
-  uint32_t GetU32(uint32_t key) { return lib_->GetU32(type_, index_, key); }
-  uint32_t Get(uint32_t channel, uint32_t key, void* value) {
-    return lib_->GetReference(type_, index_, channel, key, value);
-  }
-  uint32_t Set(uint32_t channel, uint32_t key, const void* value) {
-    return lib_->SetReference(type_, index_, channel, key, value);
-  }
-
-  // Starts channels 0 .. n-1.
-  bool StartChannels(uint32_t n) {
-    for (uint32_t c = 0; c < n; ++c) {
-      if (lib_->StartCAN(ch(c)) != 1) return false;
-    }
-    return true;
-  }
-
-  // Server mode on a port that was free a moment ago; retried if taken.
-  bool StartServer(uint32_t channels, uint16_t* port) {
-    SetU32(VELA_REF_WORK_MODE, 1);
-    for (int attempt = 0; attempt < 5; ++attempt) {
-      *port = FreePort();
-      SetU32(VELA_REF_LOCAL_PORT, *port);
-      if (StartChannels(channels)) return true;
-    }
-    return false;
-  }
-
-  // Drains a channel's CAN queue without waiting.
-  std::vector<VELA_CAN_RECEIVE> Drain(uint32_t channel) {
-    std::vector<VELA_CAN_RECEIVE> out;
-    std::vector<VELA_CAN_RECEIVE> buf(4096);
-    uint32_t n;
-    while ((n = lib_->Receive(ch(channel), buf.data(), static_cast<uint32_t>(buf.size()), 0)) > 0) {
-      out.insert(out.end(), buf.begin(), buf.begin() + n);
-    }
-    return out;
-  }
-
-  // Reads until `want` frames came or timeout_ms passed.
-  std::vector<VELA_CAN_RECEIVE> Collect(uint32_t channel, size_t want, int timeout_ms) {
-    std::vector<VELA_CAN_RECEIVE> out;
-    std::vector<VELA_CAN_RECEIVE> buf(4096);
-    const auto start = Clock::now();
-    while (out.size() < want && MsSince(start) < timeout_ms) {
-      const uint32_t n = lib_->Receive(ch(channel), buf.data(), static_cast<uint32_t>(buf.size()), 20);
-      out.insert(out.end(), buf.begin(), buf.begin() + n);
-    }
-    return out;
-  }
-
- private:
-  std::unique_ptr<Library> lib_;
-  uint32_t type_;
-  uint32_t index_;
-  uint32_t handle_ = 0;
-};
 
 // The gateway end of a TCP connection: sends bytes, and answers nothing by
 // itself. Barrier() sends a command request behind everything sent so far and

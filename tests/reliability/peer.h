@@ -1,12 +1,8 @@
 // What the fault-injection tests share: an independent encoder for the few
-// packets a gateway sends, frames that carry a sequence number, a small
-// gateway that answers command requests, and the process counters the leak
-// checks compare (descriptors, threads, resident memory).
+// packets a gateway sends, frames that carry a sequence number, a gateway's
+// answers to command requests, and a packet cutter for what the driver sends.
 #ifndef TARNLINK_TESTS_RELIABILITY_PEER_H_
 #define TARNLINK_TESTS_RELIABILITY_PEER_H_
-
-#include <dirent.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,15 +17,11 @@
 #include "tarnlink/tarnlink.h"
 #include "tests/support/eventually.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process.h"
 
 namespace tarnlink::test {
 
-using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
-
-inline int64_t MsSince(Clock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
 
 // ---- Wire bytes, written out here rather than taken from the driver --------
 
@@ -159,30 +151,6 @@ inline void ResetClose(Fd& fd) {
   linger hard{1, 0};
   ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   fd.Reset();
-}
-
-// ---- Process counters for the leak checks -----------------------------------
-
-inline size_t CountEntries(const char* dir) {
-  size_t n = 0;
-  if (DIR* d = ::opendir(dir)) {
-    while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
-    ::closedir(d);
-  }
-  return n;
-}
-inline size_t OpenDescriptors() { return CountEntries("/proc/self/fd") - 1; }  // less the listing's own
-inline size_t ThreadCount() { return CountEntries("/proc/self/task"); }
-
-// Resident set in KiB, from /proc/self/statm.
-inline size_t ResidentKiB() {
-  long pages_total = 0;
-  long pages_resident = 0;
-  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(f, "%ld %ld", &pages_total, &pages_resident) != 2) pages_resident = 0;
-    std::fclose(f);
-  }
-  return static_cast<size_t>(pages_resident) * static_cast<size_t>(::sysconf(_SC_PAGESIZE)) / 1024;
 }
 
 }  // namespace tarnlink::test

@@ -16,7 +16,7 @@ constexpr uint64_t kExtra = 10;
 TEST(QueueLimitTest, UndrainedQueueStopsAtTheLimitAndOthersKeepFlowing) {
   TcpListener gateway;
   ASSERT_TRUE(gateway.ok());
-  DeviceUnderTest device(TARNLINK_TCP_LIB, VELA_TYPE_LINK_2CH_TCP, 7);
+  DeviceLink device(TARNLINK_TCP_LIB, VELA_TYPE_LINK_2CH_TCP, 7);
   ASSERT_TRUE(device.SetRemote(gateway.port()));
   ASSERT_TRUE(device.StartChannels(2));
   GatewayConnection conn(gateway.Accept(3000));

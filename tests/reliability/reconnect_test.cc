@@ -19,7 +19,7 @@ class ReconnectTest : public ::testing::Test {
     ASSERT_TRUE(gateway_.ok());
     proxy_ = std::make_unique<FaultProxy>(gateway_.port());
     ASSERT_TRUE(proxy_->ok());
-    device_ = std::make_unique<DeviceUnderTest>(TARNLINK_TCP_LIB, kType, 3);
+    device_ = std::make_unique<DeviceLink>(TARNLINK_TCP_LIB, kType, 3);
     ASSERT_NE(device_->handle(), 0u);
     ASSERT_TRUE(device_->SetRemote(proxy_->port()));
     ASSERT_TRUE(device_->StartChannels(4));
@@ -53,7 +53,7 @@ class ReconnectTest : public ::testing::Test {
 
   TcpListener gateway_;
   std::unique_ptr<FaultProxy> proxy_;
-  std::unique_ptr<DeviceUnderTest> device_;
+  std::unique_ptr<DeviceLink> device_;
   GatewayConnection conn_;
 };
 

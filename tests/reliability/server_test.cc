@@ -17,7 +17,7 @@ using tarnlink::test::kSanitized;
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    device_ = std::make_unique<DeviceUnderTest>(TARNLINK_TCP_LIB, kType, 6);
+    device_ = std::make_unique<DeviceLink>(TARNLINK_TCP_LIB, kType, 6);
     ASSERT_TRUE(device_->StartServer(4, &port_));
   }
   void TearDown() override { EXPECT_EQ(device_->Close(), 1u); }
@@ -74,7 +74,7 @@ class ServerTest : public ::testing::Test {
     return got;
   }
 
-  std::unique_ptr<DeviceUnderTest> device_;
+  std::unique_ptr<DeviceLink> device_;
   uint16_t port_ = 0;
 };
 

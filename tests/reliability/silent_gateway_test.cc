@@ -15,7 +15,7 @@ class SilentGatewayTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(gateway_.ok());
-    device_ = std::make_unique<DeviceUnderTest>(TARNLINK_TCP_LIB, kType, 4);
+    device_ = std::make_unique<DeviceLink>(TARNLINK_TCP_LIB, kType, 4);
     ASSERT_TRUE(device_->SetRemote(gateway_.port()));
     ASSERT_TRUE(device_->StartChannels(2));
     conn_ = gateway_.Accept(3000);
@@ -24,7 +24,7 @@ class SilentGatewayTest : public ::testing::Test {
   void TearDown() override { device_->Close(); }
 
   TcpListener gateway_;
-  std::unique_ptr<DeviceUnderTest> device_;
+  std::unique_ptr<DeviceLink> device_;
   Fd conn_;
 };
 

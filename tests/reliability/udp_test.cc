@@ -52,7 +52,7 @@ class UdpFaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(gateway_.ok());
-    device_ = std::make_unique<DeviceUnderTest>(TARNLINK_UDP_LIB, kType, 5);
+    device_ = std::make_unique<DeviceLink>(TARNLINK_UDP_LIB, kType, 5);
     ASSERT_TRUE(device_->SetRemote(gateway_.port()));
     bool started = false;
     for (int attempt = 0; attempt < 5 && !started; ++attempt) {
@@ -72,7 +72,7 @@ class UdpFaultTest : public ::testing::Test {
 
   UdpGateway gateway_;
   uint16_t port_ = 0;
-  std::unique_ptr<DeviceUnderTest> device_;
+  std::unique_ptr<DeviceLink> device_;
 };
 
 TEST_F(UdpFaultTest, BurstsOfWholeDatagramsLoseNothing) {

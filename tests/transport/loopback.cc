@@ -1,8 +1,6 @@
 #include "tests/transport/loopback.h"
 
-#include <dirent.h>
-#include <poll.h>
-#include <unistd.h>
+#include "tests/support/process.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -28,14 +26,7 @@ sockaddr_in Loopback(const char* ip, uint16_t port) {
   return address;
 }
 
-bool ReadableWithin(int fd, milliseconds timeout) {
-  pollfd p = {fd, POLLIN, 0};
-  int rc;
-  do {
-    rc = poll(&p, 1, static_cast<int>(timeout.count()));
-  } while (rc < 0 && errno == EINTR);
-  return rc > 0;
-}
+bool ReadableWithin(int fd, milliseconds timeout) { return WaitReadable(fd, static_cast<int>(timeout.count())); }
 
 struct TcpEntry {
   uint16_t local_port;
@@ -101,12 +92,7 @@ SilentListener ListenSilently() {
   return silent;
 }
 
-uint16_t LocalPort(int fd) {
-  sockaddr_in address;
-  socklen_t length = sizeof(address);
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-  return ntohs(address.sin_port);
-}
+uint16_t LocalPort(int fd) { return BoundPort(fd); }
 
 uint16_t RemotePort(int fd) {
   sockaddr_in address;
@@ -115,43 +101,14 @@ uint16_t RemotePort(int fd) {
   return ntohs(address.sin_port);
 }
 
-bool SendAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
+bool SendAll(int fd, const std::string& data) { return SendAll(fd, data.data(), data.size()); }
 
 bool ReadExactly(int fd, size_t n, std::string* out, milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  out->clear();
-  char buffer[65536];
-  while (out->size() < n) {
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0 || !ReadableWithin(fd, left)) return false;
-    const ssize_t got = recv(fd, buffer, std::min(sizeof(buffer), n - out->size()), 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    out->append(buffer, static_cast<size_t>(got));
-  }
-  return true;
+  out->assign(n, '\0');
+  return ReadExactly(fd, &(*out)[0], n, static_cast<int>(timeout.count()));
 }
 
-bool WaitForClose(int fd, milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  char buffer[4096];
-  for (;;) {
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0 || !ReadableWithin(fd, left)) return false;
-    const ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return true;
-  }
-}
+bool WaitForClose(int fd, milliseconds timeout) { return WaitEof(fd, static_cast<int>(timeout.count())); }
 
 Fd UdpBound(const char* ip, uint16_t port, uint16_t* actual) {
   Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -207,14 +164,7 @@ long UdpQueued(uint16_t local_port) {
   return -1;
 }
 
-int OpenDescriptorCount() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  while (readdir(dir) != nullptr) ++count;
-  closedir(dir);
-  return count;
-}
+int OpenDescriptorCount() { return static_cast<int>(OpenDescriptors()); }
 
 RecvCallback Inbox::Callback() {
   return [this](const char* peer, const char* data, int len) {

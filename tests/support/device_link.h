@@ -1,8 +1,10 @@
-// One open device of either library with a simulated gateway as its peer,
-// over the TCP client, TCP server or UDP link; everything on 127.0.0.1 with
-// ephemeral ports and bounded waits.
-#ifndef TARNLINK_TESTS_DEVICE_E2E_FIXTURE_H_
-#define TARNLINK_TESTS_DEVICE_E2E_FIXTURE_H_
+// The tests' one device-over-link fixture: an open device of either library
+// over the TCP client, TCP server or UDP link. Start() brings up a simulated
+// gateway as its peer; a test that brings its own peer (a hostile one, the
+// fault proxy) points the device at it with SetRemote or StartServer.
+// Everything on 127.0.0.1 with ephemeral ports and bounded waits.
+#ifndef TARNLINK_TESTS_SUPPORT_DEVICE_LINK_H_
+#define TARNLINK_TESTS_SUPPORT_DEVICE_LINK_H_
 
 #include <chrono>
 #include <cstdint>
@@ -20,7 +22,6 @@
 
 namespace tarnlink::test {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 enum class LinkKind { kTcpClient, kTcpServer, kUdp };
@@ -32,17 +33,16 @@ struct LinkParam {
 
 inline std::string LinkName(const ::testing::TestParamInfo<LinkParam>& info) { return info.param.name; }
 
-inline double SecondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
 class DeviceLink {
  public:
   DeviceLink(LinkKind kind, uint32_t type, uint32_t index, sim::GatewayConfig gw = {})
-      : kind_(kind), type_(type), index_(index), gw_config_(std::move(gw)) {
-    lib_ = std::make_unique<Library>(kind == LinkKind::kUdp ? TARNLINK_UDP_LIB : TARNLINK_TCP_LIB);
-    handle_ = lib_->OpenDevice(type, index, 0);
-  }
+      : DeviceLink(kind == LinkKind::kUdp ? TARNLINK_UDP_LIB : TARNLINK_TCP_LIB, kind, type, index, std::move(gw)) {}
+  // A device of the given library file, for a test that brings its own peer.
+  DeviceLink(const char* library, uint32_t type, uint32_t index)
+      : DeviceLink(library, std::string(library) == TARNLINK_UDP_LIB ? LinkKind::kUdp : LinkKind::kTcpClient, type,
+                   index, {}) {}
   ~DeviceLink() {
-    if (handle_ != 0) lib_->CloseDevice(handle_);
+    Close();
     gateways_.clear();
   }
   DeviceLink(const DeviceLink&) = delete;
@@ -127,6 +127,11 @@ class DeviceLink {
   void DropGateway(size_t i) { gateways_.erase(gateways_.begin() + static_cast<std::ptrdiff_t>(i)); }
   uint32_t handle() const { return handle_; }
   uint32_t ch(uint32_t channel) const { return handle_ | channel; }
+  uint32_t Close() {
+    const uint32_t r = handle_ != 0 ? lib_->CloseDevice(handle_) : 0;
+    handle_ = 0;
+    return r;
+  }
   uint32_t type() const { return type_; }
   uint32_t index() const { return index_; }
   LinkKind kind() const { return kind_; }
@@ -138,6 +143,33 @@ class DeviceLink {
   }
   uint32_t Set(uint32_t channel, uint32_t key, const void* value) {
     return lib_->SetReference(type_, index_, channel, key, value);
+  }
+  bool SetU32(uint32_t key, uint32_t value) { return lib_->SetU32(type_, index_, key, value); }
+  uint32_t GetU32(uint32_t key) { return lib_->GetU32(type_, index_, key); }
+
+  // ---- For a test that brings its own peer ----
+
+  // The device as TCP client (or UDP peer) of 127.0.0.1:port.
+  bool SetRemote(uint16_t port) {
+    return Set(0, VELA_REF_REMOTE_ADDR, "127.0.0.1") == 1 && SetU32(VELA_REF_REMOTE_PORT, port);
+  }
+  // Starts channels 0 .. n-1.
+  bool StartChannels(uint32_t n) {
+    for (uint32_t c = 0; c < n; ++c) {
+      if (lib_->StartCAN(ch(c)) != 1) return false;
+    }
+    return true;
+  }
+  // Server mode on a port that was free a moment ago; retried if taken.
+  bool StartServer(uint32_t channels, uint16_t* port) {
+    SetU32(VELA_REF_WORK_MODE, 1);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      *port = server_port_ = FreePort();
+      SetU32(VELA_REF_LOCAL_PORT, *port);
+      start_time_ = Clock::now();
+      if (StartChannels(channels)) return true;
+    }
+    return false;
   }
 
   // A barrier: the gateway sends a command request behind everything it has
@@ -156,11 +188,25 @@ class DeviceLink {
   }
 
   // Drains the CAN queue of a channel without waiting.
-  std::vector<VELA_CAN_RECEIVE> DrainCan(uint32_t channel) {
+  std::vector<VELA_CAN_RECEIVE> Drain(uint32_t channel) {
     std::vector<VELA_CAN_RECEIVE> out;
-    VELA_CAN_RECEIVE buf[64];
+    std::vector<VELA_CAN_RECEIVE> buf(4096);
     uint32_t n;
-    while ((n = lib_->Receive(ch(channel), buf, 64, 0)) > 0) out.insert(out.end(), buf, buf + n);
+    while ((n = lib_->Receive(ch(channel), buf.data(), static_cast<uint32_t>(buf.size()), 0)) > 0) {
+      out.insert(out.end(), buf.begin(), buf.begin() + n);
+    }
+    return out;
+  }
+
+  // Reads until `want` frames came or timeout_ms passed.
+  std::vector<VELA_CAN_RECEIVE> Collect(uint32_t channel, size_t want, int timeout_ms) {
+    std::vector<VELA_CAN_RECEIVE> out;
+    std::vector<VELA_CAN_RECEIVE> buf(4096);
+    const auto start = Clock::now();
+    while (out.size() < want && MsSince(start) < timeout_ms) {
+      const uint32_t n = lib_->Receive(ch(channel), buf.data(), static_cast<uint32_t>(buf.size()), 20);
+      out.insert(out.end(), buf.begin(), buf.begin() + n);
+    }
     return out;
   }
 
@@ -171,6 +217,10 @@ class DeviceLink {
       if (mask & (1u << b)) out.push_back(b);
     }
     return out;
+  }
+  DeviceLink(const char* library, LinkKind kind, uint32_t type, uint32_t index, sim::GatewayConfig gw)
+      : kind_(kind), type_(type), index_(index), gw_config_(std::move(gw)), lib_(std::make_unique<Library>(library)) {
+    handle_ = lib_->OpenDevice(type, index, 0);
   }
   bool StartChannels(const std::vector<uint32_t>& list) {
     for (uint32_t c : list) {
@@ -207,4 +257,4 @@ inline std::unique_ptr<DeviceLink> StartedLink(LinkKind kind, uint32_t type = VE
 
 }  // namespace tarnlink::test
 
-#endif  // TARNLINK_TESTS_DEVICE_E2E_FIXTURE_H_
+#endif  // TARNLINK_TESTS_SUPPORT_DEVICE_LINK_H_
