@@ -101,16 +101,18 @@ TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_Transmit(uint32_t handle, const VELA
   return WithDevice(handle, [&](Device& d, uint32_t ch) { return d.Transmit(ch, frames, count); });
 }
 
-TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_Receive(uint32_t handle, VELA_CAN_RECEIVE* frames, uint32_t capacity, int32_t wait_ms) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_Receive(uint32_t handle, VELA_CAN_RECEIVE* frames, uint32_t capacity,
+                                                    int32_t wait_ms) {
   return WithDevice(handle, [&](Device& d, uint32_t ch) { return d.Receive(ch, frames, capacity, wait_ms); });
 }
 
-TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_TransmitFD(uint32_t handle, const VELA_CANFD_TRANSMIT* frames, uint32_t count) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_TransmitFD(uint32_t handle, const VELA_CANFD_TRANSMIT* frames,
+                                                       uint32_t count) {
   return WithDevice(handle, [&](Device& d, uint32_t ch) { return d.TransmitFD(ch, frames, count); });
 }
 
 TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ReceiveFD(uint32_t handle, VELA_CANFD_RECEIVE* frames, uint32_t capacity,
-                                        int32_t wait_ms) {
+                                                      int32_t wait_ms) {
   return WithDevice(handle, [&](Device& d, uint32_t ch) { return d.ReceiveFD(ch, frames, capacity, wait_ms); });
 }
 
@@ -124,7 +126,8 @@ TARNLINK_EXPORT uint32_t TARNLINK_CALL GetIProperty(uint32_t /*unused*/) { retur
 #define TARNLINK_GET_I_PROPERTY_SYMBOL "GetIProperty"
 #endif
 #if defined(__clang__)
-TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t) __attribute__((alias(TARNLINK_GET_I_PROPERTY_SYMBOL)));
+TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t)
+    __attribute__((alias(TARNLINK_GET_I_PROPERTY_SYMBOL)));
 #else
 // g++ wants the alias to carry its target's nothrow; clang takes it for a
 // noexcept that the header's declaration lacks.
@@ -132,7 +135,8 @@ TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t)
     __attribute__((alias(TARNLINK_GET_I_PROPERTY_SYMBOL), nothrow));
 #endif
 
-TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key, void* value) {
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key,
+                                                         void* value) {
   try {
     std::shared_ptr<Device> device = tarnlink::Find(type, index);
     return device && device->GetReference(channel, key, value) ? 1 : 0;
@@ -142,7 +146,7 @@ TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetReference(uint32_t type, uint32_t
 }
 
 TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_SetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key,
-                                           const void* value) {
+                                                         const void* value) {
   try {
     std::shared_ptr<Device> device = tarnlink::Find(type, index);
     return device && device->SetReference(channel, key, value) ? 1 : 0;

@@ -1,6 +1,7 @@
 // Throughput of the hot paths: CanData encoding, decoding and reassembly.
-#include <benchmark/benchmark.h>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "protocol/records.h"
 #include "protocol/stream_parser.h"

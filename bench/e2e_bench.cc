@@ -12,11 +12,17 @@
 //
 // Usage: e2e_bench [--quick] [--only receive,transmit,latency,request,stages,memory,bursts,idle]
 //                  [path/libtarnlink_tcp.so path/libtarnlink_udp.so]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -27,13 +33,7 @@
 #include <ctime>
 #include <fstream>
 #include <mutex>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <sys/utsname.h>
 #include <thread>
 #include <vector>
 

@@ -4,11 +4,11 @@
 #include <mmsystem.h>
 // clang-format on
 
+#include "platform/platform.h"
+
 #include <chrono>
 #include <climits>
 #include <thread>
-
-#include "platform/platform.h"
 
 namespace tarnlink {
 

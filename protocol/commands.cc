@@ -1,12 +1,13 @@
 #include "protocol/commands.h"
 
 #include <algorithm>
-#include <cjson/cJSON.h>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
+
+#include <cjson/cJSON.h>
 
 namespace tarnlink {
 

@@ -1,21 +1,21 @@
 #include "transport/socket.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <unordered_set>
 
 namespace tarnlink {
@@ -259,7 +259,6 @@ int SendOnce(const SocketEndpoint& endpoint, const char* data, int len) {
   } while (n < 0 && errno == EINTR);
   return static_cast<int>(n);
 }
-
 
 int SelectReadable(const std::vector<SocketEndpoint>* list, std::vector<SocketEndpoint>* ready, int timeout_ms) {
   if (list == nullptr || list->empty()) return 0;

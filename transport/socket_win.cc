@@ -8,11 +8,11 @@
 #include <mswsock.h>
 // clang-format on
 
+#include "transport/socket.h"
+
 #include <cstdio>
 #include <cstring>
 #include <unordered_set>
-
-#include "transport/socket.h"
 
 namespace tarnlink {
 namespace {

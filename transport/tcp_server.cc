@@ -7,8 +7,7 @@
 
 namespace tarnlink {
 
-TcpServer::TcpServer(uint16_t port, int backlog)
-    : port_(port), backlog_(backlog), wake_fd_(OpenWake()) {}
+TcpServer::TcpServer(uint16_t port, int backlog) : port_(port), backlog_(backlog), wake_fd_(OpenWake()) {}
 
 TcpServer::~TcpServer() {
   Stop();

@@ -96,50 +96,50 @@ extern "C" {
 /* Key 0 takes the strict dotted form only ("192.0.2.10"): short forms
  * ("127.1"), leading zeros ("010.0.0.1", which some parsers read as octal)
  * and hexadecimal parts make the next first VELA_StartCAN fail. */
-#define VELA_REF_REMOTE_ADDR 0u   /* char[32]: dotted IPv4 text, at most 31 characters */
-#define VELA_REF_REMOTE_PORT 1u   /* u32, low 16 bits used */
-#define VELA_REF_LOCAL_PORT 2u    /* u32, low 16 bits used */
-#define VELA_REF_WORK_MODE 4u     /* u32: 1 = TCP server, else TCP client (TCP library) */
-#define VELA_REF_MCAST_LOOP 10u   /* u32: IP_MULTICAST_LOOP value (UDP library) */
+#define VELA_REF_REMOTE_ADDR 0u /* char[32]: dotted IPv4 text, at most 31 characters */
+#define VELA_REF_REMOTE_PORT 1u /* u32, low 16 bits used */
+#define VELA_REF_LOCAL_PORT 2u  /* u32, low 16 bits used */
+#define VELA_REF_WORK_MODE 4u   /* u32: 1 = TCP server, else TCP client (TCP library) */
+#define VELA_REF_MCAST_LOOP 10u /* u32: IP_MULTICAST_LOOP value (UDP library) */
 /* TCP server client list (work mode 1). */
 #define VELA_REF_CLIENT_COUNT 5u  /* get, u32 */
 #define VELA_REF_CLIENT_INFO 6u   /* get, VELA_CLIENT */
 #define VELA_REF_CLIENT_REMOVE 7u /* set, VELA_CLIENT (socket field) */
 /* Timed send (channel keys). */
-#define VELA_REF_AUTOSEND_ONE 11u       /* set, VELA_CAN_AUTOSEND: send one entry now */
-#define VELA_REF_AUTOSEND_ONE_FD 12u    /* set, VELA_CANFD_AUTOSEND */
-#define VELA_REF_AUTOSEND_ADD 21u       /* set, VELA_CAN_AUTOSEND: add to the host list */
-#define VELA_REF_AUTOSEND_ADD_FD 22u    /* set, VELA_CANFD_AUTOSEND */
-#define VELA_REF_AUTOSEND_SEND 23u      /* set, no value: send the host list */
-#define VELA_REF_AUTOSEND_CLEAR 24u     /* set, no value: disable, send, empty the list */
-#define VELA_REF_NOTICE 25u             /* set, VELA_NOTICE (device level) */
-#define VELA_REF_TX_OPTION 26u          /* set, u32: per-channel transmit option flag */
-#define VELA_REF_MARKERS 27u            /* get, VELA_MARKER_READ */
-#define VELA_REF_CHANNEL_REPORT 28u     /* get, VELA_CHANNEL_REPORT: fresh report, once */
-#define VELA_REF_SIZE_REMAIN 29u        /* get, u32: the gateway's "Remain" */
-#define VELA_REF_CHANNEL_ACTION 30u     /* set, no value */
-#define VELA_REF_AUTOSEND_COUNT 31u     /* get, u32: enabled CAN entries on the gateway */
+#define VELA_REF_AUTOSEND_ONE 11u    /* set, VELA_CAN_AUTOSEND: send one entry now */
+#define VELA_REF_AUTOSEND_ONE_FD 12u /* set, VELA_CANFD_AUTOSEND */
+#define VELA_REF_AUTOSEND_ADD 21u    /* set, VELA_CAN_AUTOSEND: add to the host list */
+#define VELA_REF_AUTOSEND_ADD_FD 22u /* set, VELA_CANFD_AUTOSEND */
+#define VELA_REF_AUTOSEND_SEND 23u   /* set, no value: send the host list */
+#define VELA_REF_AUTOSEND_CLEAR 24u  /* set, no value: disable, send, empty the list */
+#define VELA_REF_NOTICE 25u          /* set, VELA_NOTICE (device level) */
+#define VELA_REF_TX_OPTION 26u       /* set, u32: per-channel transmit option flag */
+#define VELA_REF_MARKERS 27u         /* get, VELA_MARKER_READ */
+#define VELA_REF_CHANNEL_REPORT 28u  /* get, VELA_CHANNEL_REPORT: fresh report, once */
+#define VELA_REF_SIZE_REMAIN 29u     /* get, u32: the gateway's "Remain" */
+#define VELA_REF_CHANNEL_ACTION 30u  /* set, no value */
+#define VELA_REF_AUTOSEND_COUNT 31u  /* get, u32: enabled CAN entries on the gateway */
 /* Keys 32 and 34 write at most the count keys 31 and 33 last returned (on
  * any thread), however the gateway's list changed since: read the count,
  * then the list, from one thread at a time. */
-#define VELA_REF_AUTOSEND_LIST 32u      /* get, VELA_CAN_AUTOSEND[count of key 31] */
-#define VELA_REF_AUTOSEND_COUNT_FD 33u  /* get, u32: enabled CAN FD entries */
-#define VELA_REF_AUTOSEND_LIST_FD 34u   /* get, VELA_CANFD_AUTOSEND[count of key 33] */
-#define VELA_REF_DEVICE_QUERY_1 35u     /* get, VELA_TEXT_READ; 36, 37, 38 ask types 2-4 */
+#define VELA_REF_AUTOSEND_LIST 32u     /* get, VELA_CAN_AUTOSEND[count of key 31] */
+#define VELA_REF_AUTOSEND_COUNT_FD 33u /* get, u32: enabled CAN FD entries */
+#define VELA_REF_AUTOSEND_LIST_FD 34u  /* get, VELA_CANFD_AUTOSEND[count of key 33] */
+#define VELA_REF_DEVICE_QUERY_1 35u    /* get, VELA_TEXT_READ; 36, 37, 38 ask types 2-4 */
 #define VELA_REF_DEVICE_QUERY_2 36u
 #define VELA_REF_DEVICE_QUERY_3 37u
 #define VELA_REF_DEVICE_QUERY_4 38u
-#define VELA_REF_GPS_COUNT 39u          /* get, u32: records waiting in the GPS queue */
-#define VELA_REF_GPS_READ 40u           /* get, VELA_GPS_READ */
+#define VELA_REF_GPS_COUNT 39u /* get, u32: records waiting in the GPS queue */
+#define VELA_REF_GPS_READ 40u  /* get, VELA_GPS_READ */
 /* This library's extension, outside the table above. */
-#define VELA_REF_STATS 0x1000u          /* get, VELA_STATS (device level) */
+#define VELA_REF_STATS 0x1000u /* get, VELA_STATS (device level) */
 
 /* ---- Frame records ------------------------------------------------------ */
 typedef struct tagVELA_CAN_TRANSMIT {
-  uint32_t id;            /* identifier word (VELA_ID_ERR_FLAG ignored) */
-  uint8_t len;            /* data length, sent unchanged */
-  uint8_t flags;          /* only VELA_TX_FLAG_BYTE5 is used */
-  uint16_t stamp;         /* 16-bit value carried in the record's time stamp */
+  uint32_t id;    /* identifier word (VELA_ID_ERR_FLAG ignored) */
+  uint8_t len;    /* data length, sent unchanged */
+  uint8_t flags;  /* only VELA_TX_FLAG_BYTE5 is used */
+  uint16_t stamp; /* 16-bit value carried in the record's time stamp */
   uint8_t data[8];
   uint32_t transmit_type; /* bits 0-1 used */
 } VELA_CAN_TRANSMIT;
@@ -212,10 +212,10 @@ typedef struct tagVELA_DEVICE_INFO {
 } VELA_DEVICE_INFO;
 
 typedef struct tagVELA_GPS {
-  uint32_t valid; /* bit 0 time, 1 latitude, 2 speed, 3 course, 4 altitude */
+  uint32_t valid;                                  /* bit 0 time, 1 latitude, 2 speed, 3 course, 4 altitude */
   uint16_t year, month, day, hour, minute, second; /* UTC */
-  float latitude;  /* degrees, negative = south */
-  float longitude; /* degrees, negative = west */
+  float latitude;                                  /* degrees, negative = south */
+  float longitude;                                 /* degrees, negative = west */
   float speed;
   float course;
   float altitude;
@@ -231,8 +231,8 @@ typedef struct tagVELA_CLIENT {
 } VELA_CLIENT;
 
 typedef struct tagVELA_MARKER_READ {
-  uint64_t* stamps;  /* out: time stamps */
-  uint32_t count;    /* in: capacity; out: number stored */
+  uint64_t* stamps; /* out: time stamps */
+  uint32_t count;   /* in: capacity; out: number stored */
   int32_t wait_ms;
 } VELA_MARKER_READ;
 
@@ -335,26 +335,27 @@ TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ReadChannelErrInfo(uint32_t channel_
 /* 1 and the channel status; 0 on bad input. */
 TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ReadChannelStatus(uint32_t channel_handle, VELA_CHANNEL_STATUS* status);
 /* Number of frames handed to the network (60 per packet); 0 on failure. */
-TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_Transmit(uint32_t channel_handle, const VELA_CAN_TRANSMIT* frames, uint32_t count);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_Transmit(uint32_t channel_handle, const VELA_CAN_TRANSMIT* frames,
+                                                     uint32_t count);
 /* Number of frames stored in `frames` (the rest of it zeroed); 0 on failure. */
-TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_Receive(uint32_t channel_handle, VELA_CAN_RECEIVE* frames, uint32_t capacity,
-                                      int32_t wait_ms);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_Receive(uint32_t channel_handle, VELA_CAN_RECEIVE* frames,
+                                                    uint32_t capacity, int32_t wait_ms);
 /* Number of frames handed to the network (18 per packet); 0 on failure. */
 TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_TransmitFD(uint32_t channel_handle, const VELA_CANFD_TRANSMIT* frames,
-                                         uint32_t count);
+                                                       uint32_t count);
 /* Number of CAN FD frames stored in `frames`; 0 on failure. */
-TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ReceiveFD(uint32_t channel_handle, VELA_CANFD_RECEIVE* frames, uint32_t capacity,
-                                        int32_t wait_ms);
+TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_ReceiveFD(uint32_t channel_handle, VELA_CANFD_RECEIVE* frames,
+                                                      uint32_t capacity, int32_t wait_ms);
 /* Not supported: always 0. */
 TARNLINK_EXPORT uint32_t TARNLINK_CALL GetIProperty(uint32_t unused);
 TARNLINK_EXPORT uint32_t TARNLINK_CALL ReleaseIProperty(uint32_t unused);
 /* 1 when the key was read into `value`; 0 for a closed device, bad channel,
  * NULL value, unknown key or failed gateway exchange. */
 TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key,
-                                           void* value);
+                                                         void* value);
 /* 1 when the key was applied; 0 as for VELA_GetReference. */
 TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_SetReference(uint32_t type, uint32_t index, uint32_t channel, uint32_t key,
-                                           const void* value);
+                                                         const void* value);
 /* Frames waiting in the channel's CAN (selector 0) or CAN FD (1) queue. */
 TARNLINK_EXPORT uint32_t TARNLINK_CALL VELA_GetReceiveNum(uint32_t channel_handle, uint32_t selector);
 

@@ -69,9 +69,9 @@ TEST_P(ApiTest, ZeroHandleIsRefusedEverywhere) {
 }
 
 TEST_P(ApiTest, OpenRefusesHandlesThatCannotReachTheDevice) {
-  EXPECT_EQ(lib_->OpenDevice(kType2, 256, 0), 0u);    // index needs more than 8 bits
-  EXPECT_EQ(lib_->OpenDevice(0, 0, 0), 0u);           // handle would be 0
-  EXPECT_EQ(lib_->OpenDevice(0x10000, 0, 0), 0u);     // low 16 bits of the type are 0
+  EXPECT_EQ(lib_->OpenDevice(kType2, 256, 0), 0u);                         // index needs more than 8 bits
+  EXPECT_EQ(lib_->OpenDevice(0, 0, 0), 0u);                                // handle would be 0
+  EXPECT_EQ(lib_->OpenDevice(0x10000, 0, 0), 0u);                          // low 16 bits of the type are 0
   EXPECT_EQ(lib_->GetU32(kType2, 256, VELA_REF_LOCAL_PORT), 0xDEADBEEFu);  // nothing was created
   EXPECT_EQ(lib_->GetU32(0, 0, VELA_REF_LOCAL_PORT), 0xDEADBEEFu);
   // Index 0 with a non-zero type is fine.
@@ -150,7 +150,7 @@ TEST_P(ApiTest, InitCanFormsChannelHandlesWithoutCheckingTheCount) {
   EXPECT_EQ(lib_->InitCAN(h, 0x107, nullptr), h + 7);  // low byte only
   EXPECT_EQ(lib_->StartCAN(h + 7), 0u);
   EXPECT_EQ(lib_->InitCAN(0x300700, 0, nullptr), 0u);  // not open
-  EXPECT_EQ(lib_->ClearBuffer(h + 7), 1u);              // any channel of an open device
+  EXPECT_EQ(lib_->ClearBuffer(h + 7), 1u);             // any channel of an open device
   EXPECT_EQ(lib_->GetIProperty(12345), 0u);
   EXPECT_EQ(lib_->ReleaseIProperty(0xFFFFFFFF), 0u);
 }
@@ -235,7 +235,7 @@ TEST_P(ApiTest, FailedStartCanBeRetriedAfterFixingTheSettings) {
   ASSERT_EQ(lib_->SetReference(kType2, 9, 0, VELA_REF_REMOTE_ADDR, ""), 1u);
   EXPECT_EQ(lib_->StartCAN(h), 0u);
   EXPECT_EQ(lib_->ResetCAN(h + 1), 1u);  // failed start: the leftover transport goes
-  EXPECT_EQ(lib_->ResetCAN(h), 0u);  // now idle
+  EXPECT_EQ(lib_->ResetCAN(h), 0u);      // now idle
 }
 
 TEST(ApiTcpTest, TransportStaysUntilTheLastChannelIsReset) {
@@ -252,7 +252,7 @@ TEST(ApiTcpTest, TransportStaysUntilTheLastChannelIsReset) {
   EXPECT_FALSE(gateway.Accept(200).valid());
   EXPECT_EQ(lib.ResetCAN(h), 1u);
   EXPECT_FALSE(WaitEof(conn.get(), 200));  // still connected
-  EXPECT_EQ(lib.ResetCAN(h), 1u);         // never-started channel while another runs
+  EXPECT_EQ(lib.ResetCAN(h), 1u);          // never-started channel while another runs
   EXPECT_EQ(lib.ResetCAN(h + 1), 1u);
   EXPECT_TRUE(WaitEof(conn.get(), 2000));  // the last reset closed it
   EXPECT_EQ(lib.CloseDevice(h), 1u);
@@ -304,11 +304,10 @@ TEST(ApiBothTest, LibrariesLoadSideBySideWithTheirOwnRegistries) {
 // The dynamic symbol table holds the 18 exports and nothing else of ours.
 TEST(ApiBothTest, DynamicSymbolTablesHoldExactlyTheExports) {
   const std::set<std::string> expected = {
-      "VELA_OpenDevice",     "VELA_CloseDevice",    "VELA_GetDeviceInf",       "VELA_InitCAN",
-      "VELA_StartCAN",       "VELA_ResetCAN",       "VELA_ClearBuffer",        "VELA_ReadChannelErrInfo",
-      "VELA_ReadChannelStatus", "VELA_Transmit",    "VELA_Receive",            "VELA_TransmitFD",
-      "VELA_ReceiveFD",      "GetIProperty",        "ReleaseIProperty",        "VELA_GetReference",
-      "VELA_SetReference",   "VELA_GetReceiveNum"};
+      "VELA_OpenDevice",   "VELA_CloseDevice",  "VELA_GetDeviceInf",       "VELA_InitCAN",           "VELA_StartCAN",
+      "VELA_ResetCAN",     "VELA_ClearBuffer",  "VELA_ReadChannelErrInfo", "VELA_ReadChannelStatus", "VELA_Transmit",
+      "VELA_Receive",      "VELA_TransmitFD",   "VELA_ReceiveFD",          "GetIProperty",           "ReleaseIProperty",
+      "VELA_GetReference", "VELA_SetReference", "VELA_GetReceiveNum"};
   for (const char* path : {TARNLINK_TCP_LIB, TARNLINK_UDP_LIB}) {
     const std::string cmd = std::string("nm -D --defined-only ") + path;
     FILE* nm = popen(cmd.c_str(), "r");

@@ -5,12 +5,12 @@
 #include "tarnlink/tarnlink.h"
 
 static int failures = 0;
-#define CHECK(cond)                                             \
-  do {                                                          \
-    if (!(cond)) {                                              \
+#define CHECK(cond)                                              \
+  do {                                                           \
+    if (!(cond)) {                                               \
       fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                               \
-    }                                                           \
+      ++failures;                                                \
+    }                                                            \
   } while (0)
 
 int main(void) {
@@ -33,9 +33,9 @@ int main(void) {
   CHECK(ch == h + 1);
   CHECK(VELA_GetDeviceInf(h, &info) == 0); /* not started: no transport */
   CHECK(VELA_GetDeviceInf(h, NULL) == 0);
-  CHECK(VELA_StartCAN(ch) == 0);           /* no remote address */
-  CHECK(VELA_ResetCAN(ch) == 1);           /* disposes of the failed start */
-  CHECK(VELA_ResetCAN(ch) == 0);           /* now idle */
+  CHECK(VELA_StartCAN(ch) == 0); /* no remote address */
+  CHECK(VELA_ResetCAN(ch) == 1); /* disposes of the failed start */
+  CHECK(VELA_ResetCAN(ch) == 0); /* now idle */
   CHECK(VELA_ClearBuffer(ch) == 1);
   CHECK(VELA_ReadChannelErrInfo(ch, &err) == 1 && err.error_code == 0);
   CHECK(VELA_ReadChannelErrInfo(ch, NULL) == 0);

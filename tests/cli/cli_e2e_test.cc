@@ -1,20 +1,20 @@
 // The tarnlink tool as a user runs it: separate processes, real sockets on
 // 127.0.0.1, the simulator as the gateway.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <netinet/in.h>
 #include <sstream>
 #include <string>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -30,7 +30,6 @@ using Clock = std::chrono::steady_clock;
 const std::string kTool = TARNLINK_CLI_TOOL;
 
 using tarnlink::test::kSanitized;
-
 
 // A port nothing listens on: bound, read back and released.
 uint16_t ClosedPort(int type) {

@@ -2,9 +2,10 @@
 // worked examples, both byte orders, damage.
 #include "tools/cli/pcapng.h"
 
-#include <gtest/gtest.h>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace tarnlink::cli {
 namespace {

@@ -6,13 +6,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 namespace tarnlink::test {

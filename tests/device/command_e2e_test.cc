@@ -2,9 +2,10 @@
 // command-backed reference keys, against a simulated gateway.
 #include <atomic>
 #include <cstring>
-#include <gtest/gtest.h>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/device_link.h"
 

@@ -4,12 +4,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
-#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "device/device.h"
 #include "tools/sim/wire.h"

@@ -2,6 +2,7 @@
 // gateway as fast as the link takes full packets, drained through
 // VELA_Receive.
 #include <cstdio>
+
 #include <gtest/gtest.h>
 
 #include "tests/support/device_link.h"

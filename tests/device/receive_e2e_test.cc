@@ -4,8 +4,9 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <gtest/gtest.h>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/device_link.h"
 

@@ -1,8 +1,9 @@
 // The TCP library in server mode with several gateways connected: the client
 // list keys, per-client reassembly and sending to every client.
 #include <cstring>
-#include <gtest/gtest.h>
 #include <set>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/device_link.h"
 

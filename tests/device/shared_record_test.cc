@@ -3,10 +3,11 @@
 #include "device/shared_record.h"
 
 #include <atomic>
-#include <gtest/gtest.h>
 #include <set>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "device/bounded_queue.h"
 

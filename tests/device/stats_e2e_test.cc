@@ -1,7 +1,8 @@
 // VELA_REF_STATS through the export: exact counts after known traffic, the
 // skipped bytes of a junk prefix, ignored datagrams, a timed-out request.
-#include <gtest/gtest.h>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/device_link.h"
 

@@ -1,8 +1,9 @@
 // Frames and timed-send lists sent by the driver, checked as the gateway
 // decodes them; the read-back of the gateway's lists and its cache.
 #include <cstring>
-#include <gtest/gtest.h>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/device_link.h"
 

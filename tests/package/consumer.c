@@ -4,7 +4,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
 #include <tarnlink/tarnlink.h>
 
 #ifdef CONSUMER_UDP

@@ -1,9 +1,10 @@
 #include "protocol/commands.h"
 
 #include <cmath>
-#include <gtest/gtest.h>
 #include <limits>
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace tarnlink {
 namespace {

@@ -1,6 +1,7 @@
 #include "protocol/records.h"
 
 #include <cstring>
+
 #include <gtest/gtest.h>
 
 namespace tarnlink {

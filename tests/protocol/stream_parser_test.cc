@@ -1,9 +1,10 @@
 #include "protocol/stream_parser.h"
 
 #include <algorithm>
-#include <gtest/gtest.h>
 #include <random>
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace tarnlink {
 namespace {

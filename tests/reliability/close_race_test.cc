@@ -3,9 +3,10 @@
 // Run under ThreadSanitizer and AddressSanitizer: no race, no deadlock, no
 // use after free, and every blocked call returns.
 #include <atomic>
-#include <gtest/gtest.h>
 #include <random>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "tests/reliability/link.h"
 

@@ -8,9 +8,10 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <gtest/gtest.h>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "tests/reliability/link.h"
 

@@ -2,6 +2,7 @@
 // unknown keys and huge counts, through both libraries: the documented 0, and
 // not one byte written outside the caller's records (guards on both sides).
 #include <cstring>
+
 #include <gtest/gtest.h>
 
 #include "tests/reliability/link.h"

@@ -4,8 +4,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <gtest/gtest.h>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "tests/reliability/link.h"
 

@@ -4,13 +4,14 @@
 #ifndef TARNLINK_TESTS_RELIABILITY_PEER_H_
 #define TARNLINK_TESTS_RELIABILITY_PEER_H_
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <sys/socket.h>
 #include <thread>
 #include <vector>
 

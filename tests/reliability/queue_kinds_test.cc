@@ -2,8 +2,9 @@
 // FD frames, error information, markers and GPS records, fed straight into a
 // started device's receive entry (no network: the transport is a stand-in).
 #include <cstdio>
-#include <gtest/gtest.h>
 #include <memory>
+
+#include <gtest/gtest.h>
 
 #if defined(__GLIBC__)
 #include <malloc.h>

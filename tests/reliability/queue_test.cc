@@ -2,8 +2,9 @@
 // 1,000,000 (the oldest frames make room), while the other queues keep
 // flowing to a reader that does drain them.
 #include <atomic>
-#include <gtest/gtest.h>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "tests/reliability/link.h"
 

@@ -1,8 +1,9 @@
 // Server mode under connection churn and many gateways at once: threads,
 // descriptors and memory stay flat, and every client's stream is put back
 // together on its own, however the chunks of different clients interleave.
-#include <gtest/gtest.h>
 #include <map>
+
+#include <gtest/gtest.h>
 
 #include "tests/reliability/link.h"
 #include "tests/support/sanitized.h"

@@ -1,8 +1,9 @@
 // A gateway that accepts the connection and then says nothing (and, in one
 // case, reads nothing): every call returns by its bound, close is prompt.
 #include <atomic>
-#include <gtest/gtest.h>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "tests/reliability/link.h"
 

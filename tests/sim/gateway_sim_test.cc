@@ -2,12 +2,13 @@
 // bytes it answers with, what it holds, and that it never hangs.
 #include <atomic>
 #include <chrono>
-#include <cjson/cJSON.h>
-#include <gtest/gtest.h>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
 
 #include "tests/support/loopback.h"
 #include "tools/sim/gateway.h"

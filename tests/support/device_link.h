@@ -9,11 +9,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/eventually.h"
 #include "tests/support/library.h"

@@ -75,7 +75,8 @@ inline bool ReadExactly(int fd, void* buf, size_t n, int timeout_ms) {
   auto* p = static_cast<uint8_t*>(buf);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (n > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !WaitReadable(fd, static_cast<int>(left.count()))) return false;
     const auto got = net::Recv(fd, p, n);
     if (got <= 0) return false;
@@ -90,7 +91,8 @@ inline bool WaitEof(int fd, int timeout_ms) {
   uint8_t b[256];
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (true) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !WaitReadable(fd, static_cast<int>(left.count()))) return false;
     const auto got = net::Recv(fd, b, sizeof b);
     if (got <= 0) return true;

@@ -1,17 +1,18 @@
 #include "tests/transport/loopback.h"
 
-#include "tests/support/process.h"
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <netinet/in.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <thread>
+
+#include "tests/support/process.h"
 
 namespace tarnlink {
 namespace test {

@@ -1,11 +1,11 @@
 #include "transport/socket.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <thread>
 #include <vector>
 

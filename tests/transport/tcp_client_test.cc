@@ -1,9 +1,10 @@
 #include "transport/tcp_client.h"
 
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <cstdio>
 #include <string>
-#include <sys/ioctl.h>
 #include <thread>
 #include <vector>
 

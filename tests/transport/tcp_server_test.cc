@@ -1,10 +1,11 @@
 #include "transport/tcp_server.h"
 
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <cstdio>
 #include <set>
 #include <string>
-#include <sys/ioctl.h>
 #include <thread>
 #include <vector>
 

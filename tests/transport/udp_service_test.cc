@@ -1,20 +1,20 @@
 #include "transport/udp_service.h"
 
-#include <sched.h>
-
 #include <arpa/inet.h>
+#include <net/if.h>
+#include <net/route.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <net/if.h>
-#include <net/route.h>
-#include <netinet/in.h>
 #include <set>
 #include <string>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <thread>
 
 #include "gtest/gtest.h"

@@ -2,18 +2,19 @@
 // Winsock under the transports (blocked calls woken, refused connects seen,
 // many clients watched), and unloading with devices started.
 #include <windows.h>
+#include <winsock2.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-#include <winsock2.h>
+
+#include <gtest/gtest.h>
 
 #include "tarnlink/tarnlink.h"
 #include "transport/socket.h"

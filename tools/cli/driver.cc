@@ -1,9 +1,8 @@
 #include "tools/cli/driver.h"
 
 #if defined(_WIN32)
-#include <windows.h>
-
 #include <io.h>
+#include <windows.h>
 #else
 #include <signal.h>
 #include <unistd.h>

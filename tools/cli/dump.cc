@@ -1,8 +1,8 @@
 // tarnlink dump: received frames in candump's formats.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>

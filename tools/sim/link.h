@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "tools/common/net.h"
-
 #include "tools/sim/context.h"
 #include "tools/sim/wire.h"
 
