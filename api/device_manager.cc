@@ -30,7 +30,7 @@ DeviceManager::~DeviceManager() {
     // The system has already ended the other threads, perhaps holding our
     // locks: joining them or taking those locks could hang the exit. The
     // devices stay undestroyed; the system closes their sockets.
-    std::make_unique<std::map<uint32_t, std::shared_ptr<Device>>>(std::move(devices_)).release();
+    (void)std::make_unique<std::map<uint32_t, std::shared_ptr<Device>>>(std::move(devices_)).release();
     return;
   }
   std::map<uint32_t, std::shared_ptr<Device>> devices;
