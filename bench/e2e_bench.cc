@@ -247,6 +247,8 @@ class FrameSource {
 };
 
 // ---- One started device and the gateway socket that feeds it -----------------
+// A bare socket, not the simulator: it writes prepared packets back to back,
+// so the figure is the driver's and not the simulator's encoding.
 
 enum class Link { kTcpClient, kTcpServer, kUdp };
 
