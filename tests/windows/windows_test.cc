@@ -17,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include "tarnlink/tarnlink.h"
+#include "tests/support/eventually.h"
+#include "tools/common/free_port.h"
 #include "transport/socket.h"
 #include "transport/tcp_client.h"
 #include "transport/tcp_server.h"
@@ -66,22 +68,7 @@ struct Inbox {
   }
 };
 
-uint16_t FreeTcpPort() {
-  SocketEndpoint probe;
-  if (CreateSocket(&probe, true) != 0 || BindAny(&probe, 0) != 0) return 0;
-  const uint16_t port = probe.port;
-  CloseSocket(&probe);
-  return port;
-}
-
-bool Eventually(const std::function<bool()>& pred, int ms = 5000) {
-  const auto deadline = Clock::now() + milliseconds(ms);
-  while (!pred()) {
-    if (Clock::now() > deadline) return false;
-    Sleep(5);
-  }
-  return true;
-}
+using test::Eventually;
 
 TEST(WindowsExports, EveryFunctionAtItsOrdinalUnderItsName) {
   for (const char* path : {TARNLINK_TCP_LIB, TARNLINK_UDP_LIB}) {
@@ -127,7 +114,7 @@ TEST(WindowsExports, BadArgumentsGiveZero) {
 }
 
 TEST(WindowsSocket, RefusedConnectFailsAtOnceAndStopWakesAWait) {
-  const uint16_t port = FreeTcpPort();
+  const uint16_t port = FreePort();
   ASSERT_NE(port, 0);
   SocketEndpoint client;
   ASSERT_EQ(CreateSocket(&client, true), 0);
@@ -151,7 +138,7 @@ TEST(WindowsSocket, RefusedConnectFailsAtOnceAndStopWakesAWait) {
 }
 
 TEST(WindowsSocket, ServerWatchesMoreClientsThanSelectCould) {
-  const uint16_t port = FreeTcpPort();
+  const uint16_t port = FreePort();
   TcpServer server(port, 128);
   Inbox inbox;
   server.SetRecvCallback(inbox.Callback());
@@ -234,7 +221,7 @@ bool StartDevices(const Module& udp, const Module& tcp) {
   auto tinit = tcp.Get<decltype(&VELA_InitCAN)>("VELA_InitCAN");
   auto tstart = tcp.Get<decltype(&VELA_StartCAN)>("VELA_StartCAN");
   const uint32_t server = topen(VELA_TYPE_LINK_2CH_TCP, 1, 0);
-  const uint32_t mode = 1, port = FreeTcpPort();
+  const uint32_t mode = 1, port = FreePort();
   return server != 0 && tset(VELA_TYPE_LINK_2CH_TCP, 1, 0, VELA_REF_WORK_MODE, &mode) == 1 &&
          tset(VELA_TYPE_LINK_2CH_TCP, 1, 0, VELA_REF_LOCAL_PORT, &port) == 1 && tstart(tinit(server, 0, nullptr)) == 1;
 }
