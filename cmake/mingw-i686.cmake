@@ -1,16 +1,4 @@
 # Cross build for Windows with Debian's MinGW-w64 (i686, posix threads).
-set(CMAKE_SYSTEM_NAME Windows)
+set(TARNLINK_MINGW i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# The C and C++ runtimes and winpthreads go into each binary: the DLLs and
-# the programs need nothing beside them but the system's own DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_DLLTOOL i686-w64-mingw32-dlltool)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

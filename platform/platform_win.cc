@@ -6,19 +6,9 @@
 
 #include "platform/platform.h"
 
-#include <chrono>
 #include <climits>
-#include <thread>
 
 namespace tarnlink {
-
-uint64_t NowTicks() {
-  using namespace std::chrono;
-  const auto since_epoch = system_clock::now().time_since_epoch();
-  return static_cast<uint64_t>(duration_cast<nanoseconds>(since_epoch).count() / 100);
-}
-
-void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // The default scheduler tick is 15.6 ms: 1 ms makes the 10 ms wait steps and
 // the timed sends as fine as on Linux.
