@@ -6,26 +6,83 @@
 
 #include "tests/reliability/fault_proxy.h"
 #include "tests/reliability/link.h"
+#include "tools/sim/gateway.h"
 
 namespace tarnlink::test {
 namespace {
 
 constexpr uint32_t kType = VELA_TYPE_LINK_4CH_TCP;
 
-// Gateway listener <- proxy <- driver (TCP client of the proxy).
+// The simulated gateway behind the proxy, writing the test's own bytes: a
+// barrier is a request sent behind them, passed once the driver answered it,
+// which it does only after dispatching every earlier byte of the stream.
+class GatewayEnd {
+ public:
+  GatewayEnd() : gw_(Config()) {}
+  bool Start() { return gw_.Start(); }
+  uint16_t port() const { return gw_.LocalPort(); }
+  bool Send(const Bytes& b) { return gw_.SendRaw(b); }
+
+  // Sends `before`, then a request, in one write; true once answered.
+  bool Barrier(const Bytes& before = {}) {
+    Bytes out = before;
+    const Bytes req = GatewayConnection::Request(5, ++message_id_);
+    out.insert(out.end(), req.begin(), req.end());
+    return SendAndAwaitAnswer(out);
+  }
+  // Sends a request followed by `after` in one write; true once answered.
+  bool RequestThen(const Bytes& after) {
+    Bytes out = GatewayConnection::Request(5, ++message_id_);
+    out.insert(out.end(), after.begin(), after.end());
+    return SendAndAwaitAnswer(out);
+  }
+
+  uint64_t connections() const { return gw_.Counters().connections; }
+  // True once a connection after the first `made` is the only one.
+  bool AwaitConnection(uint64_t made, int timeout_ms) const {
+    return gw_.WaitUntil([&] { return connections() > made && gw_.ConnectionCount() == 1; },
+                         std::chrono::milliseconds(timeout_ms));
+  }
+
+ private:
+  static sim::GatewayConfig Config() {
+    sim::GatewayConfig c;
+    c.mode = sim::LinkMode::kTcpListen;
+    c.channels = 4;
+    c.echo = false;
+    return c;
+  }
+  bool SendAndAwaitAnswer(const Bytes& out) {
+    gw_.ClearRecord();  // no answer of an earlier barrier with the same id
+    if (!Send(out)) return false;
+    const uint8_t id = message_id_;
+    return gw_.WaitUntil(
+        [&] {
+          for (const sim::HostPacket& p : gw_.Packets(sim::kTypeCommand)) {
+            if ((p.flags() & 1u) != 0 && p.payload_size() > 0 && p.payload()[0] == id) return true;
+          }
+          return false;
+        },
+        std::chrono::milliseconds(5000));
+  }
+
+  sim::Gateway gw_;
+  uint8_t message_id_ = 0;
+};
+
+// Simulated gateway <- proxy <- driver (TCP client of the proxy).
 class ReconnectTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(gateway_.ok());
+    ASSERT_TRUE(gateway_.Start());
     proxy_ = std::make_unique<FaultProxy>(gateway_.port());
     ASSERT_TRUE(proxy_->ok());
     device_ = std::make_unique<DeviceLink>(TARNLINK_TCP_LIB, kType, 3);
     ASSERT_NE(device_->handle(), 0u);
     ASSERT_TRUE(device_->SetRemote(proxy_->port()));
     ASSERT_TRUE(device_->StartChannels(4));
-    conn_ = GatewayConnection(gateway_.Accept(3000));
-    ASSERT_TRUE(conn_.valid());
-    ASSERT_TRUE(conn_.Barrier());
+    ASSERT_TRUE(gateway_.AwaitConnection(0, 3000));
+    ASSERT_TRUE(gateway_.Barrier());
   }
   void TearDown() override {
     if (device_) {
@@ -33,28 +90,24 @@ class ReconnectTest : public ::testing::Test {
     }
   }
 
-  // The driver's next connection, through a fresh proxy link; the time it took.
-  int64_t AwaitReconnect() {
-    const auto start = Clock::now();
-    Fd fd = gateway_.Accept(5000);
-    const int64_t ms = MsSince(start);
-    conn_ = GatewayConnection(std::move(fd));
-    return conn_.valid() ? ms : -1;
+  // The driver's next connection, through a fresh proxy link; the time it
+  // took, counted from before the fault that ended the last one.
+  int64_t AwaitReconnect(uint64_t made, Clock::time_point since) {
+    return gateway_.AwaitConnection(made, 5000) ? MsSince(since) : -1;
   }
 
   // Sends frames [first, first + count) on channel 0 and expects exactly
   // them, in order, intact.
   void ExpectFramesDelivered(uint64_t first, uint64_t count) {
-    ASSERT_TRUE(conn_.Barrier(CanPackets(0, first, count)));
+    ASSERT_TRUE(gateway_.Barrier(CanPackets(0, first, count)));
     const std::vector<VELA_CAN_RECEIVE> got = device_->Drain(0);
     ASSERT_EQ(got.size(), count);
     for (uint64_t i = 0; i < count; ++i) ASSERT_TRUE(IsFrame(got[i], first + i)) << "frame " << i;
   }
 
-  TcpListener gateway_;
+  GatewayEnd gateway_;
   std::unique_ptr<FaultProxy> proxy_;
   std::unique_ptr<DeviceLink> device_;
-  GatewayConnection conn_;
 };
 
 TEST_F(ReconnectTest, ResetInsideAPacketIsNeverJoinedToTheNextConnection) {
@@ -81,14 +134,16 @@ TEST_F(ReconnectTest, ResetInsideAPacketIsNeverJoinedToTheNextConnection) {
   partial.back() = static_cast<uint8_t>(x ^ next[claimed_from_next - 1]);
 
   // Request and partial in one write: once answered, the partial is buffered.
-  ASSERT_TRUE(conn_.RequestThen(partial));
+  ASSERT_TRUE(gateway_.RequestThen(partial));
+  const uint64_t made = gateway_.connections();
+  const auto reset_at = Clock::now();
   proxy_->Reset();
-  const int64_t reconnect_ms = AwaitReconnect();
+  const int64_t reconnect_ms = AwaitReconnect(made, reset_at);
   ASSERT_GE(reconnect_ms, 0) << "the driver did not reconnect";
   EXPECT_LT(reconnect_ms, 2500);
   RecordProperty("reconnect_ms", static_cast<int>(reconnect_ms));
 
-  ASSERT_TRUE(conn_.Barrier(next));
+  ASSERT_TRUE(gateway_.Barrier(next));
   const std::vector<VELA_CAN_RECEIVE> got = device_->Drain(0);
   ASSERT_EQ(got.size(), 60u) << "a frame was lost or made up";
   for (uint64_t i = 0; i < 60; ++i) ASSERT_TRUE(IsFrame(got[i], 100 + i)) << "frame " << i;
@@ -102,12 +157,14 @@ TEST_F(ReconnectTest, RepeatedCutsReconnectWithoutLeaks) {
   const size_t fds = OpenDescriptors();
   const size_t threads = ThreadCount();
   for (uint64_t round = 1; round <= 5; ++round) {
+    const uint64_t made = gateway_.connections();
+    const auto fault_at = Clock::now();
     if (round % 2 == 0) {
       proxy_->Cut();
     } else {
       proxy_->Reset();
     }
-    const int64_t ms = AwaitReconnect();
+    const int64_t ms = AwaitReconnect(made, fault_at);
     ASSERT_GE(ms, 0) << "round " << round;
     EXPECT_LT(ms, 2500);
     ExpectFramesDelivered(round * 1000, 120);
@@ -124,10 +181,12 @@ TEST_F(ReconnectTest, TruncatedConnectionLosesOnlyThePacketItCut) {
   FaultPlan plan;
   plan.truncate_after = proxy_->bytes_down() + cut_at;
   proxy_->SetDown(plan);
-  ASSERT_TRUE(conn_.Send(stream));
+  const uint64_t made = gateway_.connections();
+  ASSERT_TRUE(gateway_.Send(stream));
   ASSERT_TRUE(proxy_->WaitBytesDown(plan.truncate_after, 3000));
+  const auto cut_at_time = Clock::now();
   proxy_->SetDown(FaultPlan{});
-  const int64_t ms = AwaitReconnect();
+  const int64_t ms = AwaitReconnect(made, cut_at_time);
   ASSERT_GE(ms, 0);
   EXPECT_LT(ms, 2500);
   // The two whole packets arrived; nothing of the third.
