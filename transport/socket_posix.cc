@@ -18,6 +18,8 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "transport/socket_address.h"
+
 namespace tarnlink {
 namespace {
 
@@ -26,19 +28,6 @@ namespace {
 bool StartSocketLibrary() {
   static const bool started = true;
   return started;
-}
-
-bool ToAddress(const char* text, uint16_t port, sockaddr_in* out) {
-  std::memset(out, 0, sizeof(*out));
-  out->sin_family = AF_INET;
-  out->sin_port = htons(port);
-  // inet_pton is strict: no octal, hex or short forms, no leading zeros.
-  return text != nullptr && inet_pton(AF_INET, text, &out->sin_addr) == 1;
-}
-
-void FillFromAddress(const sockaddr_in& address, SocketEndpoint* out) {
-  if (inet_ntop(AF_INET, &address.sin_addr, out->ip, sizeof(out->ip)) == nullptr) out->ip[0] = '\0';
-  out->port = ntohs(address.sin_port);
 }
 
 bool SetNonBlocking(int sock, bool on) {
@@ -315,16 +304,6 @@ int SendTo(const SocketEndpoint& endpoint, const char* data, int len, const Sock
   return static_cast<int>(n);
 }
 
-namespace {
-
-bool GroupRequest(const char* group, ip_mreq* out) {
-  std::memset(out, 0, sizeof(*out));
-  out->imr_interface.s_addr = htonl(INADDR_ANY);
-  return group != nullptr && inet_pton(AF_INET, group, &out->imr_multiaddr) == 1;
-}
-
-}  // namespace
-
 int JoinGroup(const SocketEndpoint& endpoint, const char* group, uint32_t loopback) {
   ip_mreq request;
   if (!GroupRequest(group, &request)) return 1;
@@ -337,13 +316,6 @@ int LeaveGroup(const SocketEndpoint& endpoint, const char* group) {
   ip_mreq request;
   if (!GroupRequest(group, &request)) return 1;
   return setsockopt(endpoint.sock, IPPROTO_IP, IP_DROP_MEMBERSHIP, &request, sizeof(request)) == 0 ? 0 : 1;
-}
-
-bool IsMulticastAddress(const char* text) {
-  in_addr address;
-  if (text == nullptr || inet_pton(AF_INET, text, &address) != 1) return false;
-  const uint32_t first_octet = ntohl(address.s_addr) >> 24;
-  return first_octet >= 224 && first_octet <= 239;
 }
 
 static_assert(sizeof(PollEntry) == sizeof(pollfd) && offsetof(PollEntry, sock) == offsetof(pollfd, fd) &&
@@ -382,11 +354,6 @@ void DrainWake(int wake) {
   do {
     n = read(wake, &count, sizeof(count));
   } while (n < 0 && errno == EINTR);
-}
-
-void FormatPeer(const SocketEndpoint& endpoint, char (&peer)[kPeerTextSize]) {
-  std::memset(peer, 0, sizeof(peer));
-  std::snprintf(peer, sizeof(peer), "%s:%u", endpoint.ip, static_cast<unsigned>(endpoint.port));
 }
 
 }  // namespace tarnlink

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "transport/socket_address.h"
+
 namespace tarnlink {
 namespace {
 
@@ -32,19 +34,6 @@ SOCKET Native(int sock) { return sock < 0 ? INVALID_SOCKET : static_cast<SOCKET>
 SOCKET Native(const SocketEndpoint& endpoint) { return Native(endpoint.sock); }
 // Socket handles are kernel handles: their values stay below 2^31.
 int FromNative(SOCKET sock) { return sock == INVALID_SOCKET ? -1 : static_cast<int>(sock); }
-
-bool ToAddress(const char* text, uint16_t port, sockaddr_in* out) {
-  std::memset(out, 0, sizeof(*out));
-  out->sin_family = AF_INET;
-  out->sin_port = htons(port);
-  return text != nullptr && inet_pton(AF_INET, text, &out->sin_addr) == 1;
-}
-
-void FillFromAddress(const sockaddr_in& address, SocketEndpoint* out) {
-  in_addr copy = address.sin_addr;
-  if (inet_ntop(AF_INET, &copy, out->ip, sizeof(out->ip)) == nullptr) out->ip[0] = '\0';
-  out->port = ntohs(address.sin_port);
-}
 
 bool SetNonBlocking(SOCKET sock, bool on) {
   u_long mode = on ? 1 : 0;
@@ -329,16 +318,6 @@ int SendTo(const SocketEndpoint& endpoint, const char* data, int len, const Sock
   return n == SOCKET_ERROR ? -1 : n;
 }
 
-namespace {
-
-bool GroupRequest(const char* group, ip_mreq* out) {
-  std::memset(out, 0, sizeof(*out));
-  out->imr_interface.s_addr = htonl(INADDR_ANY);
-  return group != nullptr && inet_pton(AF_INET, group, &out->imr_multiaddr) == 1;
-}
-
-}  // namespace
-
 int JoinGroup(const SocketEndpoint& endpoint, const char* group, uint32_t loopback) {
   ip_mreq request;
   if (!GroupRequest(group, &request)) return 1;
@@ -360,13 +339,6 @@ int LeaveGroup(const SocketEndpoint& endpoint, const char* group) {
                     sizeof(request)) == 0
              ? 0
              : 1;
-}
-
-bool IsMulticastAddress(const char* text) {
-  in_addr address;
-  if (text == nullptr || inet_pton(AF_INET, text, &address) != 1) return false;
-  const uint32_t first_octet = ntohl(address.s_addr) >> 24;
-  return first_octet >= 224 && first_octet <= 239;
 }
 
 // No eventfd on Windows: a datagram socket bound to the loopback and
@@ -402,11 +374,6 @@ void DrainWake(int wake) {
   char byte;
   while (recv(Native(wake), &byte, 1, 0) == 1) {
   }
-}
-
-void FormatPeer(const SocketEndpoint& endpoint, char (&peer)[kPeerTextSize]) {
-  std::memset(peer, 0, sizeof(peer));
-  std::snprintf(peer, sizeof(peer), "%s:%u", endpoint.ip, static_cast<unsigned>(endpoint.port));
 }
 
 }  // namespace tarnlink
