@@ -85,11 +85,8 @@ Drained DrainToEnd(int fd, int timeout_ms) {
 // reconnects; the new stream starts at a packet boundary.
 TEST(StalledGateway, ClientClosesTheStalledConnectionAndReconnects) {
   TcpListener gateway;
-  ASSERT_TRUE(gateway.ok());
   DeviceLink device(TARNLINK_TCP_LIB, kTcpType, 7);
-  ASSERT_TRUE(device.SetRemote(gateway.port()));
-  ASSERT_TRUE(device.StartChannels(1));
-  Fd first = gateway.Accept(3000);
+  Fd first = ConnectDevice(gateway, device, 1);
   ASSERT_TRUE(first.valid());
 
   uint64_t sent = 0;
@@ -112,11 +109,8 @@ TEST(StalledGateway, ClientClosesTheStalledConnectionAndReconnects) {
 // application's sends past one time-out) and the driver connects again.
 TEST(StalledGateway, FloodOfRequestsGivesTheConnectionUp) {
   TcpListener gateway;
-  ASSERT_TRUE(gateway.ok());
   DeviceLink device(TARNLINK_TCP_LIB, kTcpType, 12);
-  ASSERT_TRUE(device.SetRemote(gateway.port()));
-  ASSERT_TRUE(device.StartChannels(1));
-  Fd conn = gateway.Accept(3000);
+  Fd conn = ConnectDevice(gateway, device, 1);
   ASSERT_TRUE(conn.valid());
   std::atomic<bool> stop{false};
   std::atomic<bool> closed{false};

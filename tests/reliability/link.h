@@ -14,6 +14,13 @@
 
 namespace tarnlink::test {
 
+// Starts channels 0 .. n-1 of the device as TCP client of `gateway`; the
+// connection the gateway accepted, invalid on any failure.
+inline Fd ConnectDevice(TcpListener& gateway, DeviceLink& device, uint32_t channels) {
+  if (!gateway.ok() || !device.SetRemote(gateway.port()) || !device.StartChannels(channels)) return Fd();
+  return gateway.Accept(3000);
+}
+
 // The gateway end of a TCP connection: sends bytes, and answers nothing by
 // itself. Barrier() sends a command request behind everything sent so far and
 // waits for the driver's answer, which the driver gives only after it has

@@ -16,11 +16,8 @@ constexpr uint64_t kExtra = 10;
 
 TEST(QueueLimitTest, UndrainedQueueStopsAtTheLimitAndOthersKeepFlowing) {
   TcpListener gateway;
-  ASSERT_TRUE(gateway.ok());
   DeviceLink device(TARNLINK_TCP_LIB, VELA_TYPE_LINK_2CH_TCP, 7);
-  ASSERT_TRUE(device.SetRemote(gateway.port()));
-  ASSERT_TRUE(device.StartChannels(2));
-  GatewayConnection conn(gateway.Accept(3000));
+  GatewayConnection conn(ConnectDevice(gateway, device, 2));
   ASSERT_TRUE(conn.valid());
 
   // Channel 1 is drained all along by its own reader.

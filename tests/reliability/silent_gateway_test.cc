@@ -17,9 +17,7 @@ class SilentGatewayTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(gateway_.ok());
     device_ = std::make_unique<DeviceLink>(TARNLINK_TCP_LIB, kType, 4);
-    ASSERT_TRUE(device_->SetRemote(gateway_.port()));
-    ASSERT_TRUE(device_->StartChannels(2));
-    conn_ = gateway_.Accept(3000);
+    conn_ = ConnectDevice(gateway_, *device_, 2);
     ASSERT_TRUE(conn_.valid());
   }
   void TearDown() override { device_->Close(); }
