@@ -116,8 +116,7 @@ bool Device::Shutdown() {
   }
   {
     // Waiting requests are not woken; each runs into its own time-out.
-    MutexLock lock(pending_mu_);
-    pending_.clear();
+    requests_.Clear();
   }
   {
     MutexLock lock(transport_mu_);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -14,6 +15,7 @@
 
 #include "device/bounded_queue.h"
 #include "device/models.h"
+#include "device/request_table.h"
 #include "device/shared_record.h"
 #include "platform/thread_annotations.h"
 #include "protocol/commands.h"
@@ -30,19 +32,6 @@ constexpr int kRequestTimeoutMs = 1500;
 constexpr int64_t kReceiveWindowMs = 1000;
 constexpr int64_t kAutoSendCacheMs = 1500;
 constexpr size_t kMaxHostText = 31;  // dotted IPv4 text fits in 32 bytes
-
-// One outstanding command exchange, shared by the waiter and the table.
-struct DevRequestResponse {
-  uint8_t sequence = 0;
-  uint8_t message_id = 0;
-  CommandMessage request;
-  Mutex mu;
-  std::condition_variable wake;
-  bool answered GUARDED_BY(mu) = false;
-  CommandMessage answer GUARDED_BY(mu);
-};
-
-using PendingTable = std::map<uint32_t, std::shared_ptr<DevRequestResponse>>;
 
 // "Vmm.nn" -> 0xMMNN.
 uint16_t ParseVersion(const std::string& text);
@@ -219,6 +208,8 @@ class Device final : private PacketSink {
   std::atomic<uint64_t> requests_answered_{0};
   std::atomic<uint64_t> requests_timed_out_{0};
   std::atomic<uint64_t> late_answers_{0};
+  std::atomic<uint64_t> requests_delayed_{0};
+  std::atomic<uint64_t> requests_refused_{0};
   std::atomic<uint64_t> last_frame_time_{0};
   std::atomic<uint64_t> last_frame_stamp_{0};
 
@@ -232,10 +223,7 @@ class Device final : private PacketSink {
   std::array<DeviceTextSlot, 4> texts_ GUARDED_BY(slots_mu_);
 
   // Request numbering and the outstanding requests.
-  Mutex pending_mu_;
-  uint8_t sequence_ GUARDED_BY(pending_mu_) = 0;
-  uint8_t message_id_ GUARDED_BY(pending_mu_) = 0;
-  PendingTable pending_ GUARDED_BY(pending_mu_);
+  RequestTable requests_{std::chrono::milliseconds(kRequestTimeoutMs)};
 
   Mutex autosend_cache_mu_;
   std::array<AutoSendCache, kChannelSlots> autosend_cache_ GUARDED_BY(autosend_cache_mu_);

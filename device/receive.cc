@@ -304,6 +304,8 @@ bool Device::ReadStats(VELA_STATS* out) const {
     c.dropped_errors = err_queues_[ch].dropped();
     c.dropped_markers = marker_queues_[ch].dropped();
   }
+  s.requests_delayed = get(requests_delayed_);
+  s.requests_refused = get(requests_refused_);
   const uint32_t n = std::min<uint32_t>(out->size, sizeof s);
   s.size = n;
   std::memcpy(out, &s, n);

@@ -4,37 +4,28 @@
 #include "device/device.h"
 
 namespace tarnlink {
-namespace {
-
-uint32_t PendingKey(uint8_t sequence, uint8_t message_id) { return ((uint32_t{sequence} << 8) & 0x7FFu) | message_id; }
-
-}  // namespace
 
 bool Device::SendRequest(CommandMessage& request, CommandMessage* answer) {
+  // Nothing can be sent: fail at once rather than wait for a key.
+  if (!transport()) return false;
+  // One time-out covers the wait for a key and the wait for the answer.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
   auto exchange = std::make_shared<DevRequestResponse>();
-  uint32_t key = 0;
-  {
-    // Advancing both counters and entering the exchange is one step, so two
-    // concurrent requests never share a key.
-    MutexLock lock(pending_mu_);
-    sequence_ = static_cast<uint8_t>((sequence_ + 1) % 8);
-    message_id_ = static_cast<uint8_t>(message_id_ + 1);
-    request.message_id = message_id_;
-    exchange->sequence = sequence_;
-    exchange->message_id = message_id_;
-    exchange->request = request;
-    key = PendingKey(exchange->sequence, exchange->message_id);
-    pending_[key] = exchange;
+  exchange->request = request;
+  switch (requests_.Enter(exchange, deadline)) {
+    case RequestTable::Entry::kRefused:
+      Count(requests_refused_);
+      return false;
+    case RequestTable::Entry::kAfterWait:
+      Count(requests_delayed_);
+      break;
+    case RequestTable::Entry::kAtOnce:
+      break;
   }
+  request.message_id = exchange->message_id;
   const Packet packet = EncodeRequest(request, exchange->sequence);
-
-  auto remove_entry = [&] {
-    MutexLock lock(pending_mu_);
-    auto it = pending_.find(key);
-    if (it != pending_.end() && it->second == exchange) pending_.erase(it);
-  };
   if (!SendPacket(packet)) {
-    remove_entry();
+    requests_.Leave(exchange, false);
     return false;
   }
   Count(requests_sent_);
@@ -43,28 +34,22 @@ bool Device::SendRequest(CommandMessage& request, CommandMessage* answer) {
   {
     DevRequestResponse& ex = *exchange;
     MutexLock lock(ex.mu);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
     while (!ex.answered) {
       if (ex.wake.wait_until(lock.native(), deadline) == std::cv_status::timeout) break;
     }
     answered = ex.answered;
     if (answered && answer != nullptr) *answer = std::move(ex.answer);
   }
-  remove_entry();
+  requests_.Leave(exchange, true);
   Count(answered ? requests_answered_ : requests_timed_out_);
   return answered;
 }
 
 void Device::CompleteRequest(uint8_t sequence, CommandMessage&& answer) {
-  std::shared_ptr<DevRequestResponse> exchange;
-  {
-    MutexLock lock(pending_mu_);
-    auto it = pending_.find(PendingKey(sequence, answer.message_id));
-    if (it == pending_.end()) {  // late, foreign or a duplicate
-      Count(late_answers_);
-      return;
-    }
-    exchange = it->second;
+  std::shared_ptr<DevRequestResponse> exchange = requests_.Find(sequence, answer.message_id);
+  if (!exchange) {  // late, foreign or a duplicate
+    Count(late_answers_);
+    return;
   }
   {
     DevRequestResponse& ex = *exchange;

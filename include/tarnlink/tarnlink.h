@@ -311,6 +311,12 @@ typedef struct tagVELA_STATS {
   uint64_t last_frame_time;  /* host time of the last received frame, us since 1970 UTC; 0 = none */
   uint64_t last_frame_stamp; /* that frame's gateway time stamp */
   VELA_CHANNEL_STATS channel[VELA_STATS_CHANNELS];
+  /* Requests and their keys. A key (packet sequence and message id, 2048 of
+   * them) is not reused while its request waits, nor for 1.5 s after it
+   * ended, so that a late answer is dropped (late_answers) instead of taken
+   * for a newer request's. */
+  uint64_t requests_delayed; /* waited for a free key, then were sent */
+  uint64_t requests_refused; /* failed, not sent: no key came free in their 1.5 s */
 } VELA_STATS;
 
 /* ---- Functions ----------------------------------------------------------- */
@@ -396,7 +402,7 @@ TARNLINK_STATIC_ASSERT(offsetof(VELA_STATS, bytes_received) == 88, "byte counts 
 TARNLINK_STATIC_ASSERT(offsetof(VELA_STATS, requests_sent) == 160, "request counts at 160");
 TARNLINK_STATIC_ASSERT(offsetof(VELA_STATS, last_frame_time) == 200, "last frame time at 200");
 TARNLINK_STATIC_ASSERT(offsetof(VELA_STATS, channel) == 216, "channel statistics at 216");
-TARNLINK_STATIC_ASSERT(sizeof(VELA_STATS) == 440, "statistics are 440 bytes");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_STATS) == 456, "statistics are 456 bytes");
 TARNLINK_STATIC_ASSERT(offsetof(VELA_MARKER_READ, count) == sizeof(void*), "marker count after the pointer");
 TARNLINK_STATIC_ASSERT(offsetof(VELA_MARKER_READ, wait_ms) == sizeof(void*) + 4, "marker wait after count");
 TARNLINK_STATIC_ASSERT(offsetof(VELA_GPS_READ, capacity) == sizeof(void*), "GPS capacity after the pointer");
