@@ -55,6 +55,8 @@ constexpr Row kDeviceRows[] = {
     {"requests answered", &VELA_STATS::requests_answered},
     {"requests timed out", &VELA_STATS::requests_timed_out},
     {"late answers", &VELA_STATS::late_answers},
+    {"requests delayed (no free key)", &VELA_STATS::requests_delayed},
+    {"requests refused (no free key)", &VELA_STATS::requests_refused},
     {"GPS dropped", &VELA_STATS::dropped_gps},
 };
 
