@@ -69,6 +69,7 @@ struct Durations {
   size_t latency_frames = 10000;
   double latency_cap_s = 12.0;
   size_t requests = 300;
+  double request_load_s = 2.0;
 };
 Durations g_run;
 std::string g_only;  // comma-separated section names; empty runs all
@@ -891,7 +892,10 @@ double RunIdle(const Api& tcp, const Api& udp, Link link, bool reader) {
 
 // ---- Request round trip ------------------------------------------------------
 
-LatencyFigures RunRequests(const Api& tcp, const Api& udp, Link link, size_t* failures) {
+// The round trip one request at a time, then `load_threads` threads asking
+// at once for request_load_s: *load_rate answered requests per second.
+LatencyFigures RunRequests(const Api& tcp, const Api& udp, Link link, size_t* failures, int load_threads,
+                           double* load_rate, size_t* load_failures) {
   LatencyFigures f;
   Rig rig(tcp, udp, link);
   if (!rig.Open()) return f;
@@ -930,6 +934,24 @@ LatencyFigures RunRequests(const Api& tcp, const Api& udp, Link link, size_t* fa
     }
     us.push_back(static_cast<double>(NowNs() - t0) / 1000.0);
   }
+  std::atomic<size_t> answered{0};
+  std::atomic<size_t> failed{0};
+  std::atomic<bool> stop_load{false};
+  std::vector<std::thread> askers;
+  const int64_t load_start = NowNs();
+  for (int t = 0; t < load_threads; ++t) {
+    askers.emplace_back([&] {
+      while (!stop_load.load()) {
+        VELA_DEVICE_INFO info{};
+        ++(rig.api().GetDeviceInf(device, &info) == 1 ? answered : failed);
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(g_run.request_load_s));
+  stop_load = true;
+  for (std::thread& t : askers) t.join();
+  *load_rate = static_cast<double>(answered.load()) / Seconds(NowNs() - load_start);
+  *load_failures = failed.load();
   stop = true;
   gateway.join();
   f.n = us.size();
@@ -970,7 +992,7 @@ int Main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
       g_only = argv[++i];
     } else if (std::strcmp(argv[i], "--quick") == 0) {
-      g_run = Durations{0.3, 0.5, 0.3, 0.5, 500, 3.0, 30};
+      g_run = Durations{0.3, 0.5, 0.3, 0.5, 500, 3.0, 30, 0.5};
     } else {
       paths.push_back(argv[i]);
     }
@@ -1049,8 +1071,12 @@ int Main(int argc, char** argv) {
   if (Wanted("request")) {
     Section("request round trip: VELA_GetDeviceInf against an answering peer");
     size_t failures = 0;
-    ReportLatency("TCP client", RunRequests(tcp, udp, Link::kTcpClient, &failures));
+    size_t load_failures = 0;
+    double load_rate = 0;
+    ReportLatency("TCP client", RunRequests(tcp, udp, Link::kTcpClient, &failures, 64, &load_rate, &load_failures));
     if (failures > 0) std::printf("  (%zu requests failed)\n", failures);
+    Figure("TCP client, 64 threads asking at once: answered", load_rate, "/s");
+    if (load_failures > 0) std::printf("  (%zu requests failed under load)\n", load_failures);
   }
 
   if (Wanted("stages")) {
