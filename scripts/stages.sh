@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The stage machinery of scripts/test.sh (sourced, not run):
 #
 #   source scripts/stages.sh
@@ -17,6 +18,8 @@
 # run. Processes that clear their environment escape the check.
 
 stages_under_ci() { [[ "${CI:-}" == true || "${CI:-}" == 1 ]]; }
+# --list: the stages are named, not run.
+stages_listing() { [ "${_stages_list:-0}" -eq 1 ]; }
 
 stages_init() {
   _stages_only=""

@@ -23,7 +23,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/stages.sh
 stages_init "$@"
-[ "$_stages_list" -eq 1 ] || scripts/deps.sh
+stages_listing || scripts/deps.sh
 jobs=$(nproc)
 
 # build PRESET [cmake options]

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A shell test that cannot run on this machine for want of something: the
 # reason on one line, then exit 77 (a skip: CTest's SKIP_RETURN_CODE, the
 # test command's stage convention), or exit 1 under CI=true (or 1).
