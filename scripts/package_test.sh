@@ -24,11 +24,14 @@ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
 log=$(mktemp)
 root=$(mktemp -d)
 pids=()
+# Every process started here is ended by its id, also on failure or interrupt.
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
   rm -rf "$root" "$log"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 if ! cmake --build "$dir" -j"$jobs" >"$log" 2>&1; then
   cat "$log"
   exit 1
@@ -67,20 +70,24 @@ for lib in "$libdir"/libtarnlink_*.so.*.*; do
   fi
 done
 
-# A simulator from the package, on a free port; its first line names the port.
+# A simulator from the package, on a free port; its first line names the port,
+# which goes into the variable VAR. Not in a command substitution: the
+# process id must reach this shell's list, or nothing ends the simulator.
+#   start_sim VAR LOG [sim options]
 start_sim() {
-  local out=$1
-  shift
+  local var=$1 out=$2 port=""
+  shift 2
   "$tool" sim --echo "$@" </dev/null >"$out" 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do
-    grep -qE '127\.0\.0\.1:[0-9]+' "$out" && break
+    port=$(grep -m 1 -oE '127\.0\.0\.1:[0-9]+' "$out" | cut -d: -f2 || true)
+    [ -n "$port" ] && break
     sleep 0.05
   done
-  grep -oE '127\.0\.0\.1:[0-9]+' "$out" | head -1 | cut -d: -f2
+  printf -v "$var" '%s' "$port"
 }
-tcp_port=$(start_sim "$root/sim_tcp.log" --listen 0)
-udp_port=$(start_sim "$root/sim_udp.log" --udp 0)
+start_sim tcp_port "$root/sim_tcp.log" --listen 0
+start_sim udp_port "$root/sim_udp.log" --udp 0
 [ -n "$tcp_port" ] && [ -n "$udp_port" ] || { cat "$root"/sim_*.log; exit 1; }
 
 # The consumer must use the unpacked library, not one of the build folder.
@@ -116,7 +123,7 @@ echo "-- the packaged tool with the packaged library"
 LD_LIBRARY_PATH=$libdir timeout 20 "$tool" info -q --port "$tcp_port"
 # Without the library path it looks for the installed soname, never for the
 # libraries of the build folder it was built in.
-if ! /sbin/ldconfig -p | grep -q 'libtarnlink_tcp\.so\.1 '; then
+if ! grep -q 'libtarnlink_tcp\.so\.1 ' <<<"$(/sbin/ldconfig -p)"; then
   if env -u TARNLINK_LIB timeout 20 "$tool" info -q --port "$tcp_port" >"$log" 2>&1 ||
     ! grep -q 'libtarnlink_tcp\.so\.1' "$log"; then
     cat "$log"

@@ -1,12 +1,29 @@
 #!/usr/bin/env bash
-# The whole test suite: format and tidy checks, plain build, the libraries
-# with clang's lock analysis, the Python package, everything in Release,
-# ASan+UBSan, TSan (transport and concurrency tests), the Debian packages,
-# then a short bounded run of every fuzz target. The build folders are those
-# of CMakePresets.json.
+# The whole test suite, in stages: format and tidy checks, plain build and
+# tests, the libraries with clang's lock analysis, the Python package,
+# everything in Release, ASan+UBSan, TSan (transport and concurrency tests),
+# the Debian packages, a short bounded run of every fuzz target, and the
+# Windows builds with their tests under Wine. The build folders are those of
+# CMakePresets.json. It ends with a table of the stages and a check that no
+# process the run started is still running.
+#
+#   scripts/test.sh                       every stage
+#   scripts/test.sh --only lint,plain     chosen stages (a partial run, and it says so)
+#   scripts/test.sh --list                the stage names
+#
+# Adding a stage: one line `stage NAME command [args]` below (a script, or a
+# function defined here). The convention (scripts/stages.sh): exit 0 passed,
+# any other status failed, and 77 "cannot run here for want of something"
+# with the reason as the last line printed. A 77 is a skip with its reason,
+# except under CI=true where it fails the run. A test inside a stage that
+# cannot run says so the same way: TARNLINK_CANNOT_RUN() in GoogleTest
+# (tests/support/cannot_run.h), cannot_run in shell (tests/support/
+# cannot_run.sh), pytest.skip in python/tests (failed under CI by its conftest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+source scripts/stages.sh
+stages_init "$@"
+stages_listing || scripts/deps.sh
 jobs=$(nproc)
 
 # build PRESET [cmake options]
@@ -16,45 +33,38 @@ build() {
   cmake --preset "$preset" -DTARNLINK_WERROR=ON "$@" >/dev/null
   cmake --build --preset "$preset" -j"$jobs"
 }
+plain() {
+  build default
+  ctest --test-dir build --output-on-failure -j2
+}
+asan() {
+  build asan
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j2
+}
+tsan() {
+  build tsan
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan --output-on-failure -j2 -L 'transport|concurrency'
+}
 
-echo "== lint (scripts/lint.sh --fix formats the tree)"
-scripts/lint.sh
+# The stage machinery itself: a skip under CI fails, leftovers are found.
+stage stages tests/scripts/stages_test.sh
+# Format and tidy (scripts/lint.sh --fix formats the tree).
+stage lint scripts/lint.sh
+stage plain plain
+# The libraries with clang-14, -Wthread-safety -Werror.
+stage clang build clang
+# The Python package and python-can plugin (flake8, pytest).
+stage python scripts/python_test.sh build
+# Everything in Release (every build type must build).
+stage release build release
+stage asan asan
+stage tsan tsan
+# Debian's flags, lintian, a consumer of the unpacked packages, manual pages.
+stage package scripts/package_test.sh build-package
+stage fuzz scripts/fuzz.sh "${TARNLINK_FUZZ_SECONDS:-20}"
+# MinGW-w64 cross builds and the tests under Wine (installs what it needs as root).
+stage windows scripts/windows.sh
 
-echo "== plain build"
-build default
-ctest --test-dir build --output-on-failure -j2
-
-echo "== clang-14 build of the libraries, -Wthread-safety -Werror"
-build clang
-
-echo "== Python package and python-can plugin (flake8, pytest)"
-scripts/python_test.sh build
-
-echo "== release: everything in Release, compiled (every build type must build)"
-build release
-
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-build asan
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure -j2
-
-echo "== ThreadSanitizer (transport and concurrency tests)"
-build tsan
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build-tsan --output-on-failure -j2 -L 'transport|concurrency'
-
-echo "== Debian packages (Debian's flags, lintian, a consumer of the unpacked packages, manual pages)"
-scripts/package_test.sh build-package
-
-if [ -x scripts/fuzz.sh ]; then
-  echo "== fuzzing (bounded)"
-  scripts/fuzz.sh "${TARNLINK_FUZZ_SECONDS:-20}"
-fi
-echo "== Windows: MinGW-w64 cross builds, tests under Wine"
-if why=$(scripts/windows.sh --check 2>&1); then
-  scripts/windows.sh
-else
-  echo "skipped: $why"
-fi
-
-echo "== all suites passed"
+stages_end

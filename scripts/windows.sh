@@ -17,31 +17,38 @@ run_tests=1
 check_only=0
 case "${1:-}" in
   --no-test) run_tests=0 ;;
-  --check) check_only=1 ;;  # can it run here? (exit 2 and the reason if not)
+  --check) check_only=1 ;;  # can it run here? (exit 77 and the reason if not)
 esac
+# Exit 77 with the reason on one line: this machine cannot run the stage
+# (scripts/test.sh counts that as a skip, or as a failure under CI=true).
+cannot_run() {
+  echo "windows.sh: $*" >&2
+  exit 77
+}
 jobs=${TARNLINK_JOBS:-2}
 
 packages=(cmake make dpkg-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest)
 [ $run_tests -eq 1 ] && packages+=(wine64)
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
 done
 
 as_root() {
   if [ "$(id -u)" -ne 0 ]; then
-    echo "windows.sh: $1; run as root, or install: ${missing[*]}" >&2
-    exit 2
+    cannot_run "$1; run as root, or install: ${missing[*]}"
   fi
 }
 if [ $check_only -eq 1 ]; then
-  command -v apt-get >/dev/null || { echo "windows.sh: no apt-get (not a Debian system)" >&2; exit 2; }
+  command -v apt-get >/dev/null || cannot_run "no apt-get (not a Debian system)"
   [ ${#missing[@]} -eq 0 ] || as_root "missing packages"
   # Without package lists yet (a fresh machine), the install will tell.
   compgen -G "/var/lib/apt/lists/*Packages*" >/dev/null || exit 0
+  # Read whole before grep: `apt-cache ... | grep -q` under pipefail fails
+  # whenever grep ends first and apt-cache dies of SIGPIPE.
   for p in "${missing[@]}"; do
-    apt-cache policy "$p" 2>/dev/null | grep -q 'Candidate: [0-9]' ||
-      { echo "windows.sh: package $p is not available from the apt sources" >&2; exit 2; }
+    policy=$(apt-cache policy "$p" 2>/dev/null || true)
+    grep -q 'Candidate: [0-9]' <<<"$policy" || cannot_run "package $p is not available from the apt sources"
   done
   exit 0
 fi
@@ -58,7 +65,7 @@ add_source_entry() {
   if [ -z "${uri:-}" ] && [ -f /etc/apt/sources.list ]; then
     read -r uri suite < <(awk '$1 == "deb" && $2 !~ /^\[/ { print $2, $3; exit }' /etc/apt/sources.list)
   fi
-  [ -n "${uri:-}" ] || { echo "windows.sh: no Debian archive in the apt sources" >&2; exit 2; }
+  [ -n "${uri:-}" ] || cannot_run "no Debian archive in the apt sources"
   local options=""
   [ -n "${keyring:-}" ] && options="[signed-by=$keyring] "
   echo "deb-src ${options}$uri $suite main" >/etc/apt/sources.list.d/tarnlink-deb-src.list
@@ -70,7 +77,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   as_root "missing packages"
   need_update=1
 fi
-if ! apt-cache showsrc cjson 2>/dev/null | grep -q '^Package: cjson'; then
+sources=$(apt-cache showsrc cjson 2>/dev/null || true)
+if ! grep -q '^Package: cjson' <<<"$sources"; then
   as_root "no deb-src entry for the cjson source package"
   add_source_entry
   need_update=1

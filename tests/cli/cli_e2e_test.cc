@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -301,6 +302,42 @@ TEST(CliEndToEnd, OutputThatCannotBeWrittenIsAFailure) {
   EXPECT_EQ(echo.Stop(), 0);
 }
 
+// A reader that goes away (`tarnlink dump | head`) is an ordinary end of
+// output for every command: exit 0, no message.
+TEST(CliEndToEnd, AClosedOutputPipeIsAnOrdinaryEnd) {
+  Sim sim({"--listen", "0", "--gen", "200", "-v"});
+  ASSERT_FALSE(sim.port().empty()) << sim.process().out();
+  Process dump(Tool({"dump", "-L", "--port", sim.port()}));
+  ASSERT_TRUE(dump.WaitForLine("\n", milliseconds(5000))) << dump.err();
+  dump.CloseStdout();
+  EXPECT_EQ(dump.Wait(milliseconds(5000)), 0) << dump.err();
+  EXPECT_EQ(dump.err(), "");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"info", "--port", sim.port()}, {"stats", "-r", "--port", sim.port()}}) {
+    Process p(Tool(args));
+    p.CloseStdout();
+    EXPECT_EQ(p.Wait(milliseconds(10000)), 0) << args[0] << ": " << p.err();
+    EXPECT_EQ(p.err(), "") << args[0];
+  }
+  EXPECT_EQ(sim.Stop(), 0);
+}
+
+// TARNLINK_LIB and --lib may name the folder of the libraries, as for the Python package.
+TEST(CliEndToEnd, LibraryFolderIsTakenForEitherLibrary) {
+  Sim tcp({"--listen", "0"});
+  Sim udp({"--udp", "0"});
+  ASSERT_FALSE(tcp.port().empty() || udp.port().empty()) << tcp.process().out() << udp.process().out();
+  std::string err;
+  EXPECT_EQ(RunTool({"info", "-q", "--lib", TARNLINK_CLI_LIB_DIR, "--udp", "--port", udp.port()}, nullptr, &err), 0)
+      << err;
+  Process p(
+      {"/usr/bin/env", std::string("TARNLINK_LIB=") + TARNLINK_CLI_LIB_DIR, kTool, "info", "-q", "--port", tcp.port()});
+  p.CloseStdin();
+  EXPECT_EQ(p.Wait(milliseconds(15000)), 0) << p.err();
+  EXPECT_EQ(tcp.Stop(), 0);
+  EXPECT_EQ(udp.Stop(), 0);
+}
+
 TEST(CliEndToEnd, PlayNamesANulByteAndStreamsALargeLog) {
   const std::string path = ::testing::TempDir() + "tarnlink_play_big_" + std::to_string(getpid()) + ".log";
   {
@@ -554,6 +591,49 @@ TEST(CliEndToEnd, UnreachableGatewayGivesExitCodeOneWithinSeconds) {
   std::string err;
   RunTool({"send", "--port", tcp, "123#11"}, nullptr, &err);
   EXPECT_EQ(err, "tarnlink: cannot reach gateway 127.0.0.1:" + tcp + " (connect failed or timed out)\n");
+}
+
+// Whether a TCP socket of this host is connecting (SYN sent) to 127.0.0.1:port.
+bool ConnectingTo(uint16_t port) {
+  std::ifstream tcp("/proc/net/tcp");
+  char remote[32];
+  std::snprintf(remote, sizeof(remote), "0100007F:%04X", port);
+  for (std::string line; std::getline(tcp, line);) {
+    std::istringstream fields(line);
+    std::string slot, local, rem, state;
+    if (fields >> slot >> local >> rem >> state && rem == remote && state == "02") return true;
+  }
+  return false;
+}
+
+// Wireshark ends a capture with SIGTERM; while the extcap is still connecting
+// it stops at once, as a capture stopped later does, not after the connect
+// time-out with "cannot reach gateway".
+TEST(CliEndToEnd, ExtcapStoppedWhileConnectingEndsAtOnce) {
+  // A listener whose accept queue is full: further connects wait, unanswered.
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(a);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  const int filler = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  const uint16_t port = ntohs(a.sin_port);
+  const std::string fifo = ::testing::TempDir() + "tarnlink_extcap_never_" + std::to_string(getpid());
+  const std::string extcap = kTool + "-extcap";
+  Process p({extcap, "--capture", "--extcap-interface", "tarnlink", "--fifo", fifo, "--port", std::to_string(port)});
+  const auto deadline = Clock::now() + milliseconds(5000);
+  while (!ConnectingTo(port) && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(5));
+  EXPECT_TRUE(ConnectingTo(port));
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Wait(milliseconds(10000)), 0) << p.err();
+  EXPECT_EQ(p.err(), "");
+  close(filler);
+  close(listener);
+  std::remove(fifo.c_str());
 }
 
 TEST(CliEndToEnd, SimulatorSurvivesDriversThatComeAndGo) {

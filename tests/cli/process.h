@@ -72,6 +72,12 @@ class Process {
     if (stdin_ >= 0) close(stdin_);
     stdin_ = -1;
   }
+  // Stops reading standard output and closes it, as `| head` does once it has its lines.
+  void CloseStdout() {
+    if (stdout_ >= 0) close(stdout_);
+    stdout_ = -1;
+    stdout_eof_ = true;
+  }
 
   // Reads until pred(stdout so far) holds, the output ends or the deadline.
   bool WaitForOutput(const std::function<bool(const std::string&)>& pred, std::chrono::milliseconds timeout) {

@@ -288,6 +288,26 @@ TEST_F(GatewaySimConfigTest, EchoSkipsAPeerThatStoppedReadingAndKeepsItsStreamWh
   EXPECT_EQ(sim::GetFrame(got.data() + sim::kWireHeaderSize, false).id, 0x7FFu);
 }
 
+// Generated traffic goes to every connection: one that stopped reading loses
+// packets of its own and holds back nobody else's.
+TEST_F(GatewaySimConfigTest, GeneratorFeedsTheOthersWhileOnePeerStopsReading) {
+  sim::GatewayConfig c;
+  c.send_high_water = 4096;
+  Start(c);  // peer_ never reads
+  Fd reader = Connect(2);
+  sim::TrafficSpec plan;
+  plan.frames_per_second = 0;  // as fast as the link takes them
+  gw_->StartTraffic(plan);
+  std::vector<uint8_t> got;
+  for (int after_drops = 0; after_drops < 200;) {
+    ASSERT_TRUE(ReadPacket(reader.get(), &got))
+        << "the reading peer starved; dropped for the stalled one: " << gw_->Counters().frames_dropped;
+    ASSERT_EQ(sim::WireChecksum(got.data(), got.size() - 1), got.back());
+    if (gw_->Counters().frames_dropped > 0) ++after_drops;
+  }
+  EXPECT_EQ(gw_->Counters().frames_dropped % sim::kCanPerPacket, 0u);  // whole packets only
+}
+
 TEST_F(GatewaySimConfigTest, ReadBackAnswersEveryIndexAskedForBelow32) {
   sim::GatewayConfig c;
   c.autosend_read_all_slots = true;

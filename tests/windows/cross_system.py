@@ -23,13 +23,17 @@ ECHOED = ["ch1 123#DEADBEEF", "ch1 12345678#112233", "ch1 7FF#R",
 
 
 class Proc:
-    """A process whose output is collected by a thread as it comes."""
+    """A process whose output is collected by a thread as it comes. Every one
+    is listed, so that main ends those still running, also on failure."""
+
+    started: List["Proc"] = []
 
     def __init__(self, args: List[str]) -> None:
         self.args = args
         self.p = subprocess.Popen(args, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE,
                                   stderr=subprocess.STDOUT, text=True)
+        Proc.started.append(self)
         self.out = ""
         self.lock = threading.Lock()
         self.reader = threading.Thread(target=self._read, daemon=True)
@@ -134,7 +138,13 @@ def main() -> int:
         return 2
     linux, exe, wine = sys.argv[1:]
     os.environ.setdefault("WINEDEBUG", "-all")
-    return 0 if run(linux, [wine, exe]) else 1
+    try:
+        return 0 if run(linux, [wine, exe]) else 1
+    finally:
+        for proc in Proc.started:
+            if proc.p.poll() is None:
+                proc.p.kill()
+                proc.p.wait()
 
 
 if __name__ == "__main__":

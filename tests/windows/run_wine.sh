@@ -7,6 +7,10 @@ build=$(cd "$1" && pwd)
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 export WINEPREFIX="$build/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
+# The prefix's server and every Windows process in it end with this script,
+# also when it fails or is interrupted.
+trap '"$(dirname "$wine")/wineserver" -k >/dev/null 2>&1 || true' EXIT
+trap 'exit 130' INT TERM
 # The first start of a prefix sets it up; later ones reuse it.
 timeout 120 "$wine" cmd /c exit >/dev/null 2>&1 || true
 failed=0
@@ -29,5 +33,4 @@ if [ -n "${TARNLINK_LINUX_TOOL:-}" ]; then
   timeout --kill-after=10 300 /usr/bin/python3 "$(dirname "$0")/cross_system.py" "$TARNLINK_LINUX_TOOL" \
     "$build/tools/cli/tarnlink.exe" "$wine" || { echo "FAILED: cross-system check" >&2; failed=1; }
 fi
-"$(dirname "$wine")/wineserver" -k >/dev/null 2>&1 || true
 exit $failed

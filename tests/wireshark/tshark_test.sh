@@ -16,6 +16,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 cd "$work"
 fail() {
   echo "FAIL: $*" >&2
@@ -81,15 +82,22 @@ case "$case_name" in
     "$T" dump --port "$PORT" -w capture.pcapng -n 8 -T 10000 2>dump.err &
     dump=$!
     pids+=($dump)
-    # The same frames live through standard output, as into wireshark -k -i -.
-    "$T" dump --port "$PORT" -w - -n 8 -T 10000 2>live.err | cat >live.pcapng &
+    # The same frames live through standard output, as into wireshark -k -i -:
+    # a pipe whose two ends are both in the list (in a `|` pipeline, $! is
+    # the last process only and the dump would outlive a failure).
+    mkfifo live.pipe
+    cat live.pipe >live.pcapng &
+    live_cat=$!
+    pids+=($live_cat)
+    "$T" dump --port "$PORT" -w - -n 8 -T 10000 2>live.err >live.pipe &
     live=$!
     pids+=($live)
     wait_connections 2
     send_frames
     echo "error 0 busoff" >&3
     wait "$dump" || fail "dump -w failed: $(cat dump.err)"
-    wait "$live"
+    wait "$live" || fail "dump -w - failed: $(cat live.err)"
+    wait "$live_cat"
     diff <(expected_fields) <(fields capture.pcapng "$frames_only") || fail "decoded frames differ"
     diff <(expected_fields) <(fields live.pcapng "$frames_only") || fail "standard output differs"
     [ "$(ts -r capture.pcapng -T fields -e can.err.busoff -Y "can.flags.err == 1")" = "1" ] || fail "no bus-off error frame"
@@ -157,9 +165,10 @@ case "$case_name" in
     as_user=()
     if [ "$(id -u)" = 0 ]; then as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups); fi
     xts() { "${as_user[@]}" env HOME="$work" WIRESHARK_EXTCAP_DIR="$work/extcap" ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" tshark "$@" 2> >(grep -v 'Running as user' >&2); }
-    xts -D | grep -q "tarnlink (tarnlink CAN and CAN FD gateway)" || fail "tshark -D does not list tarnlink"
-    "$EXTCAP" --extcap-interface=tarnlink --extcap-dlts | grep -q "dlt {number=227}" || fail "dlts"
-    "$EXTCAP" --extcap-interface tarnlink --extcap-config | grep -q "{call=--host}" || fail "config"
+    # Whole outputs into grep: `cmd | grep -q` under pipefail fails when grep ends first.
+    grep -q "tarnlink (tarnlink CAN and CAN FD gateway)" <<<"$(xts -D)" || fail "tshark -D does not list tarnlink"
+    grep -q "dlt {number=227}" <<<"$("$EXTCAP" --extcap-interface=tarnlink --extcap-dlts)" || fail "dlts"
+    grep -q "{call=--host}" <<<"$("$EXTCAP" --extcap-interface tarnlink --extcap-config)" || fail "config"
     # A gateway that cannot be reached: a message and a non-zero exit.
     closed=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     if "$EXTCAP" --capture --extcap-interface tarnlink --fifo "$work/never" --port "$closed" 2>unreachable.err; then

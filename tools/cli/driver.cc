@@ -4,7 +4,9 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -13,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -32,6 +36,11 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 bool FileExists(const std::string& path) { return !path.empty() && _access(path.c_str(), 4) == 0; }
 
+bool IsDirectory(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 std::string ExecutableDir() {
   char buf[MAX_PATH];
   const DWORD n = GetModuleFileNameA(nullptr, buf, sizeof(buf));
@@ -44,6 +53,11 @@ std::string ExecutableDir() {
 extern "C" void OnStopSignal(int) { g_stop.store(true); }
 
 bool FileExists(const std::string& path) { return !path.empty() && access(path.c_str(), R_OK) == 0; }
+
+bool IsDirectory(const char* path) {
+  struct stat st {};
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 std::string ExecutableDir() {
   char buf[4096];
@@ -61,6 +75,22 @@ std::string RealPath(const char* path) {
 }
 #endif
 
+// A driver call that may wait out a connect or request time-out (seconds),
+// run on a thread of its own while this one watches for a stop. The driver
+// cannot cut a connect short, and nothing has been opened or written yet
+// that the process must close: a stop (Ctrl-C, Wireshark ending a capture)
+// ends it here at once, with the exit code of a stopped command.
+uint32_t StopAtOnce(const std::function<uint32_t()>& call) {
+  std::future<uint32_t> result = std::async(std::launch::async, call);
+  while (result.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+    if (StopRequested()) {
+      std::fflush(nullptr);
+      std::_Exit(kExitOk);
+    }
+  }
+  return result.get();
+}
+
 }  // namespace
 
 #if defined(_WIN32)
@@ -73,8 +103,21 @@ void InstallStopSignals() {
   sa.sa_flags = 0;  // no SA_RESTART: a blocking read returns on Ctrl-C
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
-  // A closed pipe (`tarnlink dump | head`) is an ordinary end of output.
+  // A closed pipe (`tarnlink dump | head`) is an ordinary end of output,
+  // told by the failed write (main ignores SIGPIPE for every command).
   signal(SIGPIPE, SIG_IGN);
+}
+#endif
+
+#if defined(_WIN32)
+bool StdoutReaderGone() { return false; }
+#else
+bool StdoutReaderGone() {
+  struct stat st {};
+  if (fstat(STDOUT_FILENO, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) return false;
+  // The write end of a pipe without readers polls as an error, a socket whose peer left as hung up.
+  pollfd p{STDOUT_FILENO, 0, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0;
 }
 #endif
 
@@ -82,13 +125,18 @@ bool StopRequested() { return g_stop.load(); }
 void RequestStop() { g_stop.store(true); }
 
 std::string Driver::PathFor(const ConnectOptions& options) {
-  if (!options.lib.empty()) return options.lib;
-  if (const char* env = std::getenv("TARNLINK_LIB"); env != nullptr && *env != '\0') return env;
 #if defined(_WIN32)
   const char* const name = options.udp ? "tarnlink_udp.dll" : "tarnlink_tcp.dll";
 #else
   const char* const name = options.udp ? "libtarnlink_udp.so" : "libtarnlink_tcp.so";
 #endif
+  // --lib and TARNLINK_LIB name the library or, as for the Python package,
+  // the folder that holds both.
+  const char* const env = std::getenv("TARNLINK_LIB");
+  for (const char* given : {options.lib.c_str(), env}) {
+    if (given == nullptr || *given == '\0') continue;
+    return IsDirectory(given) ? std::string(given) + "/" + name : std::string(given);
+  }
   const std::string dir = ExecutableDir();
 #if defined(TARNLINK_CLI_BUILD_DIR) && defined(TARNLINK_CLI_TCP_LIB) && defined(TARNLINK_CLI_UDP_LIB)
   std::string built = options.udp ? TARNLINK_CLI_UDP_LIB : TARNLINK_CLI_TCP_LIB;
@@ -149,7 +197,7 @@ std::unique_ptr<Session> Session::Open(const Driver& driver, const ConnectOption
 
   for (uint32_t c : channels) {
     const uint32_t handle = driver.InitCAN(s->device_, c, nullptr);
-    if (handle == 0 || driver.StartCAN(handle) != 1) {
+    if (handle == 0 || StopAtOnce([&] { return driver.StartCAN(handle); }) != 1) {
       if (!s->started_.empty()) {
         std::fprintf(stderr, "tarnlink: cannot start channel %u\n", c);
       } else if (options.server) {
@@ -182,7 +230,7 @@ std::unique_ptr<Session> Session::Open(const Driver& driver, const ConnectOption
     // UDP has no connection: a device information exchange shows the gateway
     // is there, and tells a gateway that answers the last sender where we are.
     VELA_DEVICE_INFO info{};
-    if (driver.GetDeviceInf(s->device_, &info) != 1) {
+    if (StopAtOnce([&] { return driver.GetDeviceInf(s->device_, &info); }) != 1) {
       std::fprintf(stderr, "tarnlink: no answer from gateway %s:%u over UDP (device information timed out)\n",
                    options.host.c_str(), options.port);
       return nullptr;

@@ -69,6 +69,11 @@ class Session {
 
 // Ctrl-C and SIGTERM set a flag that long-running subcommands poll.
 void InstallStopSignals();
+// Standard output is a pipe or socket whose reader has gone (`tarnlink dump |
+// head` after head ended). Such a closed pipe is an ordinary end of output,
+// for every command: exit 0 without a message, as a can-utils tool ends in a
+// pipeline. Any other output that cannot be written is a failure.
+bool StdoutReaderGone();
 bool StopRequested();
 void RequestStop();
 

@@ -277,12 +277,16 @@ int DumpSession(const Session& session_ref, DumpOptions o) {
   std::vector<Received> batch;
   std::string out;
 
-  auto write = [sink](const std::string& text) {
-    return std::fwrite(text.data(), 1, text.size(), sink) == text.size() && std::fflush(sink) == 0;
+  int write_error = 0;
+  auto write = [sink, &write_error](const std::string& text) {
+    if (std::fwrite(text.data(), 1, text.size(), sink) == text.size() && std::fflush(sink) == 0) return true;
+    write_error = errno;
+    return false;
   };
+  bool write_failed = false;
   if (pcap) {
     pcap_writer.AppendHeader(&out);
-    if (!write(out)) return kExitFailure;
+    write_failed = !write(out);
     out.clear();
   }
 
@@ -320,8 +324,7 @@ int DumpSession(const Session& session_ref, DumpOptions o) {
   };
 
   FrameReader reader(*session);
-  bool write_failed = false;
-  while (!StopRequested()) {
+  while (!write_failed && !StopRequested()) {
     batch.clear();
     out.clear();
     const auto now_steady = std::chrono::steady_clock::now();
@@ -387,7 +390,9 @@ int DumpSession(const Session& session_ref, DumpOptions o) {
     write_failed = !write(out);
   }
   if (write_failed) {
-    std::fprintf(stderr, "tarnlink dump: cannot write the output: %s\n", std::strerror(errno));
+    // Its reader went away (`dump | head`, Wireshark closing the capture's fifo): an ordinary end.
+    if (write_error == EPIPE) return kExitOk;
+    std::fprintf(stderr, "tarnlink dump: cannot write the output: %s\n", std::strerror(write_error));
     return kExitFailure;
   }
   if (!o.quiet) {

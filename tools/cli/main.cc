@@ -1,9 +1,14 @@
 // tarnlink: CAN / CAN FD gateway tool in the style of can-utils.
+#if !defined(_WIN32)
+#include <signal.h>
+#endif
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "tools/cli/commands.h"
+#include "tools/cli/driver.h"
 #include "tools/cli/options.h"
 
 namespace {
@@ -41,6 +46,11 @@ constexpr Command kCommands[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if !defined(_WIN32)
+  // A reader that goes away shows as a failed write, never as a killed
+  // process: each command ends as it would at the end of its output.
+  signal(SIGPIPE, SIG_IGN);
+#endif
   // Installed into Wireshark's extcap folder under this name.
   const char* slash = argc > 0 ? std::strrchr(argv[0], '/') : nullptr;
   if (argc > 0 && std::strcmp(slash != nullptr ? slash + 1 : argv[0], "tarnlink-extcap") == 0) {
@@ -57,10 +67,10 @@ int main(int argc, char** argv) {
   for (const Command& c : kCommands) {
     if (std::strcmp(argv[1], c.name) != 0) continue;
     const int code = c.run(argc - 1, argv + 1);
-    // Output that could not be written (a full disk, a closed pipe) is a
-    // failure, not a success with nothing to show.
+    // Output that could not be written (a full disk) is a failure, not a
+    // success with nothing to show; a reader that went away is an ordinary end.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-      if (code == tarnlink::cli::kExitOk) {
+      if (code == tarnlink::cli::kExitOk && !tarnlink::cli::StdoutReaderGone()) {
         std::fprintf(stderr, "tarnlink %s: cannot write the output: %s\n", c.name, std::strerror(errno));
         return tarnlink::cli::kExitFailure;
       }

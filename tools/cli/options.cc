@@ -107,7 +107,7 @@ const char kConnectUsage[] =
     "  --wait MS          server mode: wait this long for the gateway (default 10000)\n"
     "  --type T           device type (default 0x30 TCP, 0x31 UDP)\n"
     "  --index N          device index (default 0)\n"
-    "  --lib PATH         driver library to load (also TARNLINK_LIB)\n";
+    "  --lib PATH         driver library, or its folder, to load (also TARNLINK_LIB)\n";
 
 std::string ConnectOptions::Describe() const {
   if (server) return "local port " + std::to_string(effective_local_port()) + " (TCP server)";

@@ -220,7 +220,8 @@ int RunStats(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(now - last).count();
     std::string out = Report(*session, stats, refresh ? &before : nullptr, seconds);
     if (refresh) out += '\n';
-    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) return kExitFailure;
+    // Output that cannot be written ends the report; main tells a closed pipe from a failure.
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) break;
     before = stats;
     last = now;
     if (!refresh || (count != 0 && ++shown == count)) break;

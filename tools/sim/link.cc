@@ -224,19 +224,33 @@ bool Link::DeliverLocked(const std::vector<uint8_t>& bytes, int conn_id, bool wa
     const ssize_t n = net::SendTo(udp_fd_, bytes.data(), bytes.size(), udp_destination_);
     return n == static_cast<ssize_t>(bytes.size());
   }
+  // To every connection, a send waits only while none of them has room: one
+  // peer that stopped reading must not stop the traffic to the others. Its
+  // queue fills to the limit below, then it alone loses packets.
+  const bool to_all = conn_id < 0;
+  if (wait_room && to_all) {
+    cv_.wait(lock, [&] {
+      if (stopping_ || (abort && abort->load())) return true;
+      for (const std::shared_ptr<Conn>& c : conns_) {
+        if (!c->drop && c->pending() < cfg.send_high_water) return true;
+      }
+      return std::all_of(conns_.begin(), conns_.end(), [](const std::shared_ptr<Conn>& c) { return c->drop; });
+    });
+    if (stopping_ || (abort && abort->load())) return false;
+  }
   bool delivered = false;
   const std::vector<std::shared_ptr<Conn>> targets = conns_;
   for (const std::shared_ptr<Conn>& c : targets) {
     if (conn_id >= 0 && c->id != conn_id) continue;
-    if (wait_room) {
+    if (wait_room && !to_all) {
       cv_.wait(lock,
                [&] { return stopping_ || c->drop || c->pending() < cfg.send_high_water || (abort && abort->load()); });
       if (stopping_ || (abort && abort->load())) return false;
     }
     if (c->drop) continue;
-    // A send that cannot wait does not grow the queue of a peer that stopped
-    // reading without bound; whole packets are left out, so its stream stays framed.
-    if (!wait_room && c->pending() >= 2 * cfg.send_high_water) {
+    // A send does not grow the queue of a peer that stopped reading without
+    // bound; whole packets are left out, so its stream stays framed.
+    if ((!wait_room || to_all) && c->pending() >= 2 * cfg.send_high_water) {
       ctx_.counters.frames_dropped.fetch_add(frames);
       continue;
     }
