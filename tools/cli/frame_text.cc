@@ -169,6 +169,22 @@ std::string LogText(const Frame& f) {
 
 std::string ChannelName(uint32_t channel) { return "ch" + std::to_string(channel); }
 
+std::string Quoted(std::string_view text, size_t max) {
+  std::string s = "'";
+  for (size_t i = 0; i < text.size() && i < max; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      s += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof(hex), "\\x%02X", c);
+      s += hex;
+    }
+  }
+  if (text.size() <= max) return s + "'";
+  return s + "...' (" + std::to_string(text.size()) + " bytes)";
+}
+
 namespace {
 
 // "# ch0 " or " ch0  ": what precedes an event of a channel.
