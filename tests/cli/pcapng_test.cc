@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cli/capture_blocks.h"
+
 namespace tarnlink::cli {
 namespace {
 
@@ -97,31 +99,11 @@ TEST(SocketCanRecord, MatchesTheLinkTypeLayout) {
   }
 }
 
-// pcapng blocks written here byte by byte, not by PcapngWriter.
-std::string Le(uint64_t v, int bytes) {
-  std::string out;
-  for (int i = 0; i < bytes; ++i) out += static_cast<char>(v >> (8 * i));
-  return out;
-}
-std::string Block(uint32_t type, std::string body) {
-  body.append((4 - body.size() % 4) % 4, '\0');
-  const uint64_t total = 12 + body.size();
-  return Le(type, 4) + Le(total, 4) + body + Le(total, 4);
-}
-std::string Option(uint16_t code, const std::string& value) {
-  std::string o = Le(code, 2) + Le(value.size(), 2) + value;
-  return o.append((4 - o.size() % 4) % 4, '\0');
-}
-std::string Section() { return Block(0x0A0D0D0A, Le(0x1A2B3C4D, 4) + Le(1, 2) + Le(0, 2) + Le(~0ull, 8)); }
-std::string Interface(const std::string& name, int tsresol = -1, uint16_t link_type = 227) {
-  std::string options = name.empty() ? "" : Option(2, name);
-  if (tsresol >= 0) options += Option(9, std::string(1, static_cast<char>(tsresol)));
-  return Block(1, Le(link_type, 2) + Le(0, 2) + Le(0, 4) + options + Le(0, 4));
-}
-std::string Packet(uint32_t iface, uint64_t ticks, const std::string& record) {
-  return Block(6, Le(iface, 4) + Le(ticks >> 32, 4) + Le(ticks & 0xFFFFFFFF, 4) + Le(record.size(), 4) +
-                      Le(record.size(), 4) + record);
-}
+using test::pcapng::Interface;
+using test::pcapng::Le;
+using test::pcapng::Packet;
+using test::pcapng::Section;
+
 std::string Record(const std::string& frame) {
   std::string r;
   AppendSocketCanRecord(Parse(frame), &r);
