@@ -363,7 +363,7 @@ TEST(CliEndToEnd, PlayReadsWhatCannotBeReadTwiceOnce) {
 int PlayBounded(const std::string& play_args, long* max_rss, std::string* err) {
   rusage before{};
   getrusage(RUSAGE_CHILDREN, &before);
-  Process p({"/bin/sh", "-c", "ulimit -v 4194304; " + play_args});
+  Process p({"/bin/sh", "-c", "ulimit -v 1048576; " + play_args});
   p.CloseStdin();
   const int code = p.Wait(milliseconds(60000));
   *err = p.err();
