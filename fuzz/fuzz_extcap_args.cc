@@ -23,23 +23,25 @@ bool Parse(const std::vector<std::string>& args, ExtcapRequest* r, std::string* 
 std::vector<std::string> Written(const ExtcapRequest& r) {
   std::vector<std::string> out;
   const std::pair<const char*, const std::string*> valued[] = {
-      {"--extcap-interface", &r.interface}, {"--fifo", &r.fifo},   {"--host", &r.host},
-      {"--port", &r.port},                  {"--local-port", &r.local_port}, {"--type", &r.type},
-      {"--channels", &r.channels},          {"--time", &r.time}};
+      {"--extcap-interface", &r.interface}, {"--fifo", &r.fifo}, {"--host", &r.host},         {"--port", &r.port},
+      {"--local-port", &r.local_port},      {"--type", &r.type}, {"--channels", &r.channels}, {"--time", &r.time}};
   for (const auto& [name, value] : valued) out.push_back(std::string(name) + "=" + *value);
-  const std::pair<const char*, bool> flags[] = {
-      {"--extcap-interfaces", r.interfaces}, {"--extcap-dlts", r.dlts}, {"--extcap-config", r.config},
-      {"--capture", r.capture},              {"--udp", r.udp},          {"--server", r.server},
-      {"--help", r.help}};
+  const std::pair<const char*, bool> flags[] = {{"--extcap-interfaces", r.interfaces},
+                                                {"--extcap-dlts", r.dlts},
+                                                {"--extcap-config", r.config},
+                                                {"--capture", r.capture},
+                                                {"--udp", r.udp},
+                                                {"--server", r.server},
+                                                {"--help", r.help}};
   for (const auto& [name, on] : flags) out.push_back(std::string(name) + (on ? "=true" : "=false"));
   return out;
 }
 
 bool Same(const ExtcapRequest& a, const ExtcapRequest& b) {
   return a.interfaces == b.interfaces && a.dlts == b.dlts && a.config == b.config && a.capture == b.capture &&
-         a.help == b.help && a.interface == b.interface && a.fifo == b.fifo && a.host == b.host &&
-         a.port == b.port && a.local_port == b.local_port && a.type == b.type && a.channels == b.channels &&
-         a.time == b.time && a.udp == b.udp && a.server == b.server;
+         a.help == b.help && a.interface == b.interface && a.fifo == b.fifo && a.host == b.host && a.port == b.port &&
+         a.local_port == b.local_port && a.type == b.type && a.channels == b.channels && a.time == b.time &&
+         a.udp == b.udp && a.server == b.server;
 }
 
 }  // namespace

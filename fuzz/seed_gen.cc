@@ -234,9 +234,16 @@ std::vector<std::pair<std::string, Bytes>> ExportsSeeds() {
 // The frames of the tool's end-to-end and tshark tests: every identifier
 // kind, remote, empty, CAN FD with and without BRS, an error frame.
 const std::vector<std::string>& TestFrames() {
-  static const std::vector<std::string> frames = {
-      "123#DEADBEEF", "12345678#0102", "7FF#R4", "000#", "321##1AABBCCDD", "1FFFFFFF##0",
-      "456##1" + std::string(128, '5'), "20000040#0000000000000000", "18DAF110##1AABB", "5A5#01.02"};
+  static const std::vector<std::string> frames = {"123#DEADBEEF",
+                                                  "12345678#0102",
+                                                  "7FF#R4",
+                                                  "000#",
+                                                  "321##1AABBCCDD",
+                                                  "1FFFFFFF##0",
+                                                  "456##1" + std::string(128, '5'),
+                                                  "20000040#0000000000000000",
+                                                  "18DAF110##1AABB",
+                                                  "5A5#01.02"};
   return frames;
 }
 
@@ -313,10 +320,8 @@ std::vector<std::pair<std::string, Bytes>> CaptureSeeds() {
     return out;
   };
   return {
-      {"dump_w", FromString(file)},
-      {"dump_w_cut", FromString(file.substr(0, file.size() - 5))},
-      {"mixed_sections", FromString(mixed)},
-      {"pcap_us_le", pcap(false, false)},
+      {"dump_w", FromString(file)},          {"dump_w_cut", FromString(file.substr(0, file.size() - 5))},
+      {"mixed_sections", FromString(mixed)}, {"pcap_us_le", pcap(false, false)},
       {"pcap_ns_be", pcap(true, true)},
   };
 }

@@ -35,8 +35,14 @@ inline std::string Packet(uint32_t iface, uint64_t ticks, const std::string& rec
 }
 // A classic SocketCAN record: identifier word big-endian, length, then 8 data bytes.
 inline std::string ClassicRecord(uint32_t id_word, const std::string& data) {
-  std::string r{static_cast<char>(id_word >> 24), static_cast<char>(id_word >> 16), static_cast<char>(id_word >> 8),
-                static_cast<char>(id_word), static_cast<char>(data.size()), 0, 0, 0};
+  std::string r{static_cast<char>(id_word >> 24),
+                static_cast<char>(id_word >> 16),
+                static_cast<char>(id_word >> 8),
+                static_cast<char>(id_word),
+                static_cast<char>(data.size()),
+                0,
+                0,
+                0};
   return r + data + std::string(8 - data.size(), '\0');
 }
 
