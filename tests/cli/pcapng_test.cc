@@ -97,6 +97,14 @@ TEST(SocketCanRecord, MatchesTheLinkTypeLayout) {
     EXPECT_EQ(ParseSocketCanRecord(above, sizeof above, &back), top != 0);
     EXPECT_EQ(ParseSocketCanRecord(all, sizeof all, &back), top != 0);
   }
+  // An error frame is its flag and classes: with the extended or remote flag
+  // no log could hold it (found by fuzz_play_input).
+  const uint8_t error_frame[16] = {0x20, 0, 0, 0x40, 8};
+  EXPECT_TRUE(ParseSocketCanRecord(error_frame, sizeof error_frame, &back));
+  for (uint8_t flags : {0x80, 0x40, 0xC0}) {
+    uint8_t flagged[16] = {static_cast<uint8_t>(0x20 | flags), 0, 0, 0x40, 8};
+    EXPECT_FALSE(ParseSocketCanRecord(flagged, sizeof flagged, &back)) << int{flags};
+  }
 }
 
 using test::pcapng::Interface;

@@ -116,8 +116,10 @@ bool ParseSocketCanRecord(const uint8_t* p, size_t n, Frame* out) {
   } else if (f.len > kCanMaxLen) {
     return false;
   }
-  // As in a log: eleven bits hold at most 7FF (an error frame's identifier is its classes).
+  // As in a log: eleven bits hold at most 7FF, and an error frame's word is
+  // its flag and its classes, nothing else.
   if (!f.extended() && !f.error() && f.identifier() > 0x7FF) return false;
+  if (f.error() && (f.extended() || f.remote())) return false;
   const size_t data = f.remote() ? 0 : f.len;
   if (n < 8 + data) return false;
   std::memcpy(f.data, p + 8, data);

@@ -163,6 +163,7 @@ class Input {
   Input(const Input&) = delete;
   Input& operator=(const Input&) = delete;
   ~Input() {
+    spool_.close();  // Windows removes no open file
     if (!spool_path_.empty()) std::remove(spool_path_.c_str());
   }
 
