@@ -226,6 +226,10 @@ class Input {
     if (std::remove(spool_path_.c_str()) == 0) spool_path_.clear();
 #endif
     spooled_ = true;
+    if (!spool_.is_open()) {
+      *error = "cannot open a temporary file to hold the input";
+      return false;
+    }
     std::vector<char> chunk(64 * 1024);
     for (;;) {
       const size_t n = std::fread(chunk.data(), 1, chunk.size(), from);
