@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(back == f);
     CHECK(!ColumnsLine(f, 0).empty());
   } else {
-    CHECK(f.id == 0x55 && !error.empty());
+    CHECK(f.id == 0x55 && !error.empty() && error.size() < 200);
   }
 
   LogEntry e;
@@ -36,7 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(ParseLogLine(LogLine(e.frame, 7, e.seconds, e.micros), &back, &error));
     CHECK(back.frame == e.frame && back.seconds == e.seconds && back.micros == e.micros && back.name == "ch7");
   } else {
-    CHECK(!error.empty());
+    // What a message quotes of the text is bounded and printable.
+    CHECK(!error.empty() && error.size() < 300);
+    for (char c : error) CHECK(c >= 0x20 && c < 0x7F);
   }
 
   const std::string quoted = Quoted(text);

@@ -41,6 +41,13 @@ TEST(LogReader, LinesAreBoundedCommentsAreNot) {
   EXPECT_EQ(o.error, "line 2: longer than 65536 bytes");
   o = ReadAll("(1.000000) ch0 1" + std::string(1, '\0') + "23#01\n");
   EXPECT_EQ(o.error, "line 1: holds a NUL byte");
+  // What a message quotes of a line is bounded and printable (found by fuzz_play_input).
+  o = ReadAll("(1" + std::string(1000, '\xFF') + ".000000) ch0 123#01\n(1.000000) ch0 12\x1B#01\n");
+  std::string quoted = "'1";
+  for (int i = 0; i < 39; ++i) quoted += "\\xFF";
+  EXPECT_EQ(o.error, "line 1: time stamp " + quoted + "...' (1008 bytes) is not seconds.microseconds");
+  o = ReadAll("(1.000000) ch0 12\x1B#01\n");
+  EXPECT_EQ(o.error, "line 1: '\\x1B' is not a hex digit");
   // Seconds beyond 2^64 microseconds: saturated, not wrapped.
   o = ReadAll("(9999999999999999999.999999) ch0 123#01\n");
   EXPECT_EQ(o.frames, std::vector<std::string>{"ch0 123#01 18446744073709551615"});
