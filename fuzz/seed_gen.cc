@@ -1,8 +1,11 @@
 // Writes the seed corpora of every fuzz target: real encoder output for the
 // codecs, and inputs in the byte language of the device and export targets
-// (valid packets, reads and exchanges; see fuzz_on_receive.cc, fuzz_exports.cc):
+// (valid packets, reads and exchanges; see fuzz_on_receive.cc, fuzz_exports.cc),
+// and the tool's captures, logs, frame texts and extcap command lines as its
+// tests use them:
 //   fuzz_seed_gen <dir>  ->  <dir>/fuzz_stream_parser/*, <dir>/fuzz_json_answers/*,
-//                            <dir>/fuzz_on_receive/*, <dir>/fuzz_exports/*
+//                            <dir>/fuzz_on_receive/*, <dir>/fuzz_exports/*, <dir>/fuzz_capture/*,
+//                            <dir>/fuzz_play_input/*, <dir>/fuzz_frame_text/*, <dir>/fuzz_extcap_args/*
 // The committed seeds are fuzz_seed_gen fuzz/corpus.
 #include <sys/stat.h>
 
@@ -13,6 +16,7 @@
 
 #include "protocol/commands.h"
 #include "protocol/records.h"
+#include "tools/cli/pcapng.h"
 
 namespace tarnlink {
 namespace {
@@ -225,6 +229,147 @@ std::vector<std::pair<std::string, Bytes>> ExportsSeeds() {
   };
 }
 
+// ---- the tool's readers: captures, logs, frame texts, extcap command lines ----
+
+// The frames of the tool's end-to-end and tshark tests: every identifier
+// kind, remote, empty, CAN FD with and without BRS, an error frame.
+const std::vector<std::string>& TestFrames() {
+  static const std::vector<std::string> frames = {"123#DEADBEEF",
+                                                  "12345678#0102",
+                                                  "7FF#R4",
+                                                  "000#",
+                                                  "321##1AABBCCDD",
+                                                  "1FFFFFFF##0",
+                                                  "456##1" + std::string(128, '5'),
+                                                  "20000040#0000000000000000",
+                                                  "18DAF110##1AABB",
+                                                  "5A5#01.02"};
+  return frames;
+}
+
+cli::Frame ParsedFrame(const std::string& text) {
+  cli::Frame f;
+  std::string error;
+  cli::ParseFrame(text, &f, &error);
+  return f;
+}
+
+Bytes FromString(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// pcapng blocks by hand, for what PcapngWriter does not write.
+std::string Block(uint32_t type, std::string body) {
+  body.append((4 - body.size() % 4) % 4, '\0');
+  const Bytes total = Le32(static_cast<uint32_t>(12 + body.size()));
+  const std::string t(total.begin(), total.end());
+  const Bytes ty = Le32(type);
+  return std::string(ty.begin(), ty.end()) + t + body + t;
+}
+
+std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+std::vector<std::pair<std::string, Bytes>> CaptureSeeds() {
+  const cli::PcapngWriter writer({0, 1});
+  std::string file;
+  writer.AppendHeader(&file);
+  uint64_t t = 1700000000000000;
+  for (const std::string& f : TestFrames()) {
+    writer.AppendFrame(t % 2, ParsedFrame(f), t, &file);
+    ++t;
+  }
+  // Interfaces the writer does not make: a 2^-20 s resolution, another link
+  // type, a long name; a second section.
+  const std::string shb = Block(0x0A0D0D0A, Str(Cat({Le32(0x1A2B3C4D), Le16(1), Le16(0), Le32(~0u), Le32(~0u)})));
+  std::string record;
+  cli::AppendSocketCanRecord(ParsedFrame("123#01"), &record);
+  auto idb = [](uint16_t link, const std::string& name, int tsresol) {
+    std::string o = Str(Cat({Le16(link), Le16(0), Le32(0)}));
+    if (!name.empty()) {
+      o += Str(Cat({Le16(2), Le16(name.size())})) + name;
+      o.append((4 - o.size() % 4) % 4, '\0');
+    }
+    if (tsresol >= 0) o += Str(Cat({Le16(9), Le16(1), {static_cast<uint8_t>(tsresol), 0, 0, 0}}));
+    return Block(1, o + Str(Le32(0)));
+  };
+  auto epb = [](uint32_t iface, uint64_t ticks, const std::string& rec) {
+    return Block(6, Str(Cat({Le32(iface), Le32(static_cast<uint32_t>(ticks >> 32)), Le32(static_cast<uint32_t>(ticks)),
+                             Le32(static_cast<uint32_t>(rec.size())), Le32(static_cast<uint32_t>(rec.size()))})) +
+                        rec);
+  };
+  const std::string mixed = shb + idb(227, "can0", 0x94) + idb(1, "eth0", -1) + idb(227, std::string(300, 'n'), 9) +
+                            epb(0, 1ull << 40, record) + epb(1, 5, std::string(60, 'e')) + epb(2, 1234567891, record) +
+                            Block(3, Str(Le32(16)) + record) + shb + idb(227, "", -1) + epb(0, 1, record);
+  // pcap: microseconds little-endian, nanoseconds big-endian.
+  auto pcap = [&](bool big, bool nanos) {
+    auto be = [&](uint32_t v) {
+      Bytes b = Le32(v);
+      if (big) std::reverse(b.begin(), b.end());
+      return b;
+    };
+    auto be16 = [&](uint16_t v) {
+      Bytes b = Le16(v);
+      if (big) std::reverse(b.begin(), b.end());
+      return b;
+    };
+    Bytes out = Cat({be(nanos ? 0xA1B23C4D : 0xA1B2C3D4), be16(2), be16(4), be(0), be(0), be(65535), be(227)});
+    for (const std::string& f : TestFrames()) {
+      std::string r;
+      cli::AppendSocketCanRecord(ParsedFrame(f), &r);
+      out = Cat({out, be(1700000000), be(nanos ? 123456789 : 123456), be(static_cast<uint32_t>(r.size())),
+                 be(static_cast<uint32_t>(r.size())), FromString(r)});
+    }
+    return out;
+  };
+  return {
+      {"dump_w", FromString(file)},          {"dump_w_cut", FromString(file.substr(0, file.size() - 5))},
+      {"mixed_sections", FromString(mixed)}, {"pcap_us_le", pcap(false, false)},
+      {"pcap_ns_be", pcap(true, true)},
+  };
+}
+
+std::vector<std::pair<std::string, Bytes>> PlayInputSeeds() {
+  std::string log = "# recorded earlier\n";
+  uint32_t us = 0;
+  for (const std::string& f : TestFrames()) {
+    log += cli::LogLine(ParsedFrame(f), us % 2, 1700000000, us) + "\n";
+    us += 50001;
+  }
+  return {
+      {"dump_l", FromString(log)},
+      {"candump", FromString("(1436509052.249713) vcan0 044#2A366C2BBA R\n\n  \t\r\n(1436509053.000000) can1 "
+                             "12345678#R T\n(1436509054.5) can1 1#1")},
+      {"cut", FromString(log.substr(0, log.size() - 4))},
+      {"capture", CaptureSeeds()[0].second},
+  };
+}
+
+std::vector<std::pair<std::string, Bytes>> FrameTextSeeds() {
+  std::vector<std::pair<std::string, Bytes>> seeds;
+  int n = 0;
+  for (const std::string& f : TestFrames()) seeds.push_back({"frame" + std::to_string(n++), FromString(f)});
+  seeds.push_back({"log_line", FromString(cli::LogLine(ParsedFrame("123##1AABB"), 2, 1700000000, 42))});
+  seeds.push_back({"candump_line", FromString("(1436509052.249713) vcan0 044#2A366C2BBA R")});
+  seeds.push_back({"remote", FromString("1ABCDEF0#r8")});
+  return seeds;
+}
+
+// The command lines of tshark_test.sh and of Wireshark.
+std::vector<std::pair<std::string, Bytes>> ExtcapSeeds() {
+  auto args = [](std::initializer_list<std::string> list) {
+    std::string out;
+    for (const std::string& a : list) out += (out.empty() ? "" : std::string(1, '\0')) + a;
+    return FromString(out);
+  };
+  return {
+      {"interfaces", args({"--extcap-interfaces", "--extcap-version=4.0"})},
+      {"dlts", args({"--extcap-interface=tarnlink", "--extcap-dlts"})},
+      {"config", args({"--extcap-interface", "tarnlink", "--extcap-config"})},
+      {"capture", args({"--capture", "--extcap-interface", "tarnlink", "--fifo", "/tmp/never", "--port", "8000",
+                        "--udp", "true", "--server=false", "--time=gateway", "--channels=0,1", "--type", "0x31",
+                        "--local-port", "0", "--host=127.0.0.1", "--extcap-capture-filter", "x"})},
+      {"missing_value", args({"--extcap-interface", "tarnlink", "--capture", "--fifo"})},
+  };
+}
+
 bool WriteAll(const std::string& dir, const std::vector<std::pair<std::string, Bytes>>& seeds) {
   ::mkdir(dir.c_str(), 0755);
   for (const auto& [name, bytes] : seeds) {
@@ -246,7 +391,11 @@ int main(int argc, char** argv) {
   const bool ok = tarnlink::WriteAll(root + "/fuzz_stream_parser", tarnlink::StreamSeeds()) &&
                   tarnlink::WriteAll(root + "/fuzz_json_answers", tarnlink::JsonSeeds()) &&
                   tarnlink::WriteAll(root + "/fuzz_on_receive", tarnlink::OnReceiveSeeds()) &&
-                  tarnlink::WriteAll(root + "/fuzz_exports", tarnlink::ExportsSeeds());
+                  tarnlink::WriteAll(root + "/fuzz_exports", tarnlink::ExportsSeeds()) &&
+                  tarnlink::WriteAll(root + "/fuzz_capture", tarnlink::CaptureSeeds()) &&
+                  tarnlink::WriteAll(root + "/fuzz_play_input", tarnlink::PlayInputSeeds()) &&
+                  tarnlink::WriteAll(root + "/fuzz_frame_text", tarnlink::FrameTextSeeds()) &&
+                  tarnlink::WriteAll(root + "/fuzz_extcap_args", tarnlink::ExtcapSeeds());
   if (!ok) std::fprintf(stderr, "%s: cannot write seeds under %s\n", argv[0], root.c_str());
   return ok ? 0 : 1;
 }

@@ -7,7 +7,8 @@ set -euo pipefail
 seconds="${1:-30}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${root}/build-fuzz"
-targets=(fuzz_stream_parser fuzz_json_answers fuzz_on_receive fuzz_exports)
+targets=(fuzz_stream_parser fuzz_json_answers fuzz_on_receive fuzz_exports fuzz_capture fuzz_play_input fuzz_frame_text
+  fuzz_extcap_args)
 
 # The fuzz preset: clang-14, every target instrumented (TARNLINK_SANITIZER=fuzzer).
 (cd "${root}" && cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2)
@@ -22,6 +23,9 @@ for target in "${targets[@]}"; do
   [[ "${target}" == fuzz_stream_parser ]] && args+=(-max_len=140000)
   # Several chunks of up to 4 KiB, with reads and answers between them.
   [[ "${target}" == fuzz_on_receive ]] && args+=(-max_len=20000)
+  # Files of the tool's readers: room for a 64 KiB name or line, and no single
+  # allocation past 16 MiB, which would be a length trusted before it was bounded.
+  [[ "${target}" == fuzz_capture || "${target}" == fuzz_play_input ]] && args+=(-max_len=200000 -malloc_limit_mb=16)
   # A unit that runs this long is a hang: no input may wait on the network.
   [[ "${target}" == fuzz_on_receive || "${target}" == fuzz_exports ]] && args+=(-timeout=10)
   log="${build}/${target}.log"

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "tests/cli/capture_blocks.h"
 #include "tests/cli/process.h"
 #include "tests/support/sanitized.h"
 
@@ -364,6 +365,86 @@ TEST(CliEndToEnd, PlayNamesANulByteAndStreamsALargeLog) {
   if (!kSanitized && after.ru_maxrss > before.ru_maxrss) {
     EXPECT_LT(after.ru_maxrss, 30 * 1024) << "KiB resident for a 30 MB log";
   }
+  EXPECT_EQ(sim.Stop(), 0);
+  std::remove(path.c_str());
+}
+
+TEST(CliEndToEnd, PlayReadsWhatCannotBeReadTwiceOnce) {
+  // Standard input and /dev/stdin on a pipe: read once, sent whole.
+  Sim sim({"--listen", "0", "--echo", "-v"});
+  ASSERT_FALSE(sim.port().empty()) << sim.process().out();
+  Process dump(Tool({"dump", "-L", "--port", sim.port(), "-n", "4"}));
+  ASSERT_TRUE(sim.process().WaitForLine("sim: connected", milliseconds(5000))) << sim.process().out();
+  const std::string log = "(1700000000.000000) can0 123#01\n(1700000000.010000) can0 00000124#02\n";
+  for (const char* file : {"/dev/stdin", "-"}) {
+    Process play(Tool({"play", "--port", sim.port(), "-I", file, "ch1=can0"}));
+    ASSERT_TRUE(play.WriteStdin(log));
+    play.CloseStdin();
+    EXPECT_EQ(play.Wait(milliseconds(15000)), 0) << file << ": " << play.err();
+  }
+  EXPECT_EQ(dump.Wait(milliseconds(5000)), 0) << dump.err();
+  EXPECT_EQ(LogFrames(dump.out()),
+            (std::vector<std::string>{"ch1 123#01", "ch1 00000124#02", "ch1 123#01", "ch1 00000124#02"}));
+  // Frames in the input and none sent is a failure: here none is assigned.
+  Process play(Tool({"play", "--port", sim.port(), "ch1=can9"}));
+  ASSERT_TRUE(play.WriteStdin(log));
+  play.CloseStdin();
+  EXPECT_EQ(play.Wait(milliseconds(15000)), 1) << play.err();
+  EXPECT_NE(play.err().find("none of its 2 frames is on an assigned interface"), std::string::npos) << play.err();
+  EXPECT_EQ(sim.Stop(), 0);
+}
+
+// Plays a capture file through a shell (ulimit -v keeps a runaway reader
+// from taking the machine's memory: it then fails instead); the largest
+// resident size of the children it waited for, in KiB, goes to *max_rss.
+int PlayBounded(const std::string& play_args, long* max_rss, std::string* err) {
+  rusage before{};
+  getrusage(RUSAGE_CHILDREN, &before);
+  Process p({"/bin/sh", "-c", "ulimit -v 1048576; " + play_args});
+  p.CloseStdin();
+  const int code = p.Wait(milliseconds(60000));
+  *err = p.err();
+  rusage after{};
+  getrusage(RUSAGE_CHILDREN, &after);
+  *max_rss = after.ru_maxrss > before.ru_maxrss ? after.ru_maxrss : 0;
+  return code;
+}
+
+TEST(CliEndToEnd, PlayStreamsCapturesAndKeepsHostileNamesOnce) {
+  if (kSanitized) GTEST_SKIP() << "a sanitizer's address space does not fit ulimit -v, its allocator no RSS bound";
+  namespace pc = tarnlink::test::pcapng;
+  const std::string path = ::testing::TempDir() + "tarnlink_play_capture_" + std::to_string(getpid()) + ".pcapng";
+  Sim sim({"--listen", "0"});
+  ASSERT_FALSE(sim.port().empty()) << sim.process().out();
+  // 4.8 MB whose one interface has a 65,532-byte name: once copied into
+  // every packet's record it cost 1,300 bytes per byte of file.
+  const std::string name(65532, 'N');
+  {
+    std::ofstream f(path, std::ios::binary);
+    f << pc::Section() << pc::Interface(name);
+    for (uint64_t i = 0; i < 100000; ++i) f << pc::Packet(0, i, pc::ClassicRecord(0x123, "\x01\x02"));
+  }
+  long rss = 0;
+  std::string err;
+  EXPECT_EQ(PlayBounded("exec " + kTool + " play -t --port " + sim.port() + " -I " + path, &rss, &err), 2) << err;
+  EXPECT_NE(err.find("interface 'NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN...' (65532 bytes) is not a channel"),
+            std::string::npos)
+      << err.substr(0, 300);
+  EXPECT_LT(err.size(), 300u);
+  EXPECT_EQ(PlayBounded("exec " + kTool + " play -t --port " + sim.port() + " -I " + path + " ch0=" + name, &rss, &err),
+            0)
+      << err.substr(0, 300);
+  EXPECT_LT(rss, 30 * 1024) << "KiB resident for a 4.8 MB capture";
+  // 21 MB of CAN FD records through a pipe: copied aside, then streamed.
+  {
+    std::ofstream f(path, std::ios::binary);
+    f << pc::Section() << pc::Interface("ch1");
+    std::string fd(72, '\x55');
+    fd.replace(0, 8, std::string("\x00\x00\x01\x23\x40\x04\x00\x00", 8));
+    for (uint64_t i = 0; i < 200000; ++i) f << pc::Packet(0, i, fd);
+  }
+  EXPECT_EQ(PlayBounded("cat " + path + " | " + kTool + " play -t --port " + sim.port(), &rss, &err), 0) << err;
+  EXPECT_LT(rss, 30 * 1024) << "KiB resident for a 21 MB capture from a pipe";
   EXPECT_EQ(sim.Stop(), 0);
   std::remove(path.c_str());
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/cli/commands.h"
+#include "tools/cli/extcap_args.h"
 #include "tools/cli/options.h"
 
 namespace tarnlink::cli {
@@ -53,84 +54,20 @@ constexpr char kConfig[] =
     "value {arg=7}{value=host}{display=Host}{default=true}\n"
     "value {arg=7}{value=gateway}{display=Gateway}\n";
 
-struct Request {
-  bool interfaces = false, dlts = false, config = false, capture = false, help = false;
-  std::string interface, fifo, host, port, local_port, type, channels, time;
-  bool udp = false, server = false;
-};
-
 bool Fail(const std::string& message) {
   std::fprintf(stderr, "tarnlink-extcap: %s\n", message.c_str());
   return false;
 }
 
-// Options as --opt value or --opt=value; ones we do not know are passed over,
-// as Wireshark adds its own (--extcap-version, --extcap-capture-filter, ...).
-bool Parse(int argc, char** argv, Request* r) {
-  struct Valued {
-    const char* name;
-    std::string Request::*field;
-  };
-  const Valued valued[] = {{"--extcap-interface", &Request::interface},
-                           {"--fifo", &Request::fifo},
-                           {"--host", &Request::host},
-                           {"--port", &Request::port},
-                           {"--local-port", &Request::local_port},
-                           {"--type", &Request::type},
-                           {"--channels", &Request::channels},
-                           {"--time", &Request::time}};
-  struct Flag {
-    const char* name;
-    bool Request::*field;
-  };
-  const Flag flags[] = {{"--extcap-interfaces", &Request::interfaces},
-                        {"--extcap-dlts", &Request::dlts},
-                        {"--extcap-config", &Request::config},
-                        {"--capture", &Request::capture},
-                        {"--udp", &Request::udp},
-                        {"--server", &Request::server},
-                        {"--help", &Request::help}};
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::string value;
-    const size_t eq = arg.find('=');
-    const bool inline_value = arg.rfind("--", 0) == 0 && eq != std::string::npos;
-    if (inline_value) {
-      value = arg.substr(eq + 1);
-      arg.resize(eq);
-    }
-    bool known = false;
-    for (const Valued& v : valued) {
-      if (arg != v.name) continue;
-      known = true;
-      if (!inline_value) {
-        if (i + 1 >= argc) return Fail(arg + " needs a value");
-        value = argv[++i];
-      }
-      r->*v.field = value;
-    }
-    for (const Flag& f : flags) {
-      if (arg != f.name) continue;
-      known = true;
-      bool on = true;
-      // A boolean may also come as --udp=true or --udp false.
-      if (!inline_value && i + 1 < argc &&
-          (std::strcmp(argv[i + 1], "true") == 0 || std::strcmp(argv[i + 1], "false") == 0)) {
-        value = argv[++i];
-      }
-      if (!value.empty()) on = value == "true" || value == "1";
-      r->*f.field = on;
-    }
-    (void)known;
-  }
-  return true;
-}
-
 }  // namespace
 
 int RunExtcap(int argc, char** argv) {
-  Request r;
-  if (!Parse(argc, argv, &r)) return kExitUsage;
+  ExtcapRequest r;
+  std::string error;
+  if (!ParseExtcapArgs(argc, argv, &r, &error)) {
+    Fail(error);
+    return kExitUsage;
+  }
   if (r.help || (!r.interfaces && !r.dlts && !r.config && !r.capture)) {
     std::fputs(kUsage, r.help ? stdout : stderr);
     return r.help ? kExitOk : kExitUsage;

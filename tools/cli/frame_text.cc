@@ -32,10 +32,10 @@ bool ParseData(std::string_view text, uint8_t max_len, Frame* out, std::string* 
       continue;
     }
     const int hi = HexValue(text[i]);
-    if (hi < 0) return Fail(error, std::string("'") + text[i] + "' is not a hex digit");
+    if (hi < 0) return Fail(error, Quoted(text.substr(i, 1)) + " is not a hex digit");
     if (i + 1 >= text.size() || text[i + 1] == '.') return Fail(error, "data bytes need two hex digits each");
     const int lo = HexValue(text[i + 1]);
-    if (lo < 0) return Fail(error, std::string("'") + text[i + 1] + "' is not a hex digit");
+    if (lo < 0) return Fail(error, Quoted(text.substr(i + 1, 1)) + " is not a hex digit");
     if (n == max_len) {
       return Fail(
           error, max_len == kCanMaxLen ? "more than 8 data bytes (CAN FD frames use '##')" : "more than 64 data bytes");
@@ -107,7 +107,7 @@ bool ParseFrame(std::string_view text, Frame* out, std::string* error) {
   uint32_t id = 0;
   for (char c : id_text) {
     const int v = HexValue(c);
-    if (v < 0) return Fail(error, std::string("'") + c + "' is not a hex digit");
+    if (v < 0) return Fail(error, Quoted(std::string_view(&c, 1)) + " is not a hex digit");
     id = id << 4 | static_cast<uint32_t>(v);
   }
   if (id_text.size() == 3) {
@@ -168,6 +168,22 @@ std::string LogText(const Frame& f) {
 }
 
 std::string ChannelName(uint32_t channel) { return "ch" + std::to_string(channel); }
+
+std::string Quoted(std::string_view text, size_t max) {
+  std::string s = "'";
+  for (size_t i = 0; i < text.size() && i < max; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      s += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof(hex), "\\x%02X", c);
+      s += hex;
+    }
+  }
+  if (text.size() <= max) return s + "'";
+  return s + "...' (" + std::to_string(text.size()) + " bytes)";
+}
 
 namespace {
 
@@ -254,16 +270,16 @@ bool ParseLogLine(std::string_view line, LogEntry* out, std::string* error) {
   LogEntry e;
   uint64_t v = 0;
   if (dot == std::string_view::npos || dot == 0 || dot > 19 || stamp.size() - dot - 1 != 6) {
-    return Fail(error, "time stamp '" + std::string(stamp) + "' is not seconds.microseconds");
+    return Fail(error, "time stamp " + Quoted(stamp) + " is not seconds.microseconds");
   }
   for (char c : stamp.substr(0, dot)) {
-    if (c < '0' || c > '9') return Fail(error, "time stamp '" + std::string(stamp) + "' is not seconds.microseconds");
+    if (c < '0' || c > '9') return Fail(error, "time stamp " + Quoted(stamp) + " is not seconds.microseconds");
     v = v * 10 + static_cast<uint64_t>(c - '0');
   }
   e.seconds = v;
   v = 0;
   for (char c : stamp.substr(dot + 1)) {
-    if (c < '0' || c > '9') return Fail(error, "time stamp '" + std::string(stamp) + "' is not seconds.microseconds");
+    if (c < '0' || c > '9') return Fail(error, "time stamp " + Quoted(stamp) + " is not seconds.microseconds");
     v = v * 10 + static_cast<uint64_t>(c - '0');
   }
   e.micros = static_cast<uint32_t>(v);

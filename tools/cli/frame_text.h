@@ -81,6 +81,10 @@ bool ParseLogLine(std::string_view line, LogEntry* out, std::string* error);
 std::string ColumnsLine(const Frame& frame, uint32_t channel, int name_width = 3);
 // "ch0", "ch12".
 std::string ChannelName(uint32_t channel);
+// Text from a file or a peer for a message: in quotes, bytes outside
+// printable ASCII as \xNN, and at most max bytes of it, with the length of
+// the whole when that was longer: 'abc...' (65532 bytes).
+std::string Quoted(std::string_view text, size_t max = 40);
 
 // Gateway events that are not frames, one line each without its newline.
 // log = true gives a comment line, which readers of candump logs pass over

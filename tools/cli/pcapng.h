@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,19 +42,74 @@ class PcapngWriter {
   std::vector<uint32_t> channels_;  // interface number -> channel
 };
 
+// A frame read back from a capture.
 struct CaptureRecord {
-  std::string name;  // the interface name ("ch0"), or "ch<interface number>" when it has none
+  // Its interface's name ("ch0"), or "ch<N>" for the Nth interface of the
+  // section when it has none. Valid until the reader's next call.
+  std::string_view name;
   Frame frame;
-  uint64_t micros = 0;  // time stamp in microseconds
+  uint64_t micros = 0;  // time stamp in microseconds, rounded down (saturated)
 };
 
 // Whether bytes start like a pcap or pcapng file.
 bool LooksLikeCapture(std::string_view bytes);
-// Every packet of a pcap or pcapng file (either byte order, micro- or
-// nanosecond pcap, any pcapng time resolution). Packets of interfaces of
-// another link type are passed over; false with a reason when the file is
-// damaged, holds no interface of link type 227 or a record is not a frame.
-bool ReadCapture(std::string_view bytes, std::vector<CaptureRecord>* out, std::string* error);
+
+// Reads a pcap or pcapng stream (either byte order, micro- or nanosecond
+// pcap, any pcapng time resolution) forward, one block at a time. What it
+// keeps is bounded whatever the input says: one interface table per section
+// (at most kMaxInterfaces, their names together at most kMaxNameBytes) and
+// one record; every length is checked before anything is read by it.
+// Packets of interfaces of another link type are passed over.
+class CaptureReader {
+ public:
+  enum class Status {
+    kRecord,  // *out holds the next frame
+    kEnd,     // the input ended after a whole block
+    kCut,     // the input ended inside a block (a writer killed mid-write): *error says at which byte
+    kError,   // damaged, no interface of link type 227, or a record that is not a frame: *error says why
+  };
+  static constexpr size_t kMaxInterfaces = 4096;
+  static constexpr size_t kMaxNameBytes = 1 << 20;
+
+  explicit CaptureReader(std::istream& in) : in_(in) {}
+  CaptureReader(const CaptureReader&) = delete;
+  CaptureReader& operator=(const CaptureReader&) = delete;
+
+  Status Next(CaptureRecord* out, std::string* error);
+  // Packets read so far, whatever their interface (the Nth for messages).
+  uint64_t packets() const { return packets_; }
+
+ private:
+  struct Interface {
+    uint16_t link_type = 0;
+    uint8_t tsresol = 6;  // if_tsresol: 10^-6 s unless the interface says otherwise
+    std::string name;     // kept for link type 227 only
+  };
+  Status NextPcap(CaptureRecord* out, std::string* error);
+  Status NextPcapng(CaptureRecord* out, std::string* error);
+  Status ReadInterface(uint32_t body, std::string* error);
+  Status Record(const Interface& iface, uint32_t number, uint32_t caplen, uint32_t body_left, uint64_t micros,
+                CaptureRecord* out, std::string* error);
+  Status Cut(std::string* error) const;
+  bool Get(void* out, size_t n);
+  bool Skip(uint64_t n);
+  uint16_t U16(const uint8_t* p) const;
+  uint32_t U32(const uint8_t* p) const;
+
+  std::istream& in_;
+  uint64_t offset_ = 0;  // bytes consumed
+  uint64_t block_at_ = 0;
+  bool started_ = false;
+  bool pcapng_ = false;
+  bool swap_ = false;
+  bool nanos_ = false;  // pcap
+  bool any227_ = false;
+  std::vector<Interface> interfaces_;
+  size_t name_bytes_ = 0;
+  uint64_t packets_ = 0;
+  std::string number_name_;  // "ch<N>"
+  uint8_t record_[kSocketCanFdSize] = {};
+};
 
 }  // namespace tarnlink::cli
 

@@ -1,19 +1,27 @@
 // tarnlink play: a candump -L log sent again, like canplayer.
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iostream>
-#include <iterator>
 #include <map>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tools/cli/commands.h"
 #include "tools/cli/driver.h"
-#include "tools/cli/pcapng.h"
+#include "tools/cli/frame_input.h"
 #include "tools/cli/traffic.h"
 
 namespace tarnlink::cli {
@@ -32,11 +40,17 @@ constexpr char kUsage[] =
     "interfaces are named as in the capture (ch0, ...), or ch<N> for the Nth.\n"
     "\n"
     "Options:\n"
-    "  -I FILE     the log (default: standard input)\n"
+    "  -I FILE     the log or capture (default: standard input); what cannot be read\n"
+    "              twice (a pipe) is copied once into an unnamed temporary file\n"
     "  -t          ignore the time stamps: send as fast as the link takes the frames\n"
     "  -g MS       a fixed gap between frames instead of the time stamps\n"
     "  -l COUNT    play the log COUNT times (default 1; i: until Ctrl-C)\n"
-    "  -v          print each frame as it is sent\n";
+    "  -v          print each frame as it is sent\n"
+    "  --strict    refuse an input cut short (a capture ending inside a block, a log\n"
+    "              inside a line, as a killed writer leaves them) before sending;\n"
+    "              without it, what is whole before the cut is played, with a warning\n";
+
+constexpr int kOptStrict = 0x100;
 
 struct Entry {
   uint64_t time_us = 0;  // since the first line
@@ -50,35 +64,45 @@ struct PlayOptions {
   double gap_ms = -1;
   uint64_t loops = 1;  // 0: for ever
   bool verbose = false;
-  std::map<std::string, uint32_t> assigned;  // source name -> destination channel
+  bool strict = false;
+  std::map<std::string, uint32_t, std::less<>> assigned;  // source name -> destination channel
 };
 
 using EntryFn = std::function<bool(const Entry&)>;
 
+// A gap longer than a century is played as one: the clock's arithmetic stays
+// inside 64 bits of nanoseconds.
+constexpr uint64_t kMaxOffsetUs = 100ull * 366 * 24 * 3600 * 1000000;
+
 // Turns the frames of one log or capture into entries for fn, in order.
 class EntrySink {
  public:
-  EntrySink(const PlayOptions& o, uint32_t channel_count, uint64_t* error_frames, const EntryFn& fn)
-      : o_(o), channel_count_(channel_count), error_frames_(error_frames), fn_(fn) {}
+  EntrySink(const PlayOptions& o, uint32_t channel_count, const EntryFn& fn)
+      : o_(o), channel_count_(channel_count), fn_(fn) {}
 
   // False when the name is no channel and none is assigned to it (with a
   // reason in *error), or when fn says stop (*error left empty).
-  bool Add(const std::string& name, const Frame& frame, uint64_t us, std::string* error) {
+  bool Add(std::string_view name, const Frame& frame, uint64_t us, std::string* error) {
     uint32_t channel = 0;
     if (!o_.assigned.empty()) {
       const auto it = o_.assigned.find(name);
-      if (it == o_.assigned.end()) return true;
+      if (it == o_.assigned.end()) {
+        unassigned_ += frame.error() ? 0 : 1;
+        return true;
+      }
       channel = it->second;
     } else {
       std::vector<uint32_t> one;
-      if (!ParseChannelList(name, channel_count_, &one, error)) {
-        *error += " (assign it: ch0=" + name + ")";
+      std::string why;
+      if (name.find(',') != std::string_view::npos || !ParseChannelList(name, channel_count_, &one, &why)) {
+        // The name as the input has it, bounded: a capture's may be 64 KiB.
+        *error = "interface " + Quoted(name) + " is not a channel of the device (assign it: ch0=NAME)";
         return false;
       }
       channel = one[0];
     }
     if (frame.error()) {
-      ++*error_frames_;
+      ++error_frames_;
       return true;
     }
     if (first_) {
@@ -86,70 +110,146 @@ class EntrySink {
       first_ = false;
     }
     // A log whose clock stepped back is played without waiting for it.
-    return fn_({us >= first_us_ ? us - first_us_ : 0, channel, frame});
+    const uint64_t offset = us >= first_us_ ? us - first_us_ : 0;
+    return fn_({offset < kMaxOffsetUs ? offset : kMaxOffsetUs, channel, frame});
   }
+  uint64_t error_frames() const { return error_frames_; }
+  uint64_t unassigned() const { return unassigned_; }
 
  private:
   const PlayOptions& o_;
   uint32_t channel_count_;
-  uint64_t* error_frames_;
   const EntryFn& fn_;
   bool first_ = true;
   uint64_t first_us_ = 0;
+  uint64_t error_frames_ = 0;
+  uint64_t unassigned_ = 0;
 };
 
-// Reads a log line by line, handing each frame to the sink; false on the
-// first bad line (or when the sink says stop: *error stays empty then).
-bool ReadLog(std::istream& in, EntrySink& sink, std::string* error) {
-  std::string line;
-  uint64_t number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    // A NUL would cut the line short wherever it is shown, the message too.
-    if (line.find('\0') != std::string::npos) {
-      *error = "line " + std::to_string(number) + ": holds a NUL byte";
-      return false;
-    }
-    const size_t start = line.find_first_not_of(" \t\r");
-    if (start == std::string::npos || line[start] == '#') continue;
-    LogEntry e;
+// Hands every frame of a log or capture to the sink; false on the first bad
+// line or block (or when the sink says stop: *error stays empty then). An
+// input cut short is read up to the cut, which *cut then describes.
+bool ReadInput(std::istream& in, EntrySink& sink, std::string* error, std::string* cut) {
+  FileFrameReader reader(in);
+  InputFrame f;
+  for (;;) {
     std::string why;
-    if (!ParseLogLine(line, &e, &why) || !sink.Add(e.name, e.frame, e.seconds * 1000000 + e.micros, &why)) {
-      if (!why.empty()) *error = "line " + std::to_string(number) + ": " + why;
-      return false;
+    switch (reader.Next(&f, &why)) {
+      case InputStatus::kFrame:
+        if (!sink.Add(f.name, f.frame, f.micros, &why)) {
+          // The reader's position names the frame: its line or its packet.
+          if (!why.empty()) *error = why;
+          return false;
+        }
+        continue;
+      case InputStatus::kEnd:
+        return true;
+      case InputStatus::kCut:
+        *cut = why;
+        return true;
+      case InputStatus::kError:
+        *error = why;
+        return false;
     }
   }
-  if (in.bad()) {
-    *error = "read error";
-    return false;
-  }
-  return true;
 }
 
-// A candump log, or a pcap or pcapng capture when it starts like one (a
-// capture is read whole: its blocks are not lines).
-bool ReadInput(std::istream& in, const PlayOptions& o, uint32_t channel_count, uint64_t* error_frames,
-               std::string* error, const EntryFn& fn) {
-  EntrySink sink(o, channel_count, error_frames, fn);
-  // in must be seekable: the first bytes tell a capture from a log.
-  char magic[4] = {};
-  in.read(magic, sizeof(magic));
-  const bool capture = in.gcount() == sizeof(magic) && LooksLikeCapture(std::string_view(magic, sizeof(magic)));
-  in.clear();
-  in.seekg(0);
-  if (!capture) return ReadLog(in, sink, error);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<CaptureRecord> records;
-  if (!ReadCapture(bytes, &records, error)) return false;
-  for (size_t i = 0; i < records.size(); ++i) {
-    std::string why;
-    if (!sink.Add(records[i].name, records[i].frame, records[i].micros, &why)) {
-      if (!why.empty()) *error = "packet " + std::to_string(i + 1) + ": " + why;
+// The input, read once per pass. A regular file is read where it lies;
+// anything that cannot be read twice (standard input, a pipe, a named pipe,
+// <(...)) is copied once into an unnamed temporary file, so memory stays
+// flat in the size of the input whatever it is.
+class Input {
+ public:
+  Input() = default;
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+  ~Input() {
+    spool_.close();  // Windows removes no open file
+    if (!spool_path_.empty()) std::remove(spool_path_.c_str());
+  }
+
+  bool Open(const std::string& file, std::string* error) {
+    std::error_code ec;
+    if (!file.empty() && file != "-" && std::filesystem::is_regular_file(file, ec)) {
+      file_.open(file, std::ios::binary);
+      if (!file_) *error = "cannot read " + file;
+      return static_cast<bool>(file_);
+    }
+    std::FILE* from = stdin;
+    if (!file.empty() && file != "-") {
+      from = std::fopen(file.c_str(), "rb");
+      if (from == nullptr) {
+        *error = "cannot read " + file;
+        return false;
+      }
+    } else {
+#if defined(_WIN32)
+      _setmode(_fileno(stdin), _O_BINARY);
+#endif
+    }
+    const bool ok = Spool(from, error);
+    if (from != stdin) std::fclose(from);
+    return ok;
+  }
+
+  // The input from its start; null when it cannot be read again.
+  std::istream* Rewind() {
+    std::istream& s = spooled_ ? static_cast<std::istream&>(spool_) : file_;
+    s.clear();
+    s.seekg(0);
+    return s ? &s : nullptr;
+  }
+
+ private:
+  bool Spool(std::FILE* from, std::string* error) {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+#if defined(_WIN32)
+    char name[MAX_PATH];
+    if (ec || GetTempFileNameA(dir.string().c_str(), "tlp", 0, name) == 0) {
+      *error = "cannot make a temporary file to hold the input";
       return false;
     }
+    spool_path_ = name;
+    spool_.open(spool_path_, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
+#else
+    std::string name = (ec ? std::string("/tmp") : dir.string()) + "/tarnlink-play-XXXXXX";
+    const int fd = mkstemp(name.data());
+    if (fd < 0) {
+      *error = "cannot make a temporary file to hold the input: " + std::string(std::strerror(errno));
+      return false;
+    }
+    close(fd);
+    spool_path_ = name;
+    spool_.open(spool_path_, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
+    // The open file stays readable without its name, which goes at once:
+    // nothing is left behind, not even when the process is killed.
+    if (std::remove(spool_path_.c_str()) == 0) spool_path_.clear();
+#endif
+    spooled_ = true;
+    if (!spool_.is_open()) {
+      *error = "cannot open a temporary file to hold the input";
+      return false;
+    }
+    std::vector<char> chunk(64 * 1024);
+    for (;;) {
+      const size_t n = std::fread(chunk.data(), 1, chunk.size(), from);
+      if (n > 0) spool_.write(chunk.data(), static_cast<std::streamsize>(n));
+      if (n < chunk.size()) break;
+    }
+    spool_.flush();
+    if (std::ferror(from) != 0 || !spool_) {
+      *error = std::ferror(from) != 0 ? "read error" : "cannot hold the input in a temporary file (disk full?)";
+      return false;
+    }
+    return true;
   }
-  return true;
-}
+
+  std::ifstream file_;
+  std::fstream spool_;
+  std::string spool_path_;  // while it has a name to remove
+  bool spooled_ = false;
+};
 
 // Sends entries as they come: consecutive frames of one channel due at the
 // same moment go in one driver call (all of them with -t).
@@ -227,6 +327,7 @@ int RunPlay(int argc, char** argv) {
   def.name = "play";
   def.usage = kUsage;
   def.short_options = "I:tg:l:v";
+  def.long_options = {{"strict", no_argument, nullptr, kOptStrict}};
   ConnectOptions connect;
   PlayOptions o;
   const std::vector<std::string> positional =
@@ -259,6 +360,9 @@ int RunPlay(int argc, char** argv) {
           case 'v':
             o.verbose = true;
             return true;
+          case kOptStrict:
+            o.strict = true;
+            return true;
           default:
             return false;
         }
@@ -275,30 +379,36 @@ int RunPlay(int argc, char** argv) {
     o.assigned[a.substr(eq + 1)] = dest[0];
   }
 
-  // A file is checked whole in a first pass, so a bad line is reported
-  // before anything is sent, and streamed in the second: a log of any size
-  // costs no more memory than a short one. Standard input cannot be read
-  // twice: it is held.
-  const bool from_stdin = o.file.empty() || o.file == "-";
-  std::vector<Entry> held;
+  // The input is checked whole in a first pass, so a bad line is reported
+  // before anything is sent, and streamed in the next ones: an input of any
+  // size costs no more memory than a short one.
+  const std::string source = o.file.empty() || o.file == "-" ? std::string() : o.file + ": ";
+  Input input;
+  if (!input.Open(o.file, &error)) UsageError("play", error);
   std::vector<uint32_t> channels;
   uint64_t frames = 0;
-  uint64_t error_frames = 0;
-  const auto note = [&](const Entry& e) {
+  const EntryFn note = [&](const Entry& e) {
     ++frames;
     bool known = false;
     for (uint32_t c : channels) known = known || c == e.channel;
     if (!known) channels.push_back(e.channel);
-    if (from_stdin) held.push_back(e);
     return true;
   };
-  if (from_stdin) {
-    std::istringstream input(std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()));
-    if (!ReadInput(input, o, channel_count, &error_frames, &error, note)) UsageError("play", error);
-  } else {
-    std::ifstream in(o.file, std::ios::binary);
-    if (!in) UsageError("play", "cannot read " + o.file);
-    if (!ReadInput(in, o, channel_count, &error_frames, &error, note)) UsageError("play", o.file + ": " + error);
+  EntrySink check(o, channel_count, note);
+  std::string cut;
+  std::istream* in = input.Rewind();
+  if (in == nullptr || !ReadInput(*in, check, &error, &cut)) {
+    UsageError("play", source + (in == nullptr ? "cannot read it" : error));
+  }
+  if (!cut.empty()) {
+    if (o.strict) UsageError("play", source + cut + " (--strict)");
+    std::fprintf(stderr, "tarnlink play: %s%s: playing what is whole before it\n", source.c_str(), cut.c_str());
+  }
+  const uint64_t error_frames = check.error_frames();
+  if (frames == 0 && check.unassigned() > 0) {
+    std::fprintf(stderr, "tarnlink play: %snone of its %llu frames is on an assigned interface\n", source.c_str(),
+                 static_cast<unsigned long long>(check.unassigned()));
+    return kExitFailure;
   }
   if (frames == 0) {
     std::fprintf(stderr, "tarnlink play: no frame to send\n");
@@ -312,22 +422,17 @@ int RunPlay(int argc, char** argv) {
   if (!session) return kExitFailure;
 
   Player player(*session, o);
-  const auto add = [&player](const Entry& e) { return player.Add(e); };
+  const EntryFn add = [&player](const Entry& e) { return player.Add(e); };
   for (uint64_t loop = 0; (o.loops == 0 || loop < o.loops) && !player.failed() && !StopRequested(); ++loop) {
     player.BeginLoop();
-    if (from_stdin) {
-      for (const Entry& e : held) {
-        if (!add(e)) break;
-      }
-    } else {
-      std::ifstream in(o.file, std::ios::binary);
-      uint64_t ignored = 0;
-      std::string changed;
-      if (!in || (!ReadInput(in, o, channel_count, &ignored, &changed, add) && !changed.empty())) {
-        std::fprintf(stderr, "tarnlink play: %s changed while playing: %s\n", o.file.c_str(),
-                     changed.empty() ? "cannot read it" : changed.c_str());
-        return kExitFailure;
-      }
+    EntrySink sink(o, channel_count, add);
+    std::string changed;
+    std::string cut_again;
+    in = input.Rewind();
+    if (in == nullptr || (!ReadInput(*in, sink, &changed, &cut_again) && !changed.empty())) {
+      std::fprintf(stderr, "tarnlink play: %schanged while playing: %s\n", source.c_str(),
+                   changed.empty() ? "cannot read it" : changed.c_str());
+      return kExitFailure;
     }
     if (!player.failed() && !StopRequested()) player.Flush();
   }
@@ -343,6 +448,12 @@ int RunPlay(int argc, char** argv) {
   if (failed) {
     std::fprintf(stderr, "tarnlink: the driver accepted %llu of %llu frames (connection to the gateway lost?)\n",
                  static_cast<unsigned long long>(sent), static_cast<unsigned long long>(wanted));
+    return kExitFailure;
+  }
+  // Frames the first pass found and no pass sent: never a success.
+  if (sent == 0 && !StopRequested()) {
+    std::fprintf(stderr, "tarnlink play: %snone of its %llu frames was sent\n", source.c_str(),
+                 static_cast<unsigned long long>(frames));
     return kExitFailure;
   }
   return kExitOk;
