@@ -208,8 +208,8 @@ class Device final : private PacketSink {
   std::array<ChannelStatusBytes, kChannelSlots> status_;
   std::array<BoundedQueue<uint64_t>, kChannelSlots> marker_queues_;
   // The waits of key VELA_REF_WAIT: queue_waiters_ is raised before a wait
-  // looks at the queues, and read after a push, so that the receive thread
-  // takes wait_mu_ only when someone waits.
+  // looks at the queues, and read (by a read-modify-write) after a push, so
+  // that the receive thread takes wait_mu_ only when someone waits.
   Mutex wait_mu_;
   std::condition_variable wait_cv_;
   uint64_t wait_ends_ GUARDED_BY(wait_mu_) = 0;

@@ -360,11 +360,12 @@ bool Device::WaitForQueues(VELA_WAIT* w) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   MutexLock lock(wait_mu_);
   const uint64_t ends = wait_ends_;
-  // Raised before the queues are looked at, and the receive thread reads it
-  // after it pushed (both behind a full fence): either this wait sees the
-  // push, or the pusher sees the waiter and wakes it under wait_mu_.
-  queue_waiters_.fetch_add(1);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // Raised before the queues are looked at; the receive thread reads it
+  // after each push with a read-modify-write, so one of the two comes first
+  // in the counter's order: either the pusher sees this waiter and wakes it
+  // under wait_mu_, or this wait reads the counter after the pusher's update,
+  // and with it the push.
+  queue_waiters_.fetch_add(1, std::memory_order_acq_rel);
   while (!closed() && wait_ends_ == ends && !QueuesReady(w)) {
     if (wait_ms < 0) {
       wait_cv_.wait(lock.native());
@@ -373,13 +374,12 @@ bool Device::WaitForQueues(VELA_WAIT* w) {
       break;
     }
   }
-  queue_waiters_.fetch_sub(1);
+  queue_waiters_.fetch_sub(1, std::memory_order_acq_rel);
   return !closed();
 }
 
 void Device::WakeQueueWaits() {
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (queue_waiters_.load(std::memory_order_relaxed) == 0) return;
+  if (queue_waiters_.fetch_add(0, std::memory_order_acq_rel) == 0) return;
   { MutexLock lock(wait_mu_); }
   wait_cv_.notify_all();
 }
