@@ -38,7 +38,8 @@ fetch_newer() {
   deb=$(ls "$keep"/python3-can_4.5.*_all.deb 2>/dev/null | head -n 1 || true)
   if [ -n "$deb" ]; then echo "$deb"; return 0; fi
   command -v apt-get >/dev/null || { echo "no apt-get on this machine" >&2; return 1; }
-  uri=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+  # The archive the system uses (or TARNLINK_DEBIAN_MIRROR): it serves trixie too.
+  uri=${TARNLINK_DEBIAN_MIRROR:-$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)}
   uri=${uri:-http://deb.debian.org/debian}
   apt_dir="$tmp/apt"
   mkdir -p "$apt_dir/etc/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$keep"
@@ -51,7 +52,12 @@ fetch_newer() {
     echo "apt-get update of Debian 13 (trixie) from $uri failed: $(tail -n 2 "$apt_dir/update.log" | tr '\n' ' ')" >&2
     return 1
   fi
-  if ! (cd "$apt_dir" && timeout 300 apt-get "${opts[@]}" download python3-can >download.log 2>&1); then
+  # apt-get update succeeds with warnings when it reached nothing.
+  if ! ls "$apt_dir"/lists/*trixie*Packages* >/dev/null 2>&1; then
+    echo "no package list of Debian 13 (trixie) from $uri: $(grep -E '^(E|W):' "$apt_dir/update.log" | head -n 2 | tr '\n' ' ')" >&2
+    return 1
+  fi
+  if ! (cd "$apt_dir" && timeout 300 apt-get "${opts[@]}" download python3-can/trixie >download.log 2>&1); then
     echo "apt-get download python3-can from trixie failed: $(tail -n 2 "$apt_dir/download.log" | tr '\n' ' ')" >&2
     return 1
   fi
