@@ -695,7 +695,8 @@ class TarnlinkBus(can.BusABC):
 
     def _gateway_confirms(self) -> bool:
         """A round trip to the gateway: it answers after it has taken every
-        packet sent before (one TCP stream), so a disabled entry has stopped.
+        packet sent before (one TCP stream), so a disabled entry has stopped
+        (over UDP it shows that the link works).
         The list read-back (keys 31-34) would not do: the driver serves it
         from a copy up to 1.5 s old. Once the gateway failed to answer, it is
         not asked again: each try waits for the request's time-out."""
@@ -783,10 +784,10 @@ class GatewayCyclicTask(ModifiableCyclicTaskABC, RestartableCyclicTaskABC):
         self._running = True
 
     def stop(self) -> None:
-        """Disables the entry on the gateway, reads the gateway's list back to
-        see that it stopped, and gives its index back. An entry the gateway
-        does not confirm stopped runs on: that is logged as a warning, with
-        the command that stops it."""
+        """Disables the entry on the gateway, confirms that with a round trip,
+        and gives its index back. An entry whose stop the gateway does not
+        confirm may run on: that is logged as a warning, with the command that
+        stops it."""
         if not self._running:
             return
         self._running = False
