@@ -2,10 +2,12 @@
 """Speed of the python-can plugin against `tarnlink sim`, next to python-can's
 own ceiling measured in the same run.
 
-    PYTHONPATH=DIR bench/python_bench.py [--build build] [--quick]
+    PYTHONPATH=DIR bench/python_bench.py [--build build] [--quick] [--only recv,idle,...]
 
 DIR holds an installed package; without it the package is taken from
-python/ of this tree. Figures:
+python/ of this tree. Another python-can goes first on PYTHONPATH (Debian
+13's, unpacked as scripts/python_test.sh does: DIR2/usr/lib/python3/dist-packages).
+Figures (--only picks some: recv, sustained, idle, roundtrip):
   ceiling      Bus.recv over a bus whose _recv_internal hands out a freshly
                built can.Message at once, no I/O (keyword arguments, as
                interfaces build them; and positional, the cheapest way).
@@ -17,7 +19,8 @@ python/ of this tree. Figures:
                one bus on all four channels: frames the gateway sent against
                frames received, and overflow error frames.
   idle         process CPU while a recv waits on a two-channel bus that gets
-               nothing (the driver waits on one queue only, so the bus polls).
+               nothing (one wait on the bus's six queues, key VELA_REF_WAIT;
+               a library without the key leaves the bus to poll).
   round trip   send then recv of one frame through the simulator's echo.
 """
 import argparse
@@ -98,15 +101,32 @@ def main():
     ap.add_argument("--build", default=str(REPO / "build"))
     ap.add_argument("--quick", action="store_true", help="short runs, for a smoke test")
     ap.add_argument("--sustained", type=float, default=60.0, help="seconds of the 118,000 frames/s run")
+    ap.add_argument("--only", default="recv,sustained,idle,roundtrip", help="figures to make, comma-separated")
     a = ap.parse_args()
+    only = set(a.only.split(","))
     build = Path(a.build)
     tool, lib = build / "tools" / "cli" / "tarnlink", build / "api"
     secs = 1.0 if a.quick else 5.0
     sustained = 5.0 if a.quick else a.sustained
 
-    print("python-can %s, Python %s" % (can.__version__, sys.version.split()[0]))
-    ceiling = rate(CeilingBus(), secs)
-    ceiling_pos = rate(CeilingBus(positional=True), secs)
+    print("python-can %s (%s), Python %s" % (os.environ.get("TARNLINK_PYTHON_CAN", can.__version__),
+                                             os.path.dirname(can.__file__), sys.version.split()[0]))
+    if "recv" in only:
+        run_recv(tool, lib, secs)
+    if "sustained" in only:
+        run_sustained(tool, lib, sustained)
+    if "idle" in only:
+        run_idle(tool, lib, 1.0 if a.quick else 5.0)
+    if "roundtrip" in only:
+        run_roundtrip(tool, lib, 300 if a.quick else 3000)
+    return 0
+
+
+def run_recv(tool, lib, secs):
+    with CeilingBus() as b:
+        ceiling = rate(b, secs)
+    with CeilingBus(positional=True) as b:
+        ceiling_pos = rate(b, secs)
     print("ceiling, keyword Message:      %9.0f messages/s, %9.0f per CPU second" % ceiling)
     print("ceiling, positional Message:   %9.0f messages/s, %9.0f per CPU second" % ceiling_pos)
 
@@ -120,6 +140,9 @@ def main():
     print("  share of the keyword ceiling: %.0f %% (wall), %.0f %% (CPU); of the positional: %.0f %%, %.0f %%"
           % (100 * got[0] / ceiling[0], 100 * got[1] / ceiling[1], 100 * got[0] / ceiling_pos[0],
              100 * got[1] / ceiling_pos[1]))
+
+
+def run_sustained(tool, lib, sustained):
 
     sim = Sim(tool, ["--channels", "4", "--gen", "29500", "--gen-fd", "--gen-brs", "--gen-len", "64-64"])
     bus = open_bus(sim.port, lib, channel="0,1,2,3", device_type=0x34)
@@ -146,20 +169,27 @@ def main():
     print("sustained, 4 x 29,500 frames/s for %.0f s: gateway sent %d, received %d, lost %d, %d error frames, "
           "%.0f %% of a core" % (sustained, sent, n, sent - n, errors, 100 * cpu / wall))
 
+
+def run_idle(tool, lib, secs):
+
     sim = Sim(tool, [])
     bus = open_bus(sim.port, lib, channel="0,1")
+    bus.recv(0.2)
     cpu0, t0 = time.process_time(), time.perf_counter()
-    bus.recv(1.0 if a.quick else 3.0)
-    print("idle: a recv waiting on two channels takes %.1f %% of a core"
-          % (100 * (time.process_time() - cpu0) / (time.perf_counter() - t0)))
+    bus.recv(secs)
+    print("idle: a recv waiting %.0f s on two channels takes %.2f %% of a core"
+          % (secs, 100 * (time.process_time() - cpu0) / (time.perf_counter() - t0)))
     bus.shutdown()
     sim.stop()
+
+
+def run_roundtrip(tool, lib, count):
 
     sim = Sim(tool, ["--echo"])
     bus = open_bus(sim.port, lib, channel=0)
     msg = Message(arbitration_id=0x123, data=DATA, is_extended_id=False)
     times = []
-    for i in range(300 if a.quick else 3000):
+    for i in range(count):
         t = time.perf_counter()
         bus.send(msg)
         if bus.recv(1.0) is None:
@@ -170,7 +200,6 @@ def main():
     times.sort()
     print("echo round trip: p50 %.0f us, p99 %.0f us, max %.0f us (%d frames)"
           % (statistics.median(times), times[int(len(times) * 0.99)], times[-1], len(times)))
-    return 0
 
 
 if __name__ == "__main__":

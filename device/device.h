@@ -101,6 +101,9 @@ class Device final : private PacketSink {
   // Key VELA_REF_STATS: fills at most stats->size bytes; false when that is
   // less than the size field itself.
   bool ReadStats(VELA_STATS* stats) const;
+  // Key VELA_REF_WAIT: the wait on several queues, and its end on demand.
+  bool WaitForQueues(VELA_WAIT* wait) EXCLUDES(wait_mu_);
+  void EndQueueWaits() EXCLUDES(wait_mu_);
 
   // The transport as it stands; empty when none. Shared so that a sender
   // never uses one that Shutdown is destroying.
@@ -134,6 +137,11 @@ class Device final : private PacketSink {
   // Waits as the read functions promise; ends early once the device closes.
   template <typename Queue>
   void WaitForData(Queue& queue, int32_t wait_ms) const;
+  // Fills the ready masks of a VELA_REF_WAIT; true when one is not zero.
+  bool QueuesReady(VELA_WAIT* wait) const;
+  // After the receive thread queued a packet's records: wakes the waits of
+  // key VELA_REF_WAIT, if any.
+  void WakeQueueWaits() EXCLUDES(wait_mu_);
   bool SendPacket(const Packet& packet);
   bool SendBlock(const uint8_t* data, size_t len);
   bool SimpleCommand(CommandCode code, std::vector<uint8_t> body, CommandMessage* answer);
@@ -188,6 +196,13 @@ class Device final : private PacketSink {
   std::array<BoundedQueue<std::shared_ptr<const VELA_CHANNEL_ERR_INFO>>, kChannelSlots> err_queues_;
   std::array<ChannelStatusBytes, kChannelSlots> status_;
   std::array<BoundedQueue<uint64_t>, kChannelSlots> marker_queues_;
+  // The waits of key VELA_REF_WAIT: queue_waiters_ is raised before a wait
+  // looks at the queues, and read (by a read-modify-write) after a push, so
+  // that the receive thread takes wait_mu_ only when someone waits.
+  Mutex wait_mu_;
+  std::condition_variable wait_cv_;
+  uint64_t wait_ends_ GUARDED_BY(wait_mu_) = 0;
+  std::atomic<uint32_t> queue_waiters_{0};
 
   // Timed send: one channel's lists are used from one thread at a time.
   std::array<std::vector<AutoSendElement>, kChannelSlots> autosend_lists_;

@@ -337,8 +337,66 @@ void Device::WaitForData(Queue& queue, int32_t wait_ms) const {
   queue.WaitUntil(&deadline, stop);
 }
 
+bool Device::QueuesReady(VELA_WAIT* w) const {
+  w->ready_can = w->ready_canfd = w->ready_errors = 0;
+  for (uint32_t ch = 0; ch < channel_count_; ++ch) {
+    const uint32_t bit = 1u << ch;
+    if ((w->channels & bit) == 0) continue;
+    if ((w->queues & VELA_WAIT_CAN) && !can_queues_[ch].Empty()) w->ready_can |= bit;
+    if ((w->queues & VELA_WAIT_CANFD) && !canfd_queues_[ch].Empty()) w->ready_canfd |= bit;
+    if ((w->queues & VELA_WAIT_ERRORS) && !err_queues_[ch].Empty()) w->ready_errors |= bit;
+  }
+  return (w->ready_can | w->ready_canfd | w->ready_errors) != 0;
+}
+
+bool Device::WaitForQueues(VELA_WAIT* w) {
+  constexpr uint32_t kAllQueues = VELA_WAIT_CAN | VELA_WAIT_CANFD | VELA_WAIT_ERRORS;
+  const uint32_t usable = channel_count_ >= 32 ? ~0u : (1u << channel_count_) - 1;
+  if (w->channels == 0 || (w->channels & ~usable) != 0 || (w->queues & kAllQueues) == 0 ||
+      (w->queues & ~kAllQueues) != 0) {
+    return false;
+  }
+  const int32_t wait_ms = w->wait_ms;
+  if (closed()) return false;
+  if (QueuesReady(w) || wait_ms == 0) return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  MutexLock lock(wait_mu_);
+  const uint64_t ends = wait_ends_;
+  // Raised before the queues are looked at; the receive thread reads it
+  // after each push with a read-modify-write, so one of the two comes first
+  // in the counter's order: either the pusher sees this waiter and wakes it
+  // under wait_mu_, or this wait reads the counter after the pusher's update,
+  // and with it the push.
+  queue_waiters_.fetch_add(1, std::memory_order_acq_rel);
+  while (!closed() && wait_ends_ == ends && !QueuesReady(w)) {
+    if (wait_ms < 0) {
+      wait_cv_.wait(lock.native());
+    } else if (wait_cv_.wait_until(lock.native(), deadline) == std::cv_status::timeout) {
+      QueuesReady(w);
+      break;
+    }
+  }
+  queue_waiters_.fetch_sub(1, std::memory_order_acq_rel);
+  return !closed();
+}
+
+void Device::WakeQueueWaits() {
+  if (queue_waiters_.fetch_add(0, std::memory_order_acq_rel) == 0) return;
+  { MutexLock lock(wait_mu_); }
+  wait_cv_.notify_all();
+}
+
+void Device::EndQueueWaits() {
+  {
+    MutexLock lock(wait_mu_);
+    ++wait_ends_;
+  }
+  wait_cv_.notify_all();
+}
+
 void Device::MarkClosed() {
   closed_.store(true, std::memory_order_release);
+  EndQueueWaits();
   for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
     can_queues_[ch].WakeWaiters();
     canfd_queues_[ch].WakeWaiters();

@@ -34,6 +34,7 @@ bool Device::GetReference(uint32_t channel, uint32_t key, void* value) {
     case VELA_REF_GPS_COUNT:
     case VELA_REF_GPS_READ:
     case VELA_REF_STATS:
+    case VELA_REF_WAIT:
       if (value == nullptr) return false;
       break;
     case VELA_REF_MARKERS:
@@ -127,6 +128,8 @@ bool Device::GetReference(uint32_t channel, uint32_t key, void* value) {
     }
     case VELA_REF_STATS:
       return ReadStats(static_cast<VELA_STATS*>(value));
+    case VELA_REF_WAIT:
+      return WaitForQueues(static_cast<VELA_WAIT*>(value));
     default:
       return DeviceQuery(key - VELA_REF_DEVICE_QUERY_1 + 1, static_cast<VELA_TEXT_READ*>(value));
   }
@@ -174,6 +177,9 @@ bool Device::SetReference(uint32_t channel, uint32_t key, const void* value) {
       const auto* notice = static_cast<const VELA_NOTICE*>(value);
       return SendNotice((uint64_t{notice->high} << 32) | notice->low);
     }
+    case VELA_REF_WAIT:
+      EndQueueWaits();
+      return true;
     case VELA_REF_CHANNEL_ACTION: {
       // The one channel key that accepts any channel: out of range is true.
       if (!valid_channel(channel)) return true;

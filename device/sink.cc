@@ -7,9 +7,15 @@ namespace tarnlink {
 
 void Device::OnReceive(const char* peer, const char* data, uint32_t len) { reassembly_.Feed(peer, data, len, *this); }
 
-void Device::OnCanRecords(const uint8_t* records, uint32_t count) { StoreCanRecords(records, count); }
+void Device::OnCanRecords(const uint8_t* records, uint32_t count) {
+  StoreCanRecords(records, count);
+  WakeQueueWaits();
+}
 
-void Device::OnCanFdRecords(const uint8_t* records, uint32_t count) { StoreCanFdRecords(records, count); }
+void Device::OnCanFdRecords(const uint8_t* records, uint32_t count) {
+  StoreCanFdRecords(records, count);
+  WakeQueueWaits();
+}
 
 void Device::OnGpsRecords(const uint8_t* records, uint32_t count) { EnqueueGps(records, count); }
 

@@ -133,6 +133,7 @@ extern "C" {
 #define VELA_REF_GPS_READ 40u  /* get, VELA_GPS_READ */
 /* This library's extension, outside the table above. */
 #define VELA_REF_STATS 0x1000u /* get, VELA_STATS (device level) */
+#define VELA_REF_WAIT 0x1001u  /* get, VELA_WAIT: wait on several queues; set, no value: end those waits */
 
 /* ---- Frame records ------------------------------------------------------ */
 typedef struct tagVELA_CAN_TRANSMIT {
@@ -319,6 +320,27 @@ typedef struct tagVELA_STATS {
   uint64_t requests_refused; /* failed, not sent: no key came free in their 1.5 s */
 } VELA_STATS;
 
+/* Key VELA_REF_WAIT (device level): one wait on several queues of a device,
+ * where VELA_Receive waits on one. Get waits until a chosen queue of a
+ * chosen channel holds something, `wait_ms` passes (0 = look only, > 0 = at
+ * most that many ms, not rounded to 10 ms steps, < 0 = no limit), a set of
+ * the key ends it, or the device closes. It returns 1 with the ready masks
+ * filled (all zero: time out or ended by a set), 0 for a closed device, no
+ * channel or queue chosen, or a channel the device does not have. It takes
+ * nothing from the queues. Set (value ignored, may be NULL) ends every wait
+ * of the device at once, e.g. when the caller queued a frame of its own. */
+#define VELA_WAIT_CAN 0x1u    /* the CAN queue of VELA_Receive */
+#define VELA_WAIT_CANFD 0x2u  /* the CAN FD queue of VELA_ReceiveFD */
+#define VELA_WAIT_ERRORS 0x4u /* the error information of VELA_ReadChannelErrInfo */
+typedef struct tagVELA_WAIT {
+  uint32_t channels;     /* in: bit n chooses channel n */
+  uint32_t queues;       /* in: VELA_WAIT_* */
+  int32_t wait_ms;       /* in */
+  uint32_t ready_can;    /* out: chosen channels whose CAN queue holds frames */
+  uint32_t ready_canfd;  /* out: ... whose CAN FD queue holds frames */
+  uint32_t ready_errors; /* out: ... with error information waiting */
+} VELA_WAIT;
+
 /* ---- Functions ----------------------------------------------------------- */
 /* Opens (or finds) a device; `reserved` low 16 bits = initial local port.
  * Returns the device handle; 0 when index > 255 or the handle would be 0. */
@@ -403,6 +425,7 @@ TARNLINK_STATIC_ASSERT(offsetof(VELA_STATS, requests_sent) == 160, "request coun
 TARNLINK_STATIC_ASSERT(offsetof(VELA_STATS, last_frame_time) == 200, "last frame time at 200");
 TARNLINK_STATIC_ASSERT(offsetof(VELA_STATS, channel) == 216, "channel statistics at 216");
 TARNLINK_STATIC_ASSERT(sizeof(VELA_STATS) == 456, "statistics are 456 bytes");
+TARNLINK_STATIC_ASSERT(sizeof(VELA_WAIT) == 24, "wait record is 24 bytes");
 TARNLINK_STATIC_ASSERT(offsetof(VELA_MARKER_READ, count) == sizeof(void*), "marker count after the pointer");
 TARNLINK_STATIC_ASSERT(offsetof(VELA_MARKER_READ, wait_ms) == sizeof(void*) + 4, "marker wait after count");
 TARNLINK_STATIC_ASSERT(offsetof(VELA_GPS_READ, capacity) == sizeof(void*), "GPS capacity after the pointer");

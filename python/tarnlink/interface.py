@@ -1,6 +1,8 @@
 """python-can interface plugin: ``can.Bus(interface="tarnlink", ...)``."""
 import ctypes
+import inspect
 import logging
+import math
 import socket
 import struct
 import threading
@@ -20,6 +22,14 @@ from . import records as r
 from .device import Channel, Device, TarnlinkError
 
 log = logging.getLogger("can.tarnlink")
+_recv_log = logging.getLogger("can.bus")  # where BusABC.recv logs what it hands out
+_RECV_LOG_LEVEL = getattr(can.BusABC, "RECV_LOGGING_LEVEL", 9)
+
+# What BusABC.send_periodic passes after (msgs, period, duration), by name, as
+# the loaded python-can passes it: nothing (4.1), modifier_callback (4.3),
+# autostart and modifier_callback (4.5).
+_PERIODIC_EXTRA = [name for name in inspect.signature(can.BusABC._send_periodic_internal).parameters][4:]
+_CanProtocol = getattr(can, "CanProtocol", None)  # 4.3 and later
 
 CAN_BATCH = 512
 CANFD_BATCH = 128
@@ -27,6 +37,7 @@ BATCHES_PER_PASS = 4
 ERROR_POLL_S = 0.02
 IDLE_SLEEP_MIN_S = 0.00005
 IDLE_SLEEP_MAX_S = 0.001
+WAIT_SLICE_MS = 500  # an idle recv looks at the bus's own state this often
 AUTOSEND_SLOTS = 32
 CANFD_SIZES = (0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64)
 
@@ -46,9 +57,6 @@ ERR_PROT_BIT = 0x01
 ERR_PROT_FORM = 0x02
 ERR_PROT_STUFF = 0x04
 ERR_PROT_TX = 0x80
-
-_IGNORED_ARGS = ("bitrate", "data_bitrate", "sjw", "tseg1", "tseg2", "nof_samples",
-                 "receive_own_messages", "app_name", "serial", "poll_interval")
 
 
 def error_frame(info: r.VELA_CHANNEL_ERR_INFO) -> Tuple[int, bytes]:
@@ -198,10 +206,11 @@ class TarnlinkBus(can.BusABC):
                  host: str = "127.0.0.1", port: int = 8000, udp: bool = False,
                  server: bool = False, local_port: int = 0, device_type: Optional[int] = None,
                  index: int = 0, fd: bool = True, library: Optional[str] = None,
-                 timestamps: str = "host", **kwargs: Any) -> None:
+                 timestamps: str = "host", receive_own_messages: bool = False, **kwargs: Any) -> None:
         for k, v in kwargs.items():
             log.debug("tarnlink: ignoring %s=%r (the gateway holds its own bus configuration)", k, v)
         udp, server, fd = _flag(udp), _flag(server), _flag(fd)
+        own = _flag(receive_own_messages)
         try:  # keyword values from can.logger and ~/.can arrive as text
             port, local_port, index = int(port), int(local_port), int(index)
             if isinstance(device_type, str):
@@ -251,11 +260,24 @@ class TarnlinkBus(can.BusABC):
         self._tx_fd = r.VELA_CANFD_TRANSMIT()
         self._tx_can_p = ctypes.addressof(self._tx_can)
         self._tx_fd_p = ctypes.addressof(self._tx_fd)
+        self._own = own
+        self._gateway_silent = False  # no answer to a round trip that confirms a stop
+        self._wait_mask = sum(1 << ch for ch in self.channels)
+        # One wait on every queue of the bus (VELA_REF_WAIT); a library
+        # without the key leaves the bus to nap between looks.
+        self._can_wait = self._wait_queues(0) is not None
         kind = "UDP" if udp else "TCP"
         peer = ("server :%d" % local_port) if server else "%s:%d" % (host, port)
         self.channel_info = "tarnlink %s %s %s" % (kind, peer, ",".join("ch%d" % c for c in self.channels))
+        # How to reach the gateway with `tarnlink`, for the warnings of shutdown.
+        self._tool_args = ("--udp " if udp else "") + (
+            "--server --local-port %d" % local_port if server else "--host %s --port %d" % (host, port))
+        if dev.index:
+            self._tool_args += " --index %d" % dev.index
         super().__init__(channel=self.channels[0] if len(self.channels) == 1 else self.channels,
                          can_filters=can_filters, **kwargs)
+        if _CanProtocol is not None:
+            self._can_protocol = _CanProtocol.CAN_FD if fd else _CanProtocol.CAN_20
         self._is_shutdown = False
 
     # ---- shutting down ------------------------------------------------------
@@ -269,13 +291,18 @@ class TarnlinkBus(can.BusABC):
         dev.close()
 
     def shutdown(self) -> None:
-        """Stops periodic tasks, resets the channels, leaves the device. Safe twice."""
+        """Stops periodic tasks, resets the channels, leaves the device. Safe twice.
+
+        Periodic frames run by the gateway go on until they are stopped: an
+        entry whose stop the gateway does not confirm is logged as a warning
+        with the `tarnlink autosend stop` command that stops it."""
         if self._closed:
             return
         try:
             super().shutdown()  # periodic tasks first: their entries are disabled on the gateway
         finally:
             self._closed = True
+            self._end_waits()  # a recv waiting in another thread looks again, and ends
             self._release()
 
     def fileno(self) -> int:
@@ -299,6 +326,21 @@ class TarnlinkBus(can.BusABC):
                     break
         return out
 
+    def recv(self, timeout: Optional[float] = None) -> Optional[Message]:
+        # A message already read goes out at once: its filters are applied,
+        # and BusABC.recv's loop would cost more than everything else here.
+        ready = self._ready
+        if ready:
+            try:
+                msg = ready.popleft()
+            except IndexError:  # another thread took the last one
+                pass
+            else:
+                if _recv_log.isEnabledFor(_RECV_LOG_LEVEL):
+                    _recv_log.log(_RECV_LOG_LEVEL, "Received: %s", msg)
+                return msg
+        return super().recv(timeout)
+
     def _recv_internal(self, timeout: Optional[float]) -> Tuple[Optional[Message], bool]:
         ready = self._ready
         if ready:
@@ -321,16 +363,38 @@ class TarnlinkBus(can.BusABC):
                     return ready.popleft(), True
             if self._closed:
                 raise can.CanOperationError("the bus is shut down")
-            if deadline is None:
-                left = nap
-            else:
+            left = None
+            if deadline is not None:
                 left = deadline - time.monotonic()
                 if left <= 0:
                     return None, True
-            # The driver waits on one queue only; a bus reads at least two.
-            # Short naps while traffic is likely, longer ones once it is idle.
-            time.sleep(min(nap, left))
+            if self._can_wait:
+                # Every queue of the bus in one wait: no cost while idle.
+                ms = WAIT_SLICE_MS if left is None else min(WAIT_SLICE_MS, max(1, math.ceil(left * 1000)))
+                w = self._wait_queues(ms)
+                if w is None:
+                    time.sleep(min(IDLE_SLEEP_MAX_S, left or IDLE_SLEEP_MAX_S))
+                elif w.ready_errors:
+                    self._next_error_poll = 0.0
+                continue
+            # An older library: short naps while traffic is likely, longer
+            # ones once it is idle.
+            time.sleep(min(nap, left) if left is not None else nap)
             nap = min(nap * 2, IDLE_SLEEP_MAX_S)
+
+    def _wait_queues(self, ms: int) -> Optional[r.VELA_WAIT]:
+        """Waits at most `ms` for a queue of the bus to hold something; None
+        when the library refused (no such key, or the device is closed)."""
+        dev = self._device
+        w = r.VELA_WAIT(self._wait_mask, r.WAIT_CAN | r.WAIT_CANFD | r.WAIT_ERRORS, ms)
+        if dev is None or self._lib.VELA_GetReference(dev.type, dev.index, 0, r.REF_WAIT, ctypes.byref(w)) != 1:
+            return None
+        return w
+
+    def _end_waits(self) -> None:
+        dev = self._device
+        if dev is not None and self._can_wait:
+            self._lib.VELA_SetReference(dev.type, dev.index, 0, r.REF_WAIT, None)
 
     def _read_pass(self) -> bool:
         """Reads every queue until it comes back short (or for four batches),
@@ -537,14 +601,32 @@ class TarnlinkBus(can.BusABC):
         if self._closed:
             raise can.CanOperationError("the bus is shut down")
         ch = self._channel_of(msg)
+        if not self._own:
+            self._send(msg, ch, timeout)
+            return
+        # Our own frame takes its place among the received ones: after what
+        # arrived before it was sent, stamped with the time it was sent.
+        with self._read_lock:
+            for _ in range(BATCHES_PER_PASS):
+                if not self._read_pass():
+                    break
+            self._emit(None, time.time())
+            sent = time.time()
+            length = self._send(msg, ch, timeout)
+            own = _own_message(msg, ch, length, max(sent, self._last_host))
+            if self._filters is None or self._keep([own]):
+                self._ready.append(own)
+        self._end_waits()
+
+    def _send(self, msg: Message, ch: int, timeout: Optional[float]) -> int:
         handle = self._device.channel_handle(ch) if self._device else 0
         deadline = None if not timeout else time.monotonic() + timeout
         with self._send_lock:
             if msg.is_fd:
-                self._fill_record(msg, self._tx_fd)
+                length = self._fill_record(msg, self._tx_fd)
                 fn, rec = self._lib.VELA_TransmitFD, self._tx_fd_p
             else:
-                self._fill_record(msg, self._tx_can)
+                length = self._fill_record(msg, self._tx_can)
                 fn, rec = self._lib.VELA_Transmit, self._tx_can_p
             nap = IDLE_SLEEP_MIN_S
             while fn(handle, rec, 1) != 1:
@@ -555,26 +637,37 @@ class TarnlinkBus(can.BusABC):
                                                 "(not connected to the gateway?)" % ch)
                 time.sleep(nap)
                 nap = min(nap * 2, 0.01)
+        return length
 
     # ---- periodic sends on the gateway ------------------------------------------
     def _send_periodic_internal(self, msgs: Union[Sequence[Message], Message], period: float,
-                                duration: Optional[float] = None, **kwargs: Any) -> CyclicSendTaskABC:
-        # kwargs: what newer python-can passes (autostart, modifier_callback).
+                                duration: Optional[float] = None, *args: Any, **kwargs: Any) -> CyclicSendTaskABC:
+        # After duration, what the loaded python-can passes, positionally or
+        # by name: autostart (4.5), modifier_callback (4.3).
+        if len(args) > len(_PERIODIC_EXTRA):
+            raise TypeError("_send_periodic_internal: %d arguments too many" % (len(args) - len(_PERIODIC_EXTRA)))
+        options = dict(zip(_PERIODIC_EXTRA, args))
+        for k, v in kwargs.items():
+            if k in options:
+                raise TypeError("_send_periodic_internal: %s given twice" % k)
+            options[k] = v
         if isinstance(msgs, Message):
             msgs = [msgs]
         period_ms = round(period * 1000)
-        # The gateway runs one frame per entry, in whole ms, for ever, unchanged.
+        # The gateway runs one frame per entry, in whole ms, for ever,
+        # unchanged: a duration, several frames or a modifier need python-can's
+        # own thread, which sends each frame through this bus.
         if duration is None and len(msgs) == 1 and 1 <= period_ms <= 0xFFFF and not self._closed \
-                and kwargs.get("modifier_callback") is None:
+                and options.get("modifier_callback") is None:
             ch = self._channel_of(msgs[0])
             index = self._take_slot(ch)
             if index is not None:
                 try:
-                    return GatewayCyclicTask(self, ch, index, msgs, period, kwargs.get("autostart", True))
+                    return GatewayCyclicTask(self, ch, index, msgs, period, options.get("autostart", True))
                 except can.CanOperationError:
                     self._give_slot(ch, index)
                     raise
-        return super()._send_periodic_internal(msgs, period, duration, **kwargs)
+        return super()._send_periodic_internal(msgs, period, duration, **options)
 
     def _take_slot(self, ch: int) -> Optional[int]:
         """A free timed-send index of the channel: neither taken in this
@@ -599,6 +692,23 @@ class TarnlinkBus(can.BusABC):
         if dev is not None:
             with dev._lock:
                 dev.autosend_taken.get(ch, set()).discard(index)
+
+    def _gateway_confirms(self) -> bool:
+        """A round trip to the gateway: it answers after it has taken every
+        packet sent before (one TCP stream), so a disabled entry has stopped
+        (over UDP it shows that the link works).
+        The list read-back (keys 31-34) would not do: the driver serves it
+        from a copy up to 1.5 s old. Once the gateway failed to answer, it is
+        not asked again: each try waits for the request's time-out."""
+        dev = self._device
+        if dev is None or self._gateway_silent:
+            return False
+        try:
+            dev.info()
+            return True
+        except TarnlinkError:
+            self._gateway_silent = True
+            return False
 
     def _set_entry(self, ch: int, index: int, msg: Message, period_ms: int, enable: bool) -> None:
         dev = self._device
@@ -627,6 +737,16 @@ class TarnlinkBus(can.BusABC):
         except OSError:
             return []
         return [{"interface": "tarnlink", "channel": 0, "host": "127.0.0.1", "port": 8000}]
+
+
+def _own_message(msg: Message, ch: int, length: int, stamp: float) -> Message:
+    """The frame as this bus put it on the wire, as `recv` hands it back."""
+    data = b"" if msg.is_remote_frame else bytes(msg.data or b"")
+    if msg.is_fd:
+        data += bytes(length - len(data))  # padded up to a CAN FD size, as sent
+    return Message(timestamp=stamp, arbitration_id=msg.arbitration_id, is_extended_id=msg.is_extended_id,
+                   is_remote_frame=msg.is_remote_frame, channel=ch, dlc=length, data=data, is_fd=msg.is_fd,
+                   is_rx=False, bitrate_switch=msg.is_fd and msg.bitrate_switch)
 
 
 def _flag(v: Any) -> bool:
@@ -664,15 +784,26 @@ class GatewayCyclicTask(ModifiableCyclicTaskABC, RestartableCyclicTaskABC):
         self._running = True
 
     def stop(self) -> None:
-        """Disables the entry on the gateway and gives its index back."""
+        """Disables the entry on the gateway, confirms that with a round trip,
+        and gives its index back. An entry whose stop the gateway does not
+        confirm may run on: that is logged as a warning, with the command that
+        stops it."""
         if not self._running:
             return
         self._running = False
         index, self.index = self.index, None
         try:
-            self.bus._set_entry(self.channel, index, self.messages[0], self.period_ms, False)
-        except can.CanOperationError:
-            log.warning("tarnlink: timed entry %d on ch%d not disabled", index, self.channel)
+            try:
+                self.bus._set_entry(self.channel, index, self.messages[0], self.period_ms, False)
+                confirmed = self.bus._gateway_confirms()
+            except can.CanOperationError:
+                confirmed = False
+            if not confirmed:
+                m = self.messages[0]
+                log.warning("tarnlink: the gateway did not confirm the stop of periodic frame 0x%X every %d ms "
+                            "(timed entry %d on ch%d): it may run on the gateway until stopped with "
+                            "`tarnlink autosend stop -c %d -i %d %s`", m.arbitration_id, self.period_ms, index,
+                            self.channel, self.channel, index, self.bus._tool_args)
         finally:
             self.bus._give_slot(self.channel, index)
 

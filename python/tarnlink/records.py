@@ -68,6 +68,14 @@ REF_DEVICE_QUERY_3 = 37
 REF_DEVICE_QUERY_4 = 38
 REF_GPS_COUNT = 39
 REF_GPS_READ = 40
+# This library's extensions.
+REF_STATS = 0x1000
+REF_WAIT = 0x1001
+
+# Queues of a VELA_WAIT.
+WAIT_CAN = 0x1
+WAIT_CANFD = 0x2
+WAIT_ERRORS = 0x4
 
 
 class VELA_CAN_TRANSMIT(ctypes.Structure):
@@ -158,11 +166,16 @@ class VELA_NOTICE(ctypes.Structure):
     _fields_ = [("low", c_uint32), ("high", c_uint32)]
 
 
+class VELA_WAIT(ctypes.Structure):
+    _fields_ = [("channels", c_uint32), ("queues", c_uint32), ("wait_ms", c_int32),
+                ("ready_can", c_uint32), ("ready_canfd", c_uint32), ("ready_errors", c_uint32)]
+
+
 # Every record of the header, for the layout test and for documentation.
 RECORDS = (
     VELA_CAN_TRANSMIT, VELA_CANFD_TRANSMIT, VELA_CAN_RECEIVE, VELA_CANFD_RECEIVE,
     VELA_CAN_AUTOSEND, VELA_CANFD_AUTOSEND, VELA_CHANNEL_STATUS,
     VELA_CHANNEL_ERR_INFO, VELA_DEVICE_INFO, VELA_GPS, VELA_CLIENT,
     VELA_MARKER_READ, VELA_GPS_READ, VELA_TEXT_READ, VELA_CHANNEL_REPORT,
-    VELA_NOTICE,
+    VELA_NOTICE, VELA_WAIT,
 )

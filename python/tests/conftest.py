@@ -6,11 +6,14 @@ installs it into a temporary folder on PYTHONPATH), so that python-can finds
 the plugin through its entry point as a user's installation does."""
 import os
 import re
+import select
+import socket
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
-from typing import Iterator, List
+from typing import Callable, Iterator, List
 
 import can
 import pytest
@@ -19,6 +22,11 @@ REPO = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("TARNLINK_BUILD_DIR", REPO / "build"))
 TOOL = BUILD / "tools" / "cli" / "tarnlink"
 LIBDIR = BUILD / "api"
+
+
+def pytest_report_header(config) -> str:
+    version = os.environ.get("TARNLINK_PYTHON_CAN", can.__version__)
+    return "python-can %s, imported from %s" % (version, os.path.dirname(can.__file__))
 
 
 class Sim:
@@ -71,12 +79,11 @@ def sim(start_sim) -> Sim:
     return start_sim("--listen", "0", "--echo")
 
 
-@pytest.fixture
-def open_bus(sim) -> Iterator:
+def _bus_opener(port: int) -> Iterator[Callable[..., can.BusABC]]:
     buses: List[can.BusABC] = []
 
     def open_(**kwargs) -> can.BusABC:
-        kwargs.setdefault("port", sim.port)
+        kwargs.setdefault("port", port)
         kwargs.setdefault("library", str(LIBDIR))
         b = can.Bus(interface="tarnlink", host="127.0.0.1", **kwargs)
         buses.append(b)
@@ -85,6 +92,78 @@ def open_bus(sim) -> Iterator:
     yield open_
     for b in buses:
         b.shutdown()
+
+
+@pytest.fixture
+def open_bus(sim) -> Iterator:
+    yield from _bus_opener(sim.port)
+
+
+@pytest.fixture
+def bench(start_sim) -> Sim:
+    """A 2-channel gateway wired like a bench: a driver never gets its own
+    frame back, and channels 0 and 1 are cabled together."""
+    return start_sim("--listen", "0", "--bus", "--wire", "0-1")
+
+
+@pytest.fixture
+def open_bench_bus(bench) -> Iterator:
+    yield from _bus_opener(bench.port)
+
+
+class Relay:
+    """A TCP relay between the driver and the gateway that can go silent:
+    it then swallows what either side sends and closes nothing, as a link
+    whose far end was unplugged."""
+
+    def __init__(self, port: int) -> None:
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.silent = threading.Event()
+        self._stop = threading.Event()
+        self._socks: List[socket.socket] = [self.listener]
+        self._thread = threading.Thread(target=self._run, args=(port,), daemon=True)
+        self._thread.start()
+
+    def _run(self, port: int) -> None:
+        peers = {}
+        while not self._stop.is_set():
+            readable, _, _ = select.select(self._socks, [], [], 0.05)
+            for s in readable:
+                if s is self.listener:
+                    down, _ = s.accept()
+                    up = socket.create_connection(("127.0.0.1", port), timeout=5)
+                    peers[down], peers[up] = up, down
+                    self._socks += [down, up]
+                    continue
+                data = s.recv(65536)
+                if not data:
+                    for end in (s, peers.pop(s)):
+                        peers.pop(end, None)
+                        self._socks.remove(end)
+                        end.close()
+                elif not self.silent.is_set():
+                    peers[s].sendall(data)
+
+    def close(self) -> None:
+        self._stop.set()
+        self._thread.join(5)
+        for s in self._socks:
+            s.close()
+
+
+@pytest.fixture
+def relay() -> Iterator[Callable[[int], Relay]]:
+    relays: List[Relay] = []
+
+    def make(port: int) -> Relay:
+        r = Relay(port)
+        relays.append(r)
+        return r
+
+    yield make
+    for r in relays:
+        r.close()
 
 
 def recv_all(bus: can.BusABC, count: int, timeout: float = 5.0) -> List[can.Message]:

@@ -202,6 +202,7 @@ def test_send_periodic_runs_on_the_gateway(open_bus):
     limited = bus.send_periodic(msg, 0.01, duration=0.05)
     assert not isinstance(limited, GatewayCyclicTask)
     limited.stop()
+    limited.thread.join(5)  # no send from its thread after the bus is gone
 
 
 def test_shutdown_ends_a_recv_waiting_in_another_thread(open_bus):

@@ -1,9 +1,11 @@
 // Frames, error frames, markers, GPS records and channel reports sent by a
 // gateway, read back through the exported functions.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -264,6 +266,90 @@ TEST_P(ReceiveTest, ReceiveWithoutLimitReturnsWhenAFrameArrives) {
   EXPECT_EQ(n, 1u);
   EXPECT_EQ(rx[0].id, 0x31u);
   EXPECT_LT(SecondsSince(t1), 3.0);
+}
+
+// Key VELA_REF_WAIT: one wait on the CAN, CAN FD and error queues of two
+// channels, woken by whichever fills, by a set of the key, or by a close.
+TEST_P(ReceiveTest, WaitOnSeveralQueuesEndsWhenAnyOfThemFills) {
+  auto link = Link(VELA_TYPE_LINK_2CH_TCP, 3);
+  sim::Gateway& gw = link->gw();
+  auto wait = [&](uint32_t channels, uint32_t queues, int32_t ms, VELA_WAIT* w) {
+    *w = VELA_WAIT{channels, queues, ms, 0xFF, 0xFF, 0xFF};
+    return link->Get(0, VELA_REF_WAIT, w);
+  };
+  constexpr uint32_t kAll = VELA_WAIT_CAN | VELA_WAIT_CANFD | VELA_WAIT_ERRORS;
+  VELA_WAIT w;
+  // Nothing chosen, a channel the device lacks, an unknown queue bit, no record.
+  EXPECT_EQ(wait(0, kAll, 0, &w), 0u);
+  EXPECT_EQ(wait(4, kAll, 0, &w), 0u);
+  EXPECT_EQ(wait(3, 8, 0, &w), 0u);
+  EXPECT_EQ(link->Get(0, VELA_REF_WAIT, nullptr), 0u);
+  // Empty queues: a bounded wait ends with nothing ready.
+  ASSERT_EQ(wait(3, kAll, 30, &w), 1u);
+  EXPECT_EQ(w.ready_can | w.ready_canfd | w.ready_errors, 0u);
+
+  // Each kind of queue wakes a wait without limit, from the receive thread.
+  struct Case {
+    std::function<void()> send;
+    uint32_t VELA_WAIT::*mask;
+    uint32_t queue;
+  };
+  const Case cases[] = {
+      {[&] { gw.SendCanFrames({gw.MakeFrame(0, 0x31, {1})}); }, &VELA_WAIT::ready_can, VELA_WAIT_CAN},
+      {[&] { gw.SendCanFdFrames({gw.MakeFrame(1, 0x32, std::vector<uint8_t>(64, 2), true)}); }, &VELA_WAIT::ready_canfd,
+       VELA_WAIT_CANFD},
+      {[&] { gw.SendErrorFrame(1, 0xE4, 0, 0, 0); }, &VELA_WAIT::ready_errors, VELA_WAIT_ERRORS},
+  };
+  for (const Case& c : cases) {
+    std::thread later([&] {
+      std::this_thread::sleep_for(milliseconds(50));
+      c.send();
+    });
+    const uint32_t r = wait(3, kAll, -1, &w);
+    later.join();
+    ASSERT_EQ(r, 1u);
+    EXPECT_NE(w.*c.mask, 0u);
+    // A wait that did not choose the queue stays unaware of it.
+    ASSERT_EQ(wait(3, kAll & ~c.queue, 0, &w), 1u);
+    EXPECT_EQ(w.*c.mask, 0u);
+    link->lib().ClearBuffer(link->ch(0));
+    link->lib().ClearBuffer(link->ch(1));
+    VELA_CHANNEL_ERR_INFO info;
+    while (link->lib().ReadChannelErrInfo(link->ch(1), &info) == 1 && info.error_code != 0) {
+    }
+  }
+
+  // Several waiters at once while frames stream in: each one returns ready.
+  std::vector<std::thread> waiters;
+  std::atomic<int> woken{0};
+  for (int i = 0; i < 4; ++i) {
+    waiters.emplace_back([&] {
+      VELA_WAIT mine{2, VELA_WAIT_CAN, 5000, 0, 0, 0};
+      if (link->Get(0, VELA_REF_WAIT, &mine) == 1 && mine.ready_can == 2) woken.fetch_add(1);
+    });
+  }
+  for (int i = 0; i < 20; ++i) gw.SendCanFrames({gw.MakeFrame(1, 0x40, {1})});
+  for (std::thread& t : waiters) t.join();
+  EXPECT_EQ(woken.load(), 4);
+  ASSERT_TRUE(link->Sync());  // every frame is in, then gone
+  link->lib().ClearBuffer(link->ch(1));
+
+  // A set of the key ends a wait without limit; so does closing the device.
+  std::thread ender([&] {
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(link->Set(0, VELA_REF_WAIT, nullptr), 1u);
+  });
+  ASSERT_EQ(wait(3, kAll, -1, &w), 1u);
+  ender.join();
+  EXPECT_EQ(w.ready_can | w.ready_canfd | w.ready_errors, 0u);
+  std::thread closer([&] {
+    std::this_thread::sleep_for(milliseconds(50));
+    link->Close();
+  });
+  const auto t0 = Clock::now();
+  EXPECT_EQ(wait(3, kAll, -1, &w), 0u);
+  closer.join();
+  EXPECT_LT(SecondsSince(t0), 5.0);
 }
 
 TEST_P(ReceiveTest, SplitAndDamagedPacketsAreReassembled) {

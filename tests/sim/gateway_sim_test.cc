@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <cjson/cJSON.h>
@@ -251,6 +252,68 @@ TEST_F(GatewaySimTest, EchoReachesEveryConnectionTheSenderIncluded) {
     ASSERT_TRUE(ReadPacket(fd, &next));
     EXPECT_EQ(next[1], sim::kTypeNoticeAck);
   }
+}
+
+// What one peer receives up to the acknowledgement of a notice it sends now:
+// (channel, identifier) of each frame, in order.
+std::vector<std::pair<int, uint32_t>> FramesBeforeAck(int fd) {
+  const auto notice = sim::FramePacket(sim::kTypeNotice, 0, {0, 0, 0, 0, 0, 0, 0, 1});
+  EXPECT_TRUE(SendAll(fd, notice.data(), notice.size()));
+  std::vector<std::pair<int, uint32_t>> out;
+  std::vector<uint8_t> p;
+  while (ReadPacket(fd, &p) && p[1] != sim::kTypeNoticeAck) {
+    const bool fd_packet = p[1] == sim::kTypeCanFd;
+    const size_t size = fd_packet ? sim::kWireCanFdSize : sim::kWireCanSize;
+    for (size_t off = sim::kWireHeaderSize; off + size < p.size(); off += size) {
+      const sim::WireFrame f = sim::GetFrame(p.data() + off, fd_packet);
+      out.emplace_back(f.channel, f.id);
+    }
+  }
+  EXPECT_EQ(p[1], sim::kTypeNoticeAck);
+  return out;
+}
+
+// The bench model: the sender never gets its own frame, the other peers on
+// the channel do, and channels wired together (0-1-2 by two cables) carry it
+// to every peer; timed entries count as sent by the peer that set them.
+TEST_F(GatewaySimConfigTest, BusModelReachesTheOthersAndTheWiredChannels) {
+  sim::GatewayConfig c;
+  c.echo = false;
+  c.bus = true;
+  c.wires = {{1, 0}, {1, 2}};
+  Start(c);
+  Fd other = Connect(2);
+  using Got = std::vector<std::pair<int, uint32_t>>;
+  auto send = [&](uint8_t channel, uint32_t id, uint64_t frames_in) {
+    std::vector<uint8_t> payload;
+    sim::PutFrame(payload, CanFrame(channel, id, 2), false);
+    Send(sim::FramePacket(sim::kTypeCan, 0, payload));
+    ASSERT_TRUE(gw_->WaitUntil([&] { return gw_->Counters().frames_in == frames_in; }, milliseconds(3000)));
+  };
+  send(3, 0x33, 1);  // an unwired channel
+  EXPECT_EQ(FramesBeforeAck(peer_.get()), Got{});
+  EXPECT_EQ(FramesBeforeAck(other.get()), (Got{{3, 0x33}}));
+  send(0, 0x10, 2);
+  EXPECT_EQ(FramesBeforeAck(peer_.get()), (Got{{1, 0x10}, {2, 0x10}}));
+  EXPECT_EQ(FramesBeforeAck(other.get()), (Got{{1, 0x10}, {2, 0x10}, {0, 0x10}}));
+
+  sim::WireAutoSendEntry e;
+  e.index = 0;
+  e.enable = 1;
+  e.period = 5;
+  e.frame = CanFrame(3, 0x77, 1);
+  std::vector<uint8_t> entry;
+  sim::PutAutoSendEntry(entry, e);
+  Send(sim::FramePacket(sim::kTypeAutoSend, 0, entry));
+  ASSERT_TRUE(gw_->WaitUntil([&] { return gw_->AutoSendTransmissions(3, 0) >= 3; }, milliseconds(3000)));
+  e.enable = 0;
+  entry.clear();
+  sim::PutAutoSendEntry(entry, e);
+  Send(sim::FramePacket(sim::kTypeAutoSend, 0, entry));
+  EXPECT_EQ(FramesBeforeAck(peer_.get()), Got{});
+  const Got timed = FramesBeforeAck(other.get());
+  EXPECT_GE(timed.size(), 3u);
+  for (const auto& f : timed) EXPECT_EQ(f, (std::pair<int, uint32_t>{3, 0x77}));
 }
 
 TEST_F(GatewaySimConfigTest, EchoSkipsAPeerThatStoppedReadingAndKeepsItsStreamWhole) {

@@ -89,7 +89,12 @@ constexpr char kUsage[] =
     "Device:\n"
     "  --channels N         channels of the device (1, 2 or 4; up to 32; default 2)\n"
     "  --echo               frames a driver transmits come back as received, to every\n"
-    "                       connected driver (as every node on a bus sees them)\n"
+    "                       connected driver, the sender too (a loopback for tests)\n"
+    "  --bus                a bench: a frame a driver transmits on a channel reaches every\n"
+    "                       other driver connected on that channel, never the sender\n"
+    "  --wire A-B           channels A and B cabled together (implies --bus; repeatable):\n"
+    "                       what a driver transmits on one is received on the other by\n"
+    "                       every connected driver\n"
     "  --model TEXT, --serial TEXT, --firmware TEXT, --hardware TEXT\n"
     "                       what the device information answer says\n"
     "Traffic:\n"
@@ -117,6 +122,8 @@ enum : int {
   kOptBind,
   kOptChannels,
   kOptEcho,
+  kOptBus,
+  kOptWire,
   kOptModel,
   kOptSerial,
   kOptFirmware,
@@ -212,6 +219,20 @@ bool HandleSimOption(SimOptions* o, int code, const char* arg, std::string* erro
     case kOptEcho:
       c.echo = true;
       return true;
+    case kOptBus:
+      c.bus = true;
+      return true;
+    case kOptWire: {
+      const size_t dash = a.find('-');
+      if (dash == std::string::npos || !ParseUnsigned(a.substr(0, dash), 31, &v) ||
+          !ParseUnsigned(a.substr(dash + 1), 31, &w) || v == w) {
+        *error = "--wire: '" + a + "' is not two channels like 0-1";
+        return false;
+      }
+      c.bus = true;
+      c.wires.emplace_back(static_cast<uint8_t>(v), static_cast<uint8_t>(w));
+      return true;
+    }
     case kOptModel:
       o->identity.model = a;
       return true;
@@ -293,6 +314,13 @@ std::string LinkText(const sim::Gateway& g, const sim::GatewayConfig& c) {
                                  : std::string("the last sender"));
   }
   return {};
+}
+
+std::string RoutingText(const sim::GatewayConfig& c) {
+  if (!c.bus) return c.echo ? "echo on" : "echo off";
+  std::string text = "bus";
+  for (const auto& [a, b] : c.wires) text += " wire " + std::to_string(a) + "-" + std::to_string(b);
+  return text;
 }
 
 // Error shortcuts: the gateway's error byte and E1 sub-code per condition.
@@ -477,6 +505,8 @@ int RunSim(int argc, char** argv) {
       {"bind", required_argument, nullptr, kOptBind},
       {"channels", required_argument, nullptr, kOptChannels},
       {"echo", no_argument, nullptr, kOptEcho},
+      {"bus", no_argument, nullptr, kOptBus},
+      {"wire", required_argument, nullptr, kOptWire},
       {"model", required_argument, nullptr, kOptModel},
       {"serial", required_argument, nullptr, kOptSerial},
       {"firmware", required_argument, nullptr, kOptFirmware},
@@ -510,6 +540,10 @@ int RunSim(int argc, char** argv) {
     UsageError("sim", "--connect needs HOST:PORT");
   }
   if (o.gen_channel >= static_cast<int>(o.config.channels)) UsageError("sim", "--gen-channel beyond --channels");
+  if (o.config.echo && o.config.bus) UsageError("sim", "--echo excludes --bus and --wire");
+  for (const auto& [a, b] : o.config.wires) {
+    if (std::max(a, b) >= o.config.channels) UsageError("sim", "--wire names a channel beyond --channels");
+  }
   if (o.traffic.remote && o.traffic.fd) UsageError("sim", "--gen-remote and --gen-fd exclude each other");
   if (!o.traffic.fd && o.traffic.len_max > 8) UsageError("sim", "--gen-len above 8 needs --gen-fd");
 
@@ -523,7 +557,7 @@ int RunSim(int argc, char** argv) {
     return kExitFailure;
   }
   Print("tarnlink sim: gateway " + LinkText(gateway, o.config) + ", " + std::to_string(gateway.channels()) +
-        (gateway.channels() == 1 ? " channel" : " channels") + ", echo " + (o.config.echo ? "on" : "off"));
+        (gateway.channels() == 1 ? " channel" : " channels") + ", " + RoutingText(o.config));
   if (o.gen) {
     for (uint32_t ch = 0; ch < gateway.channels(); ++ch) {
       if (o.gen_channel >= 0 && static_cast<uint32_t>(o.gen_channel) != ch) continue;

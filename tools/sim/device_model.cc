@@ -46,6 +46,21 @@ int64_t JsonInt(const std::vector<uint8_t>& body, const char* name, int64_t fall
 
 DeviceModel::DeviceModel(Context& ctx, Link& link, Recorder& recorder) : ctx_(ctx), link_(link), recorder_(recorder) {
   echo_.fill(ctx.cfg.echo);
+  // Channels joined by cables form one bus: each gets every other one of it.
+  std::array<uint32_t, kMaxChannels> bus{};
+  for (uint32_t ch = 0; ch < kMaxChannels; ++ch) bus[ch] = 1u << ch;
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (const auto& [a, b] : ctx.cfg.wires) {
+      if (a >= kMaxChannels || b >= kMaxChannels || bus[a] == bus[b]) continue;
+      const uint32_t joined = bus[a] | bus[b];
+      for (uint32_t ch = 0; ch < kMaxChannels; ++ch) {
+        if (joined & (1u << ch)) bus[ch] = joined;
+      }
+      grew = true;
+    }
+  }
+  for (uint32_t ch = 0; ch < kMaxChannels; ++ch) wired_[ch] = bus[ch] & ~(1u << ch);
   query_texts_[1] = "{\r\n\"Type\":1,\r\n\"Text\":\"Emulator Device\"\r\n}";
   query_texts_[2] = "{\r\n\"Type\":2,\r\n\"Text\":\"CAN FD\"\r\n}";
   query_texts_[3] = "{\r\n\"Type\":3,\r\n\"Text\":\"127.0.0.1\"\r\n}";
@@ -84,10 +99,10 @@ void DeviceModel::HandlePacket(int conn_id, const std::string& peer, const std::
   switch (type) {
     case kTypeCan:
     case kTypeCanFd:
-      OnFrames(peer, packet, type == kTypeCanFd, payload, n);
+      OnFrames(conn_id, peer, packet, type == kTypeCanFd, payload, n);
       break;
     case kTypeAutoSend:
-      OnAutoSend(peer, packet, payload, n);
+      OnAutoSend(conn_id, peer, packet, payload, n);
       break;
     case kTypeCommand:
       if (n >= 2 && (flags & 1u) != 0) {
@@ -121,12 +136,11 @@ void DeviceModel::OnNotice(int conn_id, const std::string& peer, const std::vect
   ctx_.log(Format("notice 0x%016llx acknowledged (flags 0x%02x)", static_cast<unsigned long long>(v), flags));
 }
 
-void DeviceModel::OnFrames(const std::string& peer, const std::vector<uint8_t>& packet, bool fd_packet,
+void DeviceModel::OnFrames(int conn_id, const std::string& peer, const std::vector<uint8_t>& packet, bool fd_packet,
                            const uint8_t* payload, size_t n) {
   const size_t size = fd_packet ? kWireCanFdSize : kWireCanSize;
   std::vector<HostFrame> frames;
-  std::vector<WireFrame> echo_can;
-  std::vector<WireFrame> echo_fd;
+  Outbox out;
   {
     std::lock_guard<std::mutex> lock(mu_);
     for (size_t off = 0; off + size <= n; off += size) {
@@ -135,28 +149,51 @@ void DeviceModel::OnFrames(const std::string& peer, const std::vector<uint8_t>& 
       f.record = GetFrame(payload + off, fd_packet);
       frames.push_back(f);
       ctx_.counters.frames_in.fetch_add(1);
-      const uint8_t ch = f.record.channel;
-      if (ch >= ctx_.cfg.channels || !echo_[ch]) continue;
-      WireFrame back = f.record;
-      back.flags &= kBusFlags;
-      back.timestamp = ctx_.NowMicros();
-      if (back.flags & kWireFd) {
-        echo_fd.push_back(back);
-      } else {
-        std::fill(back.data + 8, back.data + 64, 0);
-        echo_can.push_back(back);
-      }
+      if (f.record.channel >= ctx_.cfg.channels) continue;
+      WireFrame sent = f.record;
+      sent.flags &= kBusFlags;
+      sent.timestamp = ctx_.NowMicros();
+      if (!(sent.flags & kWireFd)) std::fill(sent.data + 8, sent.data + 64, 0);
+      RouteLocked(sent, conn_id, &out);
     }
   }
   recorder_.RecordFrames(peer, packet, frames);
-  // On the bus every node sees the frame: the echo goes to every connection.
-  // It never waits: this is the thread that drains the link.
-  link_.SendFrames(echo_can, false, -1, false);
-  link_.SendFrames(echo_fd, true, -1, false);
+  Send(out);
 }
 
-void DeviceModel::OnAutoSend(const std::string& peer, const std::vector<uint8_t>& packet, const uint8_t* payload,
-                             size_t n) {
+void DeviceModel::RouteLocked(const WireFrame& frame, int from, Outbox* out) const {
+  const uint8_t ch = frame.channel;
+  if (echo_[ch]) {
+    // The echo: every driver gets it, the sender too.
+    out->all.push_back(frame);
+    return;
+  }
+  if (!ctx_.cfg.bus) return;
+  out->others[from].push_back(frame);
+  for (uint32_t left = wired_[ch]; left != 0; left &= left - 1) {
+    const auto other = static_cast<uint8_t>(__builtin_ctz(left));
+    if (other >= ctx_.cfg.channels) continue;
+    WireFrame copy = frame;
+    copy.channel = other;
+    out->all.push_back(copy);
+  }
+}
+
+// Never waits for room: this runs on the thread that drains the link, or on the timer.
+void DeviceModel::Send(const Outbox& out) {
+  auto send = [&](const std::vector<WireFrame>& frames, int except) {
+    std::vector<WireFrame> can;
+    std::vector<WireFrame> fd;
+    for (const WireFrame& f : frames) (f.flags & kWireFd ? fd : can).push_back(f);
+    link_.SendFrames(can, false, -1, false, nullptr, except);
+    link_.SendFrames(fd, true, -1, false, nullptr, except);
+  };
+  send(out.all, Link::kNobody);
+  for (const auto& [except, frames] : out.others) send(frames, except);
+}
+
+void DeviceModel::OnAutoSend(int conn_id, const std::string& peer, const std::vector<uint8_t>& packet,
+                             const uint8_t* payload, size_t n) {
   std::vector<std::string> lines;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -169,6 +206,7 @@ void DeviceModel::OnAutoSend(const std::string& peer, const std::vector<uint8_t>
       held.entry = e;
       held.transmissions = 0;
       held.next_due = now + milliseconds(e.period);
+      held.owner = conn_id;
       lines.push_back(Format("auto-send ch%u index %u %s, period %u ms, id 0x%x", ch, e.index,
                              e.enable ? "enabled" : "disabled", e.period, e.frame.id));
     }
@@ -284,8 +322,7 @@ void DeviceModel::TimerLoop() {
   while (!stopping_timer_) {
     const auto now = Clock::now();
     auto next = now + milliseconds(kTimerIdleMs);
-    std::vector<WireFrame> out_can;
-    std::vector<WireFrame> out_fd;
+    Outbox out;
     std::vector<Delayed> due_sends;
     for (uint32_t ch = 0; ch < ctx_.cfg.channels; ++ch) {
       for (auto& [index, held] : autosend_[ch]) {
@@ -297,13 +334,11 @@ void DeviceModel::TimerLoop() {
           held.next_due += milliseconds(e.period);
           // A gateway that fell far behind does not burst to catch up.
           if (held.next_due < now) held.next_due = now + milliseconds(e.period);
-          if (echo_[ch]) {
-            WireFrame f = e.frame;
-            f.flags &= kBusFlags;
-            f.channel = static_cast<uint8_t>(ch);
-            f.timestamp = ctx_.NowMicros();
-            (f.flags & kWireFd ? out_fd : out_can).push_back(f);
-          }
+          WireFrame f = e.frame;
+          f.flags &= kBusFlags;
+          f.channel = static_cast<uint8_t>(ch);
+          f.timestamp = ctx_.NowMicros();
+          RouteLocked(f, held.owner, &out);
         }
         next = std::min(next, held.next_due);
       }
@@ -317,11 +352,10 @@ void DeviceModel::TimerLoop() {
         ++it;
       }
     }
-    if (!out_can.empty() || !out_fd.empty() || !due_sends.empty()) {
+    if (!out.all.empty() || !out.others.empty() || !due_sends.empty()) {
       lock.unlock();
       recorder_.Bump();
-      link_.SendFrames(out_can, false, -1, false);
-      link_.SendFrames(out_fd, true, -1, false);
+      Send(out);
       for (const Delayed& d : due_sends) {
         link_.Deliver(d.bytes, d.conn_id, false, 0, nullptr, &ctx_.counters.commands_answered);
       }

@@ -1,6 +1,7 @@
 // The modelled device: what it answers (identity, queries, sizes, channel
-// actions, scripted answers), the timed entries it holds and sends, and the
-// echo of each channel. It acts on every packet the link hands it; its timer
+// actions, scripted answers), the timed entries it holds and sends, and
+// where a transmitted frame goes (the echo of each channel, or the bus
+// model with its wired channels). It acts on every packet the link hands it; its timer
 // thread sends the timed frames and the delayed answers.
 #ifndef TARNLINK_TOOLS_SIM_DEVICE_MODEL_H_
 #define TARNLINK_TOOLS_SIM_DEVICE_MODEL_H_
@@ -50,6 +51,13 @@ class DeviceModel {
     WireAutoSendEntry entry;
     Clock::time_point next_due;
     uint64_t transmissions = 0;
+    int owner = Link::kNobody;  // the connection that set it
+  };
+  // Frames bound for the link, gathered under mu_ and sent outside it: to
+  // every connection, or to every one but a sender.
+  struct Outbox {
+    std::vector<WireFrame> all;
+    std::map<int, std::vector<WireFrame>> others;
   };
   struct Delayed {
     Clock::time_point due;
@@ -57,9 +65,13 @@ class DeviceModel {
     std::vector<uint8_t> bytes;
   };
 
-  void OnFrames(const std::string& peer, const std::vector<uint8_t>& packet, bool fd_packet, const uint8_t* payload,
-                size_t n);
-  void OnAutoSend(const std::string& peer, const std::vector<uint8_t>& packet, const uint8_t* payload, size_t n);
+  void OnFrames(int conn_id, const std::string& peer, const std::vector<uint8_t>& packet, bool fd_packet,
+                const uint8_t* payload, size_t n);
+  void OnAutoSend(int conn_id, const std::string& peer, const std::vector<uint8_t>& packet, const uint8_t* payload,
+                  size_t n);
+  // Where a frame connection `from` transmits goes (mu_ held).
+  void RouteLocked(const WireFrame& frame, int from, Outbox* out) const;
+  void Send(const Outbox& out);
   void OnRequest(int conn_id, uint8_t flags, const uint8_t* payload, size_t n);
   void OnNotice(int conn_id, const std::string& peer, const std::vector<uint8_t>& packet);
   std::string AutoSendReadAnswerLocked(int64_t channel, int64_t offset, int64_t num) const;
@@ -79,6 +91,8 @@ class DeviceModel {
   int64_t remain_value_ = 1;
   uint8_t channel_action_result_ = 1;
   std::array<bool, kMaxChannels> echo_{};
+  // Bus model: per channel, the other channels wired to it (fixed).
+  std::array<uint32_t, kMaxChannels> wired_{};
   std::map<uint8_t, AnswerScript> scripts_;
   std::array<std::map<uint8_t, HeldEntry>, kMaxChannels> autosend_;
   std::vector<Delayed> delayed_;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/sim/wire.h"
@@ -44,6 +45,15 @@ struct GatewayConfig {
   uint32_t channels = 2;
   // Initial echo switch of every channel (see SetEcho).
   bool echo = true;
+  // The bench model, for channels whose echo is off: a frame a driver sends
+  // on a channel goes to every other connected driver on that channel (not
+  // back to the sender, as no CAN node receives its own frame), and to every
+  // driver on the channels wired to it. Timed entries count as sent by the
+  // driver that set them.
+  bool bus = false;
+  // Pairs of channels cabled together (bus model); pairs that share a
+  // channel join into one bus.
+  std::vector<std::pair<uint8_t, uint8_t>> wires;
   // Bytes queued for a connection before a bulk send waits (TCP back-pressure).
   // Sends that must not wait (echoes, answers, timed frames) skip a connection
   // holding twice this much: its peer is not reading, and the others go on.

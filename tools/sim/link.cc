@@ -195,7 +195,7 @@ void Link::FlushLocked(Conn& c) {
 }
 
 bool Link::Deliver(const std::vector<uint8_t>& bytes, int conn_id, bool wait_room, size_t frames,
-                   const std::atomic<bool>* abort, std::atomic<uint64_t>* also_count) {
+                   const std::atomic<bool>* abort, std::atomic<uint64_t>* also_count, int except_conn) {
   // Counted before the bytes leave, so that a peer that has them never reads
   // a counter that does not include them yet; taken back on failure.
   auto count = [&](int sign) {
@@ -205,7 +205,7 @@ bool Link::Deliver(const std::vector<uint8_t>& bytes, int conn_id, bool wait_roo
     if (also_count != nullptr) also_count->fetch_add(d);
   };
   count(+1);
-  const bool delivered = DeliverLocked(bytes, conn_id, wait_room, frames, abort);
+  const bool delivered = DeliverLocked(bytes, conn_id, wait_room, frames, abort, except_conn);
   if (delivered) {
     Wake();  // the I/O thread writes what the socket did not take
   } else {
@@ -215,11 +215,12 @@ bool Link::Deliver(const std::vector<uint8_t>& bytes, int conn_id, bool wait_roo
 }
 
 bool Link::DeliverLocked(const std::vector<uint8_t>& bytes, int conn_id, bool wait_room, size_t frames,
-                         const std::atomic<bool>* abort) {
+                         const std::atomic<bool>* abort, int except_conn) {
   const GatewayConfig& cfg = ctx_.cfg;
   std::unique_lock<std::mutex> lock(mu_);
   if (stopping_) return false;
   if (cfg.mode == LinkMode::kUdp) {
+    if (except_conn == -1) return false;  // the one peer is the one left out
     if (udp_fd_ < 0 || !udp_has_destination_) return false;
     const ssize_t n = net::SendTo(udp_fd_, bytes.data(), bytes.size(), udp_destination_);
     return n == static_cast<ssize_t>(bytes.size());
@@ -232,7 +233,7 @@ bool Link::DeliverLocked(const std::vector<uint8_t>& bytes, int conn_id, bool wa
     cv_.wait(lock, [&] {
       if (stopping_ || (abort && abort->load())) return true;
       for (const std::shared_ptr<Conn>& c : conns_) {
-        if (!c->drop && c->pending() < cfg.send_high_water) return true;
+        if (c->id != except_conn && !c->drop && c->pending() < cfg.send_high_water) return true;
       }
       return std::all_of(conns_.begin(), conns_.end(), [](const std::shared_ptr<Conn>& c) { return c->drop; });
     });
@@ -241,7 +242,7 @@ bool Link::DeliverLocked(const std::vector<uint8_t>& bytes, int conn_id, bool wa
   bool delivered = false;
   const std::vector<std::shared_ptr<Conn>> targets = conns_;
   for (const std::shared_ptr<Conn>& c : targets) {
-    if (conn_id >= 0 && c->id != conn_id) continue;
+    if ((conn_id >= 0 && c->id != conn_id) || c->id == except_conn) continue;
     if (wait_room && !to_all) {
       cv_.wait(lock,
                [&] { return stopping_ || c->drop || c->pending() < cfg.send_high_water || (abort && abort->load()); });
@@ -263,13 +264,13 @@ bool Link::DeliverLocked(const std::vector<uint8_t>& bytes, int conn_id, bool wa
 }
 
 bool Link::SendFrames(const std::vector<WireFrame>& frames, bool fd, int conn_id, bool wait_room,
-                      const std::atomic<bool>* abort) {
+                      const std::atomic<bool>* abort, int except_conn) {
   if (frames.empty()) return true;
   const size_t per_packet = fd ? kCanFdPerPacket : kCanPerPacket;
   const auto packets = DataPackets(frames, fd);
   for (size_t i = 0; i < packets.size(); ++i) {
     const size_t n = std::min(per_packet, frames.size() - i * per_packet);
-    if (!Deliver(packets[i], conn_id, wait_room, n, abort)) return false;
+    if (!Deliver(packets[i], conn_id, wait_room, n, abort, nullptr, except_conn)) return false;
   }
   return true;
 }

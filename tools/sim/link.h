@@ -40,15 +40,20 @@ class Link {
   // Makes senders that wait for room look at their abort flags again.
   void WakeSenders();
 
-  // Hands bytes to one connection (conn_id >= 0) or all of them (counted as
+  // No connection: the default of except_conn. (-1 is the UDP peer's id.)
+  static constexpr int kNobody = -2;
+
+  // Hands bytes to one connection (conn_id >= 0) or all of them but
+  // except_conn (counted as
   // one packet carrying `frames` records, and in *also_count). With wait_room
   // a TCP send waits while the connection's queue is above the high-water
   // mark (until Stop, a drop or *abort).
   bool Deliver(const std::vector<uint8_t>& bytes, int conn_id, bool wait_room, size_t frames,
-               const std::atomic<bool>* abort = nullptr, std::atomic<uint64_t>* also_count = nullptr);
+               const std::atomic<bool>* abort = nullptr, std::atomic<uint64_t>* also_count = nullptr,
+               int except_conn = kNobody);
   // Full CanData or CanFdData packets of the frames.
   bool SendFrames(const std::vector<WireFrame>& frames, bool fd, int conn_id = -1, bool wait_room = true,
-                  const std::atomic<bool>* abort = nullptr);
+                  const std::atomic<bool>* abort = nullptr, int except_conn = kNobody);
 
   uint16_t LocalPort() const;
   void SetRemote(const std::string& address, uint16_t port);
@@ -73,7 +78,7 @@ class Link {
   void Wake();
   void FlushLocked(Conn& c);
   bool DeliverLocked(const std::vector<uint8_t>& bytes, int conn_id, bool wait_room, size_t frames,
-                     const std::atomic<bool>* abort);
+                     const std::atomic<bool>* abort, int except_conn);
   void CloseConnLocked(const std::shared_ptr<Conn>& c);
   void AddConn(int fd, const std::string& peer);
   void ReapConns();
