@@ -235,7 +235,8 @@ bool Link::DeliverLocked(const std::vector<uint8_t>& bytes, int conn_id, bool wa
       for (const std::shared_ptr<Conn>& c : conns_) {
         if (c->id != except_conn && !c->drop && c->pending() < cfg.send_high_water) return true;
       }
-      return std::all_of(conns_.begin(), conns_.end(), [](const std::shared_ptr<Conn>& c) { return c->drop; });
+      return std::all_of(conns_.begin(), conns_.end(),
+                         [&](const std::shared_ptr<Conn>& c) { return c->drop || c->id == except_conn; });
     });
     if (stopping_ || (abort && abort->load())) return false;
   }
