@@ -56,9 +56,8 @@ class Tool {
   std::string Report() {
     const size_t before = p_.out().size();
     p_.Signal(SIGUSR1);
-    p_.WaitForOutput(
-        [before](const std::string& s) { return s.find("(read-only)\n", before) != std::string::npos; },
-        milliseconds(5000));
+    p_.WaitForOutput([before](const std::string& s) { return s.find("(read-only)\n", before) != std::string::npos; },
+                     milliseconds(5000));
     p_.WaitForOutput([](const std::string&) { return false; }, milliseconds(50));
     return p_.out().substr(before);
   }
@@ -170,7 +169,7 @@ class ServeTest : public ::testing::Test {
   void Start(std::vector<std::string> serve_args = {}) {
     sim_ = std::make_unique<Tool>(std::vector<std::string>{"sim", "--listen", "0", "--echo"}, "127.0.0.1:");
     ASSERT_NE(sim_->port(), 0) << sim_->process().err();
-    std::vector<std::string> args = {"serve", "--port", std::to_string(sim_->port()), "--listen", "127.0.0.1:0",
+    std::vector<std::string> args = {"serve",       "--port", std::to_string(sim_->port()), "--listen", "127.0.0.1:0",
                                      "--no-beacon", "-q"};
     args.insert(args.end(), serve_args.begin(), serve_args.end());
     serve_ = std::make_unique<Tool>(args, "listening on 127.0.0.1:");
@@ -364,8 +363,8 @@ TEST_F(ServeTest, StalledClientLosesOnlyItsOwnFramesAndIsDisconnected) {
   // The stalled one lost frames, or was already disconnected for not reading.
   const size_t at = report.find("client 1 ");
   EXPECT_TRUE(at == std::string::npos || report.find("dropped 0,", at) > report.find('\n', at)) << report;
-  ASSERT_TRUE(Eventually([&] { return serve_->Report().find("serve: 1 clients connected") != std::string::npos; },
-                         10000));
+  ASSERT_TRUE(
+      Eventually([&] { return serve_->Report().find("serve: 1 clients connected") != std::string::npos; }, 10000));
   EXPECT_TRUE(stalled->WaitClosed(10000));
   EXPECT_TRUE(healthy->Sync());
 }
@@ -395,8 +394,8 @@ TEST_F(ServeTest, BadClientsLeaveNothingBehind) {
       c.Send(i % 20 == 0 ? "< open ch0 >< rawmode >< send 12" : "< open ch");
     }
   }
-  ASSERT_TRUE(Eventually([&] { return serve_->Report().find("serve: 1 clients connected") != std::string::npos; },
-                         10000));
+  ASSERT_TRUE(
+      Eventually([&] { return serve_->Report().find("serve: 1 clients connected") != std::string::npos; }, 10000));
   ASSERT_TRUE(watch->Sync());
   EXPECT_TRUE(watch->Messages("frame").empty()) << watch->in();
   watch->Send("< send 456 1 BB >");

@@ -1,10 +1,11 @@
 // The socketcand parser and formatter without sockets: what clients write,
 // what the server writes back, and the byte sequences that must not become
 // frames.
+#include "tools/serve/socketcand_protocol.h"
+
 #include <string>
 
 #include "gtest/gtest.h"
-#include "tools/serve/socketcand_protocol.h"
 #include "tools/serve/socketcand_server.h"
 
 namespace tarnlink::serve::socketcand {
@@ -73,10 +74,10 @@ TEST(SocketcandProtocol, ParsesWhatClientsSend) {
 
 TEST(SocketcandProtocol, RefusesWhatDoesNotFitInsteadOfGuessing) {
   Command c;
-  for (const char* bad : {"send 123 3 1 2", "send 123 2 1 2 3", "send 123 9 1 2 3 4 5 6 7 8 9", "send 800000000 0",
-                          "send XYZ 0", "send 123 1 100", "sendrtr 123 9", "fdsend 123 2 1 1", "add 0 0 123 0",
-                          "open", "open ch0 ch1", "open 12345678901234567", "rawmode now", "statistics -1",
-                          "delete", "subscribe 1 2", "send 123 1 +1"}) {
+  for (const char* bad :
+       {"send 123 3 1 2", "send 123 2 1 2 3", "send 123 9 1 2 3 4 5 6 7 8 9", "send 800000000 0", "send XYZ 0",
+        "send 123 1 100", "sendrtr 123 9", "fdsend 123 2 1 1", "add 0 0 123 0", "open", "open ch0 ch1",
+        "open 12345678901234567", "rawmode now", "statistics -1", "delete", "subscribe 1 2", "send 123 1 +1"}) {
     EXPECT_EQ(ParseCommand(bad, &c), Parse::kInvalid) << bad;
   }
   for (const char* unknown : {"", "  ", "hello", "SEND 123 0", "frame 123 1.0 AA"}) {
