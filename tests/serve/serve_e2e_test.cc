@@ -314,7 +314,8 @@ TEST_F(ServeTest, StatisticsInControlMode) {
 }
 
 TEST_F(ServeTest, ReadOnlyRefusesAndCountsEverySendingCommand) {
-  Start({"--read-only"});
+  Start({"--read-only", "--stats", "0.2"});
+  ASSERT_TRUE(serve_->process().WaitForLine("sends refused (read-only)", milliseconds(5000)));  // --stats
   auto watch = Client();
   auto bcm = Client(nullptr);
   watch->Send("< send 123 1 1 >< fdsend 123 0 1 1 >< sendrtr 123 0 >");
