@@ -756,23 +756,28 @@ void SocketcandServer::Admit(SocketEndpoint peer) {
       return;
     }
   }
-  MutexLock lock(clients_mu_);
-  if (clients_.size() >= options_.max_clients) {
-    refused_full_.fetch_add(1, std::memory_order_relaxed);
-    static constexpr char kFull[] = "< error too many clients >";
-    SendWhole(peer, kFull, sizeof(kFull) - 1, kRefusalWriteMs);
-    CloseSocket(&peer);
-    return;
-  }
   EnableKeepAlive(peer);
   SendWithoutDelay(peer);
   // The backlog is the bound on what a slow client holds, not the kernel's
   // automatic tuning of the send buffer (megabytes per client).
   LimitSendBuffer(peer, kSendBufferBytes);
-  auto client = std::make_shared<Client>(*this, peer, next_client_id_++);
-  accepted_.fetch_add(1, std::memory_order_relaxed);
-  client->Start();
-  clients_.push_back(std::move(client));
+  {
+    MutexLock lock(clients_mu_);
+    // A client that has ended counts no more, reaped or not.
+    const auto live = std::count_if(clients_.begin(), clients_.end(), [](const auto& c) { return !c->done(); });
+    if (static_cast<size_t>(live) < options_.max_clients) {
+      auto client = std::make_shared<Client>(*this, peer, next_client_id_++);
+      accepted_.fetch_add(1, std::memory_order_relaxed);
+      client->Start();
+      clients_.push_back(std::move(client));
+      return;
+    }
+  }
+  // Full: told so outside the lock (the write may wait), then closed.
+  refused_full_.fetch_add(1, std::memory_order_relaxed);
+  static constexpr char kFull[] = "< error too many clients >";
+  SendWhole(peer, kFull, sizeof(kFull) - 1, kRefusalWriteMs);
+  CloseSocket(&peer);
 }
 
 void SocketcandServer::AcceptLoop() {
@@ -851,13 +856,14 @@ void SocketcandServer::OnFrames(const Gateway& gateway, uint32_t channel, const 
   auto it = scratch_.find(&gateway);
   if (it == scratch_.end()) return;
   Scratch& s = *it->second;
+  MutexLock lock(clients_mu_);
+  if (clients_.empty()) return;
   s.text.clear();
   s.ends.clear();
   for (size_t i = 0; i < count; ++i) {
     socketcand::AppendFrame(frames[i].frame, gateway.StampMicros(frames[i], options_.time_source), &s.text);
     s.ends.push_back(s.text.size());
   }
-  MutexLock lock(clients_mu_);
   for (const auto& c : clients_) c->OnFrames(gateway, channel, frames, count, s.text, s.ends);
 }
 
