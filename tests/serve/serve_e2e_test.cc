@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
