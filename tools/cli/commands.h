@@ -14,6 +14,7 @@ int RunAutoSend(int argc, char** argv);
 int RunSim(int argc, char** argv);
 int RunDemo(int argc, char** argv);
 int RunStats(int argc, char** argv);
+int RunServe(int argc, char** argv);
 // The extcap program for Wireshark (the tool run as tarnlink-extcap).
 int RunExtcap(int argc, char** argv);
 
