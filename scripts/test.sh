@@ -30,6 +30,11 @@ build clang
 echo "== Python package and python-can plugin (flake8, pytest)"
 scripts/python_test.sh build
 
+echo "== MQTT bridge with a mosquitto broker (pytest)"
+rc=0
+scripts/mqtt_test.sh build || rc=$?
+[ "$rc" -eq 0 ] || [ "$rc" -eq 77 ] || exit "$rc"
+
 echo "== release: everything in Release, compiled (every build type must build)"
 build release
 

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/serve/gateway_spec.h"
+#include "tools/serve/hub.h"
 #include "tools/serve/mqtt_options.h"
 
 namespace tarnlink::serve {
@@ -212,6 +213,9 @@ TEST(GatewaySpec, FormsMapOntoTheConnectionOptions) {
   for (const char* b : bad) {
     GatewaySpec g;
     EXPECT_FALSE(ParseGatewaySpec(b, &g, &error)) << b;
+  }
+  for (const char* name : {"a", "bench_1-x", "elevenchars", "twelve_chars", "a.b", "", "a b", "ÄB"}) {
+    EXPECT_EQ(ValidGatewayName(name), Hub::ValidGatewayName(name)) << name;
   }
   std::vector<GatewaySpec> twice;
   ASSERT_TRUE(ParseGatewayLines("a=tcp://1.2.3.4:1\na=tcp://1.2.3.4:2\n", &twice, &error));
