@@ -40,6 +40,14 @@ void ShutdownSocket(const SocketEndpoint& endpoint);
 // Binds to INADDR_ANY:port. On success ip is "0.0.0.0" and port the port
 // actually bound (the system's choice when port is 0).
 int BindAny(SocketEndpoint* endpoint, uint16_t port);
+// Binds to ip:port (dotted IPv4; "0.0.0.0" is every address). On success ip
+// and port are those bound (port the system's choice when 0).
+int BindTo(SocketEndpoint* endpoint, const char* ip, uint16_t port);
+// TCP_NODELAY: small writes go out at once instead of waiting for the
+// acknowledgement of earlier ones (which a delayed ACK can hold for 40 ms).
+int SendWithoutDelay(const SocketEndpoint& endpoint);
+// SO_BROADCAST: lets a datagram socket send to a broadcast address.
+int AllowBroadcast(const SocketEndpoint& endpoint);
 // SO_REUSEADDR for a listener: lets it bind again while connections it closed
 // linger in TIME_WAIT; a port with a live listener stays refused.
 int AllowRebind(const SocketEndpoint& endpoint);

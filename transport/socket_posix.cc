@@ -80,17 +80,29 @@ void ShutdownSocket(const SocketEndpoint& endpoint) {
   if (endpoint.sock >= 0) shutdown(endpoint.sock, SHUT_RDWR);
 }
 
-int BindAny(SocketEndpoint* endpoint, uint16_t port) {
+int BindAny(SocketEndpoint* endpoint, uint16_t port) { return BindTo(endpoint, "0.0.0.0", port); }
+
+int BindTo(SocketEndpoint* endpoint, const char* ip, uint16_t port) {
   endpoint->port = port;
   sockaddr_in address;
-  ToAddress("0.0.0.0", port, &address);
+  if (!ToAddress(ip, port, &address)) return 1;
   if (bind(endpoint->sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return 1;
   socklen_t length = sizeof(address);
   if (getsockname(endpoint->sock, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
     endpoint->port = ntohs(address.sin_port);
   }
-  CopyText("0.0.0.0", endpoint->ip);
+  CopyText(ip, endpoint->ip);
   return 0;
+}
+
+int SendWithoutDelay(const SocketEndpoint& endpoint) {
+  const int on = 1;
+  return setsockopt(endpoint.sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0 ? 0 : 1;
+}
+
+int AllowBroadcast(const SocketEndpoint& endpoint) {
+  const int on = 1;
+  return setsockopt(endpoint.sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) == 0 ? 0 : 1;
 }
 
 int AllowRebind(const SocketEndpoint& endpoint) {

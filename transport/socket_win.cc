@@ -90,17 +90,33 @@ void ShutdownSocket(const SocketEndpoint& endpoint) {
   CancelIoEx(reinterpret_cast<HANDLE>(sock), nullptr);
 }
 
-int BindAny(SocketEndpoint* endpoint, uint16_t port) {
+int BindAny(SocketEndpoint* endpoint, uint16_t port) { return BindTo(endpoint, "0.0.0.0", port); }
+
+int BindTo(SocketEndpoint* endpoint, const char* ip, uint16_t port) {
   endpoint->port = port;
   sockaddr_in address;
-  ToAddress("0.0.0.0", port, &address);
+  if (!ToAddress(ip, port, &address)) return 1;
   if (bind(Native(*endpoint), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return 1;
   int length = sizeof(address);
   if (getsockname(Native(*endpoint), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
     endpoint->port = ntohs(address.sin_port);
   }
-  CopyText("0.0.0.0", endpoint->ip);
+  CopyText(ip, endpoint->ip);
   return 0;
+}
+
+int SendWithoutDelay(const SocketEndpoint& endpoint) {
+  const int on = 1;
+  return setsockopt(Native(endpoint), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on)) == 0
+             ? 0
+             : 1;
+}
+
+int AllowBroadcast(const SocketEndpoint& endpoint) {
+  const int on = 1;
+  return setsockopt(Native(endpoint), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof(on)) == 0
+             ? 0
+             : 1;
 }
 
 int AllowRebind(const SocketEndpoint& /*endpoint*/) {

@@ -23,7 +23,7 @@ constexpr char kUsage[] =
     "  autosend  add, send, stop and list the gateway's timed transmissions\n"
     "  sim       run the gateway simulator for a driver to talk to\n"
     "  stats     the driver's counters: traffic, loss, connections, requests\n"
-    "  serve     hold one gateway or many, bridged to an MQTT broker\n"
+    "  serve     share gateways: a socketcand server, and an MQTT bridge for fleets\n"
     "\n"
     "'tarnlink COMMAND --help' describes each command and the connection options.\n"
     "Exit codes: 0 done, 1 gateway or driver failure, 2 bad usage.\n";
@@ -34,9 +34,9 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"demo", tarnlink::cli::RunDemo}, {"dump", tarnlink::cli::RunDump}, {"send", tarnlink::cli::RunSend},
-    {"gen", tarnlink::cli::RunGen},   {"info", tarnlink::cli::RunInfo}, {"autosend", tarnlink::cli::RunAutoSend},
-    {"sim", tarnlink::cli::RunSim},   {"play", tarnlink::cli::RunPlay}, {"stats", tarnlink::cli::RunStats},
+    {"demo", tarnlink::cli::RunDemo},   {"dump", tarnlink::cli::RunDump}, {"send", tarnlink::cli::RunSend},
+    {"gen", tarnlink::cli::RunGen},     {"info", tarnlink::cli::RunInfo}, {"autosend", tarnlink::cli::RunAutoSend},
+    {"sim", tarnlink::cli::RunSim},     {"play", tarnlink::cli::RunPlay}, {"stats", tarnlink::cli::RunStats},
     {"serve", tarnlink::cli::RunServe},
 };
 
