@@ -4,6 +4,7 @@ and tshark reading what a subscriber wrote."""
 import json
 import os
 import shutil
+import socket
 import subprocess
 import time
 from collections import defaultdict
@@ -174,3 +175,18 @@ def test_paho_sees_the_will_when_serve_dies(procs, subscribe):
     late = subscribe(broker.port, "tarnlink/gw/status")
     wait_until(lambda: late.on("tarnlink/gw/status"), what="the retained status")
     assert late.on("tarnlink/gw/status")[0].payload == b"offline" and late.on("tarnlink/gw/status")[0].retain
+
+
+def test_a_gateway_that_is_down_is_reported_and_holds_nobody_up(procs, subscribe):
+    need("mosquitto")
+    broker = Broker(procs)
+    sim = Sim(procs, 1, "--gen", "100")
+    sub = subscribe(broker.port, "tarnlink/#")
+    with socket.socket() as s:  # a port with nobody behind it
+        s.bind(("127.0.0.1", 0))
+        dead = s.getsockname()[1]
+    serve = Serve(procs, broker.port, {"down": dead, "up": sim.ports[0]})
+    wait_until(lambda: sub.on("tarnlink/up/ch1/rx"), what="the reachable gateway's frames")
+    wait_until(lambda: [m for m in sub.on("tarnlink/down/status") if m.payload == b"offline"], what="down reported")
+    assert "gateway 'down' at 127.0.0.1:%d over TCP unreachable" % dead in serve.log()
+    assert not sub.on("tarnlink/down/+/rx")
