@@ -68,8 +68,10 @@ void AddCount(cJSON* obj, const char* name, uint64_t v) { cJSON_AddNumberToObjec
 
 class MqttLink {
  public:
-  MqttLink(const MqttOptions& options, BridgeGateway gateway)
-      : options_(options), gw_(std::move(gateway)), base_(options.prefix + "/" + gw_.name) {
+  // `buffered` counts the bytes every link of the bridge holds: the buffer
+  // limit is one for the whole process.
+  MqttLink(const MqttOptions& options, BridgeGateway gateway, std::atomic<size_t>* buffered)
+      : options_(options), gw_(std::move(gateway)), base_(options.prefix + "/" + gw_.name), buffered_(*buffered) {
     for (uint32_t ch : gw_.channels) pending_[ch % 32].known = true;
   }
   ~MqttLink() { Close(); }
@@ -101,6 +103,22 @@ class MqttLink {
     bool done = false;
     int mid = 0;
   };
+  static size_t Cost(const Outgoing& o) { return o.payload.size() + o.topic.size() + kMessageOverhead; }
+  void PopDone() REQUIRES(state_mu_) {
+    while (!outbox_.empty() && outbox_.front()->done) {
+      Uncount(*outbox_.front());
+      outbox_.pop_front();
+    }
+  }
+  void Count(const Outgoing& o) REQUIRES(state_mu_) {
+    outbox_bytes_ += Cost(o);
+    buffered_.fetch_add(Cost(o));
+  }
+  void Uncount(const Outgoing& o) REQUIRES(state_mu_) {
+    outbox_bytes_ -= Cost(o);
+    buffered_.fetch_sub(Cost(o));
+  }
+
   struct Pending {
     bool known = false;
     std::vector<cli::Received> frames;
@@ -136,6 +154,7 @@ class MqttLink {
   const MqttOptions& options_;
   const BridgeGateway gw_;
   const std::string base_;
+  std::atomic<size_t>& buffered_;
   std::unique_ptr<mosquitto, MosqDeleter> mosq_;
   bool loop_started_ = false;
 
@@ -313,10 +332,7 @@ void MqttLink::Published(int mid) {
   if (inflight_ > 0) --inflight_;
   ++counters_.batches_published;
   counters_.frames_published += o->frames;
-  while (!outbox_.empty() && outbox_.front()->done) {
-    outbox_bytes_ -= outbox_.front()->payload.size() + outbox_.front()->topic.size() + kMessageOverhead;
-    outbox_.pop_front();
-  }
+  PopDone();
 }
 
 void MqttLink::PublishDirect(const std::string& topic, const std::string& payload, int qos, bool retain) {
@@ -454,16 +470,16 @@ void MqttLink::CutBatches(Clock::time_point now, bool all) {
   {
     MutexLock lock(state_mu_);
     for (auto& o : made) {
-      outbox_bytes_ += o->payload.size() + o->topic.size() + kMessageOverhead;
+      Count(*o);
       outbox_.push_back(std::move(o));
     }
     auto it = outbox_.begin();
-    while (outbox_bytes_ > options_.buffer_bytes && it != outbox_.end()) {
+    while (buffered_.load() > options_.buffer_bytes && it != outbox_.end()) {
       if ((*it)->inflight) {
         ++it;
         continue;
       }
-      outbox_bytes_ -= (*it)->payload.size() + (*it)->topic.size() + kMessageOverhead;
+      Uncount(**it);
       ++counters_.batches_dropped;
       counters_.frames_dropped += (*it)->frames;
       lost[(*it)->channel % 32] += (*it)->frames;
@@ -528,10 +544,7 @@ void MqttLink::SendBuffered() {
     }
   }
   MutexLock lock(state_mu_);
-  while (!outbox_.empty() && outbox_.front()->done) {
-    outbox_bytes_ -= outbox_.front()->payload.size() + outbox_.front()->topic.size() + kMessageOverhead;
-    outbox_.pop_front();
-  }
+  PopDone();
 }
 
 // Gateway reachability and the driver's queue-limit losses, a few times a second.
@@ -648,12 +661,16 @@ bool MqttLink::Drained() {
   return outbox_.empty() || !connected_;
 }
 
-MqttBridge::MqttBridge(MqttOptions options) : options_(std::move(options)) {}
+MqttBridge::MqttBridge(MqttOptions options) : options_(std::move(options)) { mosquitto_lib_init(); }
 
-MqttBridge::~MqttBridge() { Stop(); }
+MqttBridge::~MqttBridge() {
+  Stop();
+  links_.clear();
+  mosquitto_lib_cleanup();
+}
 
 size_t MqttBridge::AddGateway(BridgeGateway gateway) {
-  links_.push_back(std::make_unique<MqttLink>(options_, std::move(gateway)));
+  links_.push_back(std::make_unique<MqttLink>(options_, std::move(gateway), &buffered_));
   return links_.size() - 1;
 }
 

@@ -6,7 +6,8 @@
 // connection. One pump thread for all of them cuts the batches (every
 // batch_ms or batch_frames, whichever first) and publishes them in order
 // from a bounded buffer: while the broker is away the buffer holds them,
-// dropping the oldest beyond its size, counted; libmosquitto is handed at
+// (one limit for all gateways together) dropping the oldest of the gateway
+// that adds beyond it, counted; libmosquitto is handed at
 // most kWindow messages per connection at a time, so its own queue stays
 // small, and a batch leaves the buffer only when libmosquitto has written
 // it (QoS 0) or the broker has acknowledged it (QoS 1).
@@ -87,6 +88,7 @@ class MqttBridge {
   void Pump();
 
   const MqttOptions options_;
+  std::atomic<size_t> buffered_{0};  // bytes held by every link together
   std::vector<std::unique_ptr<MqttLink>> links_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> started_{false};

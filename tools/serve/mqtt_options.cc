@@ -29,8 +29,8 @@ const char kMqttUsage[] =
     "                        P/NAME/status (retained online/offline), P/NAME/stats, P/NAME/errors\n"
     "  --mqtt-format F       candump (the lines of 'tarnlink dump -L') or json (docs/mqtt.md)\n"
     "  --mqtt-qos Q          0 or 1 (default 0)\n"
-    "  --mqtt-buffer MB      batches held while the broker is away (default 64); beyond it the\n"
-    "                        oldest are dropped and counted\n"
+    "  --mqtt-buffer MB      batches held while the broker is away, all gateways together\n"
+    "                        (default 64); beyond it the oldest are dropped and counted\n"
     "  --mqtt-stats S        publish the driver's counters every S seconds (default 10, 0 = never)\n"
     "  --read-only           send nothing: P/NAME/chN/tx is not subscribed\n";
 
