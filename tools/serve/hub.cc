@@ -1,5 +1,6 @@
 #include "tools/serve/hub.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -206,9 +207,12 @@ void Hub::Deliver(Gateway* gateway, const std::vector<Received>& frames) {
 // put in arrival order (see ArrivalOrder). When a pass found nothing, the
 // next one begins with a wait on the queue that last had a frame.
 bool Hub::OpenLate(Gateway* gateway) {
-  constexpr auto kRetry = std::chrono::seconds(2);
+  // 2 s, doubling to 30 s: a gateway down for a day is tried, and reported,
+  // a few times a minute.
+  auto retry = std::chrono::seconds(2);
   while (!stop_.load()) {
-    const auto next = std::chrono::steady_clock::now() + kRetry;
+    const auto next = std::chrono::steady_clock::now() + retry;
+    retry = std::min(retry * 2, std::chrono::seconds(30));
     while (!stop_.load() && std::chrono::steady_clock::now() < next) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

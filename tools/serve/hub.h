@@ -123,7 +123,7 @@ class Hub {
   // same driver library need distinct --index values. False, with a reason,
   // when the name is taken or invalid or the gateway cannot be opened.
   // With retry, a gateway that cannot be opened now is added all the same:
-  // its receive thread tries again every few seconds (reported on standard
+  // its receive thread tries again, 2 s doubling to 30 s (reported on standard
   // error) and the others run meanwhile.
   bool AddGateway(const std::string& name, const cli::ConnectOptions& options, std::vector<uint32_t> channels,
                   std::string* error, bool retry = false);
