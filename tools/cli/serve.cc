@@ -234,6 +234,9 @@ int RunServe(int argc, char** argv) {
   std::string error;
   if (!serve::FinishFleetOptions(&fleet, &error)) UsageError("serve", error);
   if (!fleet.gateways.empty() && !channels.empty()) UsageError("serve", "with --gateway, channels go in its SPEC");
+  if (!fleet.gateways.empty() && (connect.host_given || connect.udp || connect.server)) {
+    UsageError("serve", "--gateway and the connection options exclude each other: SPEC holds them");
+  }
   // A fleet bridged to a broker serves socketcand only when asked to.
   const bool socketcand = !fleet.mqtt.enabled || !so.listen.empty();
 
