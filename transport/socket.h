@@ -43,6 +43,10 @@ int BindAny(SocketEndpoint* endpoint, uint16_t port);
 // Binds to ip:port (dotted IPv4; "0.0.0.0" is every address). On success ip
 // and port are those bound (port the system's choice when 0).
 int BindTo(SocketEndpoint* endpoint, const char* ip, uint16_t port);
+// SO_SNDBUF: at most about bytes wait in the kernel for a slow peer (the
+// kernel doubles the figure for its bookkeeping) instead of what automatic
+// tuning would allow, megabytes.
+int LimitSendBuffer(const SocketEndpoint& endpoint, int bytes);
 // TCP_NODELAY: small writes go out at once instead of waiting for the
 // acknowledgement of earlier ones (which a delayed ACK can hold for 40 ms).
 int SendWithoutDelay(const SocketEndpoint& endpoint);

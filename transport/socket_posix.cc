@@ -95,6 +95,10 @@ int BindTo(SocketEndpoint* endpoint, const char* ip, uint16_t port) {
   return 0;
 }
 
+int LimitSendBuffer(const SocketEndpoint& endpoint, int bytes) {
+  return setsockopt(endpoint.sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes)) == 0 ? 0 : 1;
+}
+
 int SendWithoutDelay(const SocketEndpoint& endpoint) {
   const int on = 1;
   return setsockopt(endpoint.sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0 ? 0 : 1;

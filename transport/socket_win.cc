@@ -105,6 +105,10 @@ int BindTo(SocketEndpoint* endpoint, const char* ip, uint16_t port) {
   return 0;
 }
 
+int LimitSendBuffer(const SocketEndpoint& endpoint, int bytes) {
+  return setsockopt(Native(endpoint), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof(bytes)) == 0 ? 0 : 1;
+}
+
 int SendWithoutDelay(const SocketEndpoint& endpoint) {
   const int on = 1;
   return setsockopt(Native(endpoint), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on)) == 0

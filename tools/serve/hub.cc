@@ -12,6 +12,7 @@ namespace tarnlink::serve {
 namespace {
 
 constexpr uint32_t kReceiveBatch = 512;
+constexpr int kMaxBatchesPerPass = 16;
 // How long an idle receive thread waits on one queue before it looks at the
 // others again: the driver ends the wait as soon as that queue gets a frame,
 // so this bounds only the delay of a frame arriving in another queue.
@@ -267,7 +268,11 @@ void Hub::ReceiveLoop(Gateway* gateway) {
     batch.clear();
     if (idle && !channels.empty()) read(wait_queue, kIdleWaitMs);
     for (size_t q = 0; q < 2 * channels.size(); ++q) {
-      while (read(q, 0) == kReceiveBatch) {
+      // Bounded: a gateway sending as fast as the queue is read would
+      // otherwise keep the pass from ever ending and nothing would be
+      // handed out. What stays behind is newer than what was read from
+      // that queue; only across queues can order then slip, under overload.
+      for (int k = 0; k < kMaxBatchesPerPass && read(q, 0) == kReceiveBatch; ++k) {
       }
     }
     order.EndPass(&batch);

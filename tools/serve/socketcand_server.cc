@@ -25,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kReadChunk = 4096;
+constexpr int kSendBufferBytes = 128 * 1024;
 constexpr char kTooLong[] = "line too long";
 constexpr int kRefusalWriteMs = 200;  // best effort for a last error line
 constexpr uint32_t kMinStatisticsMs = 10;
@@ -690,6 +691,9 @@ void SocketcandServer::Admit(SocketEndpoint peer) {
   }
   EnableKeepAlive(peer);
   SendWithoutDelay(peer);
+  // The backlog is the bound on what a slow client holds, not the kernel's
+  // automatic tuning of the send buffer (megabytes per client).
+  LimitSendBuffer(peer, kSendBufferBytes);
   auto client = std::make_shared<Client>(*this, peer, next_client_id_++);
   accepted_.fetch_add(1, std::memory_order_relaxed);
   client->Start();
