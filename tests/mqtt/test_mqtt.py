@@ -12,7 +12,7 @@ from collections import defaultdict
 import can
 import pytest
 
-from conftest import WAIT, Broker, Serve, Sim, wait_until
+from conftest import TOOL, WAIT, Broker, Serve, Sim, wait_until
 
 
 def need(*programs: str) -> None:
@@ -68,6 +68,10 @@ def test_two_gateways_reach_subscribers_in_both_payloads_and_tx_reaches_the_gate
                             text=True, timeout=60, env=dict(os.environ, HOME=str(procs.folder)))
     assert tshark.returncode == 0, tshark.stderr
     assert [int(x) for x in tshark.stdout.split()] == [m.arbitration_id for m in messages]
+    # ... and tarnlink play, which sends it to the second gateway.
+    play = subprocess.run([str(TOOL), "play", "--port", str(sim.ports[1]), "-t", "-I", str(log)],
+                          capture_output=True, text=True, timeout=60)
+    assert play.returncode == 0, play.stderr
 
     # json: the batch numbers run from 0 without a gap on every channel.
     by_channel = batches(sub, "j/+/+/rx")
@@ -88,7 +92,7 @@ def test_two_gateways_reach_subscribers_in_both_payloads_and_tx_reaches_the_gate
                                                           "data": "00112233445566778899AABB"}]}))
     wait_until(lambda: any(b"7E0#1122" in m.payload for m in sub.on("c/alpha/ch0/rx")), what="the echo of 7E0")
     wait_until(lambda: any(b"0018DAF1##1" in m.payload for m in sub.on("c/beta/ch1/rx")), what="the echo on beta")
-    assert sim.frames_in() == [1, 1]
+    assert sim.frames_in() == [1, 1 + len(messages)]
 
 
 def test_broker_restart_loses_nothing_below_the_buffer(procs, subscribe):
