@@ -60,8 +60,7 @@ constexpr char kUsage[] =
     "  --beacon-to ADDR:PORT where the beacon goes (default 255.255.255.255:42000,\n"
     "                        every 2 s)\n"
     "  --stats SECONDS       print the counters every SECONDS\n"
-    "  -q                    no status lines on standard error\n"
-    "  --read-only           also: nothing from the broker is sent\n";
+    "  -q                    no status lines on standard error\n";
 
 enum : int {
   kOptListen = 2000,

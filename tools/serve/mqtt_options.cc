@@ -32,7 +32,7 @@ const char kMqttUsage[] =
     "  --mqtt-buffer MB      batches held while the broker is away, all gateways together\n"
     "                        (default 64); beyond it the oldest are dropped and counted\n"
     "  --mqtt-stats S        publish the driver's counters every S seconds (default 10, 0 = never)\n"
-    "  --read-only           send nothing: P/NAME/chN/tx is not subscribed\n";
+    "  --read-only           (as above) also: P/NAME/chN/tx is not subscribed\n";
 
 bool ValidTopicPrefix(std::string_view prefix) {
   if (prefix.empty() || prefix.size() > 200 || prefix.front() == '/' || prefix.back() == '/') return false;
