@@ -58,7 +58,28 @@ def connect(port, bus="ch0"):
     return s
 
 
-def fan_out(tool, serve_port, serve_pid, clients, seconds):
+def report(serve):
+    """SIGUSR1, then (frames the driver received on ch0, frames dropped for clients)."""
+    serve.send_signal(signal.SIGUSR1)
+    received = dropped = 0
+    clients = None
+    while clients is None or clients > 0:
+        line = serve.stdout.readline()
+        m = re.match(r"serve: ch0: frames CAN ([\d,]+)", line)
+        if m:
+            received = int(m.group(1).replace(",", ""))
+        m = re.match(r"serve: (\d+) clients connected", line)
+        if m:
+            clients = int(m.group(1))
+        m = re.search(r"dropped ([\d,]+),", line)
+        if m and line.startswith("serve: client"):
+            dropped += int(m.group(1).replace(",", ""))
+            clients -= 1
+    return received, dropped
+
+
+def fan_out(tool, serve, clients, seconds):
+    serve_port, serve_pid = serve.port, serve.pid
     socks = [connect(serve_port) for _ in range(clients)]
     counts = {s: 0 for s in socks}
     time.sleep(0.3)  # past the frames held after the mode switch
@@ -69,6 +90,7 @@ def fan_out(tool, serve_port, serve_pid, clients, seconds):
                 pass
         except BlockingIOError:
             pass
+    received0, dropped0 = report(serve)
     cpu0, own0, t0 = cpu_seconds(serve_pid), time.process_time(), time.monotonic()
     while time.monotonic() - t0 < seconds:
         ready, _, _ = select.select(socks, [], [], 0.1)
@@ -77,11 +99,14 @@ def fan_out(tool, serve_port, serve_pid, clients, seconds):
             counts[s] += data.count(b"<")
     elapsed = time.monotonic() - t0
     cpu, own = cpu_seconds(serve_pid) - cpu0, time.process_time() - own0
+    received, dropped = report(serve)
     for s in socks:
         s.close()
     total = sum(counts.values())
     return {
         "clients": clients,
+        "driver": (received - received0) / elapsed,
+        "dropped": (dropped - dropped0) / max(received - received0, 1) / clients,
         "per_client": min(counts.values()) / elapsed,
         "total": total / elapsed,
         "cpu_us_per_frame": cpu * 1e6 / max(total, 1),
@@ -141,15 +166,17 @@ def main():
     tool = Path(a.build) / "tools" / "cli" / "tarnlink"
 
     print("fan-out: the simulator generating 8-byte CAN frames on ch0 as fast as it can")
-    print("clients  frames/s each  frames/s total  server CPU/frame  server CPU  reader CPU")
+    print("clients  driver frames/s  frames/s each  frames/s total  dropped  server CPU/frame  server CPU  reader CPU")
     sim, port = start(tool, ["sim", "--listen", "0", "--channels", "1", "--gen", "0"], r":(\d+)")
     serve, serve_port = start(tool, ["serve", "--port", str(port), "--listen", "127.0.0.1:0", "--no-beacon", "-q",
                                      "--max-clients", "64"], r"127\.0\.0\.1:(\d+)")
+    serve.port = serve_port
     try:
         for n in (1, 10, 50):
-            r = fan_out(tool, serve_port, serve.pid, n, a.seconds)
-            print("%7d  %13.0f  %14.0f  %13.2f us  %9.0f%%  %9.0f%%" % (
-                n, r["per_client"], r["total"], r["cpu_us_per_frame"], 100 * r["server_cpu"], 100 * r["reader_cpu"]))
+            r = fan_out(tool, serve, n, a.seconds)
+            print("%7d  %15.0f  %13.0f  %14.0f  %6.1f%%  %13.2f us  %9.0f%%  %9.0f%%" % (
+                n, r["driver"], r["per_client"], r["total"], 100 * r["dropped"], r["cpu_us_per_frame"],
+                100 * r["server_cpu"], 100 * r["reader_cpu"]))
     finally:
         stop(serve)
         stop(sim)

@@ -13,7 +13,7 @@ if [ ! -x "$build/tools/cli/tarnlink" ] || [ ! -e "$build/api/libtarnlink_tcp.so
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build" -j2 --target tarnlink tarnlink_tcp tarnlink_udp
 fi
-(cd python && "$py" -m flake8 . ../bench/python_bench.py)
+(cd python && "$py" -m flake8 . ../bench/python_bench.py ../bench/serve_bench.py)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 # The project's install step, which installs the package with pip

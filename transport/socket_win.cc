@@ -106,7 +106,9 @@ int BindTo(SocketEndpoint* endpoint, const char* ip, uint16_t port) {
 }
 
 int LimitSendBuffer(const SocketEndpoint& endpoint, int bytes) {
-  return setsockopt(Native(endpoint), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof(bytes)) == 0 ? 0 : 1;
+  return setsockopt(Native(endpoint), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof(bytes)) == 0
+             ? 0
+             : 1;
 }
 
 int SendWithoutDelay(const SocketEndpoint& endpoint) {

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -235,22 +237,39 @@ TEST_F(ServeTest, BcmJobsAtTheirPeriodAndSubscriptionsWithThrottle) {
   Start();
   auto watch = Client();
   auto bcm = Client(nullptr);
-  bcm->Send("< add 0 50000 123 2 1 2 >");
-  ASSERT_TRUE(watch->ReadUntil([](const std::string& s) { return s.find("0102 >") != std::string::npos; }));
-  ASSERT_TRUE(watch->ReadUntil([&](const std::string&) { return watch->Messages("frame 123").size() >= 6; }));
-  const auto first = watch->Messages("frame 123");
-  const double period = (Seconds(first.back(), 2) - Seconds(first.front(), 2)) / double(first.size() - 1);
-  EXPECT_GT(period, 0.025);  // about 50 ms, loosely: a slow machine may be late
-  EXPECT_LT(period, 0.2);
+  // 50 ms is a whole number of ms: the gateway's own timed entry; 70.5 ms
+  // is timed by the server.
+  bcm->Send("< add 0 50000 123 2 1 2 >< add 0 70500 124 1 7 >");
+  ASSERT_TRUE(bcm->Sync());
+  EXPECT_NE(serve_->Report().find("jobs 2 (1 on the gateway)"), std::string::npos);
+  for (const char* id : {"frame 123", "frame 124"}) {
+    ASSERT_TRUE(watch->ReadUntil([&](const std::string&) { return watch->Messages(id).size() >= 6; })) << id;
+    const auto seen = watch->Messages(id);
+    const double period = (Seconds(seen.back(), 2) - Seconds(seen.front(), 2)) / double(seen.size() - 1);
+    EXPECT_GT(period, 0.025) << id;  // 50 or 70 ms, loosely: a loaded machine may be late
+    EXPECT_LT(period, 0.25) << id;
+  }
+  EXPECT_NE(watch->Messages("frame 123").front().find(" 0102"), std::string::npos);
   bcm->Send("< update 123 2 3 4 >");
   ASSERT_TRUE(watch->Has("0304 >"));
-  bcm->Send("< delete 123 >");
+  bcm->Send("< delete 123 >< delete 124 >");
   ASSERT_TRUE(bcm->Sync());
   // After the delete is handled at most one frame can be in flight.
   watch->ReadUntil([](const std::string&) { return false; }, 300);
-  const size_t seen = watch->Messages("frame 123").size();
+  const size_t seen = watch->Messages("frame 12").size();
   watch->ReadUntil([](const std::string&) { return false; }, 300);
-  EXPECT_EQ(watch->Messages("frame 123").size(), seen);
+  EXPECT_EQ(watch->Messages("frame 12").size(), seen);
+  // Jobs end with the connection, on the gateway too.
+  {
+    auto gone = Client(nullptr);
+    gone->Send("< add 0 20000 125 0 >");
+    ASSERT_TRUE(watch->Has("< frame 125 "));
+  }
+  ASSERT_TRUE(Eventually([&] { return serve_->Report().find("serve: 2 clients connected") != std::string::npos; }));
+  watch->ReadUntil([](const std::string&) { return false; }, 300);
+  const size_t after = watch->Messages("frame 125").size();
+  watch->ReadUntil([](const std::string&) { return false; }, 300);
+  EXPECT_EQ(watch->Messages("frame 125").size(), after);
   bcm->Send("< delete 123 >< update 555 1 1 >");
   ASSERT_TRUE(bcm->Sync());
   EXPECT_EQ(bcm->Count("no such job"), 2u);
@@ -297,7 +316,8 @@ TEST_F(ServeTest, StatisticsInControlMode) {
 }
 
 TEST_F(ServeTest, ReadOnlyRefusesAndCountsEverySendingCommand) {
-  Start({"--read-only"});
+  Start({"--read-only", "--stats", "0.2"});
+  ASSERT_TRUE(serve_->process().WaitForLine("sends refused (read-only)", milliseconds(5000)));  // --stats
   auto watch = Client();
   auto bcm = Client(nullptr);
   watch->Send("< send 123 1 1 >< fdsend 123 0 1 1 >< sendrtr 123 0 >");
@@ -337,11 +357,13 @@ TEST_F(ServeTest, AllowListAndClientLimitRefuseAtAccept) {
 }
 
 TEST_F(ServeTest, StalledClientLosesOnlyItsOwnFramesAndIsDisconnected) {
-  Start({"--backlog", "1000", "--client-timeout", "1500"});
+  // A backlog of two seconds of traffic: the healthy reader may be held up
+  // on a loaded machine, and loses nothing unless it is that slow.
+  Start({"--backlog", "20000", "--client-timeout", "1500"});
   auto stalled = Client("rawmode", "ch0", 4096);  // reads nothing from here on
   auto healthy = Client();
-  constexpr size_t kFrames = 30000;
-  sim_->process().WriteStdin("gen 0 20000\n");
+  constexpr size_t kFrames = 25000;
+  sim_->process().WriteStdin("gen 0 10000\n");
   ASSERT_TRUE(healthy->ReadUntil([&](const std::string&) { return healthy->Count("< frame ") >= kFrames; }, 30000))
       << healthy->Count("< frame ") << serve_->Report();
   sim_->process().WriteStdin("stop 0\n");

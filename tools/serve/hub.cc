@@ -71,6 +71,35 @@ bool Gateway::Send(uint32_t channel, const Frame& frame) const {
   return true;
 }
 
+bool Gateway::SetTimedEntry(uint32_t channel, const VELA_CAN_AUTOSEND& entry) const {
+  if (!ready() || !HasChannel(channel)) return false;
+  VELA_CAN_AUTOSEND copy = entry;
+  return session_->driver().SetReference(session_->type(), session_->index(), channel, VELA_REF_AUTOSEND_ONE, &copy) ==
+         1;
+}
+
+uint32_t Gateway::EnabledEntries(uint32_t channel) const {
+  if (!ready()) return 0;
+  const cli::Driver& d = session_->driver();
+  uint32_t mask = 0;
+  uint32_t count = 0;
+  if (d.GetReference(session_->type(), session_->index(), channel, VELA_REF_AUTOSEND_COUNT, &count) == 1 && count > 0) {
+    std::vector<VELA_CAN_AUTOSEND> list(count);
+    if (d.GetReference(session_->type(), session_->index(), channel, VELA_REF_AUTOSEND_LIST, list.data()) == 1) {
+      for (const auto& e : list) mask |= e.enable != 0 ? 1u << (e.index % 32) : 0;
+    }
+  }
+  count = 0;
+  if (d.GetReference(session_->type(), session_->index(), channel, VELA_REF_AUTOSEND_COUNT_FD, &count) == 1 &&
+      count > 0) {
+    std::vector<VELA_CANFD_AUTOSEND> list(count);
+    if (d.GetReference(session_->type(), session_->index(), channel, VELA_REF_AUTOSEND_LIST_FD, list.data()) == 1) {
+      for (const auto& e : list) mask |= e.enable != 0 ? 1u << (e.index % 32) : 0;
+    }
+  }
+  return mask;
+}
+
 bool Gateway::ReadStats(VELA_STATS* out) const { return ready() && cli::ReadStats(*session_, out); }
 
 uint64_t Gateway::StampMicros(const Received& r, TimeSource source) const {

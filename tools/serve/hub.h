@@ -85,6 +85,12 @@ class Gateway {
   // link, a full send queue) or the channel is not served. Thread-safe.
   bool Send(uint32_t channel, const Frame& frame) const;
 
+  // A timed entry held and sent by the gateway itself (enable 0 stops it);
+  // false when the driver or the gateway refused it.
+  bool SetTimedEntry(uint32_t channel, const VELA_CAN_AUTOSEND& entry) const;
+  // Indices of the timed entries the gateway has enabled now, CAN and CAN FD.
+  uint32_t EnabledEntries(uint32_t channel) const;
+
   // The driver's counters; false when it has none.
   bool ReadStats(VELA_STATS* out) const;
   const ChannelTraffic& traffic(uint32_t channel) const { return traffic_[channel % kChannels]; }

@@ -91,8 +91,20 @@ struct Subscription {
 struct CyclicJob {
   Frame frame;
   uint64_t period_us = 0;
-  Clock::time_point next;
+  Clock::time_point next;  // timed here
+  int entry = -1;          // else the gateway's timed entry of this index
 };
+
+constexpr uint64_t kMaxEntryPeriodUs = 65535000;  // the gateway's 16-bit ms
+
+VELA_CAN_AUTOSEND EntryOf(const CyclicJob& job, bool enable) {
+  VELA_CAN_AUTOSEND e{};
+  e.enable = enable ? 1 : 0;
+  e.index = static_cast<uint16_t>(job.entry);
+  e.period = static_cast<uint32_t>(job.period_us / 1000);
+  e.frame = cli::ToTransmit(job.frame);
+  return e;
+}
 
 }  // namespace
 
@@ -207,14 +219,15 @@ class Client {
       mode = mode_;
       backlog = backlog_frames_;
     }
-    char line[256];
+    char line[320];
     std::snprintf(line, sizeof line,
                   "client %llu %s bus %s mode %s: frames out %s, dropped %s, backlog %s, sent %s, "
-                  "refused %s, errors %s",
+                  "refused %s, errors %s, jobs %zu (%zu on the gateway)",
                   static_cast<unsigned long long>(id_), peer_.c_str(), bus.c_str(), ModeName(mode),
                   cli::Grouped(frames_out_.load()).c_str(), cli::Grouped(dropped_.load()).c_str(),
                   cli::Grouped(backlog).c_str(), cli::Grouped(sent_.load()).c_str(),
-                  cli::Grouped(refused_.load()).c_str(), cli::Grouped(errors_.load()).c_str());
+                  cli::Grouped(refused_.load()).c_str(), cli::Grouped(errors_.load()).c_str(), jobs_count_.load(),
+                  gateway_jobs_.load());
     return line;
   }
 
@@ -288,8 +301,25 @@ class Client {
     return Reply(line.c_str());
   }
 
+  // The gateway stops sending a job's frame; its index is free again.
+  void StopEntry(CyclicJob* job) {
+    if (job->entry < 0) return;
+    gw_->SetTimedEntry(ch_, EntryOf(*job, false));
+    server_.ReleaseEntry(gw_, ch_, job->entry);
+    job->entry = -1;
+  }
+  void CountJobs() {
+    size_t on_gateway = 0;
+    for (const auto& [id, job] : jobs_) on_gateway += job.entry >= 0 ? 1 : 0;
+    jobs_count_.store(jobs_.size());
+    gateway_jobs_.store(on_gateway);
+  }
+
   void Run() {
     Serve();
+    for (auto& [id, job] : jobs_) StopEntry(&job);  // jobs end with the connection
+    jobs_.clear();
+    CountJobs();
     if (close_reason_ == kTooLong) {
       // Best effort: the client may already be gone.
       const std::string line = std::string(" < error ") + kTooLong + ", closing >";
@@ -338,7 +368,9 @@ class Client {
 
   Clock::time_point NextDue(Clock::time_point now) EXCLUDES(mu_) {
     Clock::time_point due = now + kMaxIdleWait;
-    for (const auto& [id, job] : jobs_) due = std::min(due, job.next);
+    for (const auto& [id, job] : jobs_) {
+      if (job.entry < 0) due = std::min(due, job.next);
+    }
     if (stat_ms_ != 0) due = std::min(due, next_stat_);
     MutexLock lock(mu_);
     if (!backlog_.empty() || dropped_unreported_ != 0) due = std::min(due, hold_until_);
@@ -453,6 +485,14 @@ class Client {
         job.frame = c.frame;
         job.period_us = c.interval_us;
         job.next = Clock::now();  // the first at once, as a cyclic send begins
+        const bool whole_ms = c.interval_us % 1000 == 0 && c.interval_us <= kMaxEntryPeriodUs;
+        if (!whole_ms) StopEntry(&job);
+        if (whole_ms && job.entry < 0) job.entry = server_.ReserveEntry(gw_, ch_);
+        if (job.entry >= 0 && !gw_->SetTimedEntry(ch_, EntryOf(job, true))) {
+          server_.ReleaseEntry(gw_, ch_, job.entry);  // timed here instead
+          job.entry = -1;
+        }
+        CountJobs();
         return true;
       }
       case Verb::kUpdate: {
@@ -460,11 +500,17 @@ class Client {
         auto it = jobs_.find(IdKey(c.frame));
         if (it == jobs_.end()) return Error("no such job");
         it->second.frame = c.frame;  // the timer goes on
+        if (it->second.entry >= 0 && !gw_->SetTimedEntry(ch_, EntryOf(it->second, true))) return Error("send failed");
         return true;
       }
-      case Verb::kDelete:
-        if (jobs_.erase(c.id) == 0) return Error("no such job");
+      case Verb::kDelete: {
+        auto it = jobs_.find(c.id);
+        if (it == jobs_.end()) return Error("no such job");
+        StopEntry(&it->second);
+        jobs_.erase(it);
+        CountJobs();
         return true;
+      }
       case Verb::kSubscribe:
       case Verb::kFilter: {
         MutexLock lock(mu_);
@@ -492,7 +538,7 @@ class Client {
 
   bool RunTimers(Clock::time_point now) EXCLUDES(mu_) {
     for (auto& [id, job] : jobs_) {
-      if (job.next > now) continue;
+      if (job.entry >= 0 || job.next > now) continue;
       if (gw_->Send(ch_, job.frame)) {
         sent_.fetch_add(1, std::memory_order_relaxed);
       } else {
@@ -597,6 +643,8 @@ class Client {
   uint64_t dropped_unreported_ GUARDED_BY(mu_) = 0;
   Clock::time_point hold_until_ GUARDED_BY(mu_);
 
+  std::atomic<size_t> jobs_count_{0};
+  std::atomic<size_t> gateway_jobs_{0};
   std::atomic<uint64_t> frames_out_{0};
   std::atomic<uint64_t> dropped_{0};
   std::atomic<uint64_t> sent_{0};
@@ -640,7 +688,34 @@ std::vector<std::string> SocketcandServer::Addresses() const {
   return out;
 }
 
+int SocketcandServer::ReserveEntry(const Gateway* gateway, uint32_t channel) {
+  MutexLock lock(entries_mu_);
+  uint32_t& used = entries_used_[{gateway, channel}];
+  for (int i = 0; i < 32; ++i) {
+    if ((used & (1u << i)) == 0) {
+      used |= 1u << i;
+      return i;
+    }
+  }
+  return -1;
+}
+
+void SocketcandServer::ReleaseEntry(const Gateway* gateway, uint32_t channel, int index) {
+  if (index < 0 || index >= 32) return;
+  MutexLock lock(entries_mu_);
+  entries_used_[{gateway, channel}] &= ~(1u << index);
+}
+
 void SocketcandServer::Start() {
+  // Entries the gateway already sends (another application's, or
+  // `tarnlink autosend`) are not ours to take.
+  for (const auto& g : hub_.gateways()) {
+    for (uint32_t ch : g->channels()) {
+      const uint32_t busy = g->EnabledEntries(ch);
+      MutexLock lock(entries_mu_);
+      entries_used_[{g.get(), ch}] = busy;
+    }
+  }
   accept_thread_ = std::thread([this] { AcceptLoop(); });
 }
 
@@ -681,23 +756,28 @@ void SocketcandServer::Admit(SocketEndpoint peer) {
       return;
     }
   }
-  MutexLock lock(clients_mu_);
-  if (clients_.size() >= options_.max_clients) {
-    refused_full_.fetch_add(1, std::memory_order_relaxed);
-    static constexpr char kFull[] = "< error too many clients >";
-    SendWhole(peer, kFull, sizeof(kFull) - 1, kRefusalWriteMs);
-    CloseSocket(&peer);
-    return;
-  }
   EnableKeepAlive(peer);
   SendWithoutDelay(peer);
   // The backlog is the bound on what a slow client holds, not the kernel's
   // automatic tuning of the send buffer (megabytes per client).
   LimitSendBuffer(peer, kSendBufferBytes);
-  auto client = std::make_shared<Client>(*this, peer, next_client_id_++);
-  accepted_.fetch_add(1, std::memory_order_relaxed);
-  client->Start();
-  clients_.push_back(std::move(client));
+  {
+    MutexLock lock(clients_mu_);
+    // A client that has ended counts no more, reaped or not.
+    const auto live = std::count_if(clients_.begin(), clients_.end(), [](const auto& c) { return !c->done(); });
+    if (static_cast<size_t>(live) < options_.max_clients) {
+      auto client = std::make_shared<Client>(*this, peer, next_client_id_++);
+      accepted_.fetch_add(1, std::memory_order_relaxed);
+      client->Start();
+      clients_.push_back(std::move(client));
+      return;
+    }
+  }
+  // Full: told so outside the lock (the write may wait), then closed.
+  refused_full_.fetch_add(1, std::memory_order_relaxed);
+  static constexpr char kFull[] = "< error too many clients >";
+  SendWhole(peer, kFull, sizeof(kFull) - 1, kRefusalWriteMs);
+  CloseSocket(&peer);
 }
 
 void SocketcandServer::AcceptLoop() {
@@ -776,13 +856,14 @@ void SocketcandServer::OnFrames(const Gateway& gateway, uint32_t channel, const 
   auto it = scratch_.find(&gateway);
   if (it == scratch_.end()) return;
   Scratch& s = *it->second;
+  MutexLock lock(clients_mu_);
+  if (clients_.empty()) return;
   s.text.clear();
   s.ends.clear();
   for (size_t i = 0; i < count; ++i) {
     socketcand::AppendFrame(frames[i].frame, gateway.StampMicros(frames[i], options_.time_source), &s.text);
     s.ends.push_back(s.text.size());
   }
-  MutexLock lock(clients_mu_);
   for (const auto& c : clients_) c->OnFrames(gateway, channel, frames, count, s.text, s.ends);
 }
 

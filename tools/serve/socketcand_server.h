@@ -1,6 +1,10 @@
 // The socketcand server: a consumer of the hub that serves every bus to any
 // number of TCP clients speaking socketcand's ASCII protocol.
 //
+// BCM cyclic sends (`add`) run on the gateway's own timed entries while
+// free ones remain (a whole number of ms up to 65535), else on the client's
+// thread; either ends with the job's delete or the connection.
+//
 // Threads: one accepts clients and sends the beacon; one per client reads
 // its commands, runs its timers (cyclic sends, statistics, throttled
 // subscriptions) and writes its backlog; the hub's receive threads only
@@ -89,6 +93,10 @@ class SocketcandServer : public FrameConsumer {
   const ServerOptions& options() const { return options_; }
   const Hub& hub() const { return hub_; }
   void CountRefusal() { refused_read_only_.fetch_add(1, std::memory_order_relaxed); }
+  // A timed-entry index of the gateway's channel free on the gateway and
+  // among the clients, or -1 when none is; ReleaseEntry gives it back.
+  int ReserveEntry(const Gateway* gateway, uint32_t channel) EXCLUDES(entries_mu_);
+  void ReleaseEntry(const Gateway* gateway, uint32_t channel, int index) EXCLUDES(entries_mu_);
 
  private:
   void AcceptLoop();
@@ -114,6 +122,10 @@ class SocketcandServer : public FrameConsumer {
   mutable Mutex clients_mu_;
   std::vector<std::shared_ptr<Client>> clients_ GUARDED_BY(clients_mu_);
   uint64_t next_client_id_ GUARDED_BY(clients_mu_) = 1;
+
+  // Per gateway channel, a bit per timed-entry index in use.
+  Mutex entries_mu_;
+  std::map<std::pair<const Gateway*, uint32_t>, uint32_t> entries_used_ GUARDED_BY(entries_mu_);
 
   std::atomic<uint64_t> accepted_{0};
   std::atomic<uint64_t> refused_allow_{0};
