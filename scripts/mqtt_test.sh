@@ -21,6 +21,6 @@ fi
 if [ ! -x "$build/tools/cli/tarnlink" ] || [ ! -e "$build/api/libtarnlink_tcp.so" ]; then
   cmake --build "$build" -j2 --target tarnlink tarnlink_tcp tarnlink_udp
 fi
-(cd tests/mqtt && "$py" -m flake8 --max-line-length 120 .)
+(cd tests/mqtt && "$py" -m flake8 --max-line-length 120 . ../../bench/mqtt_bench.py)
 TARNLINK_BUILD_DIR=$(cd "$build" && pwd) PYTHONDONTWRITEBYTECODE=1 \
   timeout 300 "$py" -m pytest -q -p no:cacheprovider tests/mqtt "$@"
