@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -389,6 +390,19 @@ TEST_F(ServeTest, StalledClientLosesOnlyItsOwnFramesAndIsDisconnected) {
       Eventually([&] { return serve_->Report().find("serve: 1 clients connected") != std::string::npos; }, 10000));
   EXPECT_TRUE(stalled->WaitClosed(10000));
   EXPECT_TRUE(healthy->Sync());
+}
+
+TEST_F(ServeTest, SlowReaderIsToldWhatItLost) {
+  Start({"--backlog", "100"});
+  auto slow = Client("rawmode", "ch0", 4096);
+  sim_->process().WriteStdin("gen 0 10000\n");
+  // Unread for a second: about 3,000 frames fit the socket buffers, 100 the
+  // backlog; the rest is dropped for this client and reported once it reads.
+  std::this_thread::sleep_for(milliseconds(1000));  // the stall under test, not a wait for something
+  ASSERT_TRUE(slow->Has("< error dropped ", 10000)) << serve_->Report();
+  sim_->process().WriteStdin("stop 0\n");
+  const std::string report = serve_->Report();
+  EXPECT_EQ(report.find("dropped 0,"), std::string::npos) << report;
 }
 
 TEST_F(ServeTest, BadClientsLeaveNothingBehind) {
