@@ -9,6 +9,8 @@ packages+=(python3-can python3-pytest python3-flake8 python3-pip python3-setupto
 packages+=(lintian dpkg-dev fakeroot file pandoc man-db)
 # ip netns: the dead-link test (it skips without it).
 packages+=(iproute2)
+# MQTT: the bridge's client library, and the broker, clients and certificates of its tests.
+packages+=(libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt openssl)
 # tshark: the Wireshark tests read our captures and run our extcap program.
 packages+=(tshark)
 missing=()

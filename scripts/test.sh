@@ -57,6 +57,8 @@ stage plain plain
 stage clang build clang
 # The Python package and python-can plugin (flake8, pytest).
 stage python scripts/python_test.sh build
+# The MQTT bridge against a mosquitto broker of its own (pytest).
+stage mqtt scripts/mqtt_test.sh build
 # Everything in Release (every build type must build).
 stage release build release
 stage asan asan

@@ -28,7 +28,7 @@ constexpr char kUsage[] =
     "  autosend  add, send, stop and list the gateway's timed transmissions\n"
     "  sim       run the gateway simulator for a driver to talk to\n"
     "  stats     the driver's counters: traffic, loss, connections, requests\n"
-    "  serve     share the gateway: a socketcand server for any number of clients\n"
+    "  serve     share gateways: a socketcand server, and an MQTT bridge for fleets\n"
     "\n"
     "'tarnlink COMMAND --help' describes each command and the connection options.\n"
     "Exit codes: 0 done, 1 gateway or driver failure, 2 bad usage.\n";

@@ -1,6 +1,6 @@
-// tarnlink serve: one process holds the gateway and serves its channels to
-// any number of socketcand clients (python-can's socketcand interface,
-// SavvyCAN, Kayak).
+// tarnlink serve: one process holds the gateway, or a fleet of named ones,
+// and serves their channels to any number of socketcand clients (python-can's
+// socketcand interface, SavvyCAN, Kayak) and to an MQTT broker.
 #if !defined(_WIN32)
 #include <signal.h>
 #include <time.h>
@@ -16,6 +16,7 @@
 #include "tools/cli/commands.h"
 #include "tools/cli/driver.h"
 #include "tools/cli/stats.h"
+#include "tools/serve/fleet.h"
 #include "tools/serve/hub.h"
 #include "tools/serve/socketcand_server.h"
 
@@ -37,6 +38,12 @@ constexpr char kUsage[] =
     "machine through an SSH tunnel (ssh -L 29536:127.0.0.1:29536 HOST), or listen on\n"
     "the network with --listen 0.0.0.0:29536 together with --allow on a trusted one.\n"
     "SIGUSR1 prints the driver's counters and per-client counts.\n"
+    "\n"
+    "Fleets: --gateway NAME=SPEC (or --gateways FILE) holds many gateways, each with\n"
+    "its own name in bus names (NAME.ch0) and topics; a gateway that cannot be reached\n"
+    "is tried again in the background and reported, the others run meanwhile. With\n"
+    "--mqtt, every channel's frames go to the broker (docs/mqtt.md), and socketcand is\n"
+    "served only when --listen is given.\n"
     "\n"
     "Options:\n"
     "  --listen ADDR:PORT    listen here (repeatable; default 127.0.0.1:29536)\n"
@@ -118,7 +125,7 @@ int RunServe(int argc, char** argv) {
 #endif
   CommandDef def;
   def.name = "serve";
-  def.usage = kUsage;
+  def.usage = std::string(kUsage) + serve::kFleetUsage + "\n" + serve::kMqttUsage + "\n" + serve::kGatewaySpecUsage;
   def.short_options = "t:c:q";
   def.long_options = {{"listen", required_argument, nullptr, kOptListen},
                       {"allow", required_argument, nullptr, kOptAllow},
@@ -129,6 +136,8 @@ int RunServe(int argc, char** argv) {
                       {"no-beacon", no_argument, nullptr, kOptNoBeacon},
                       {"beacon-to", required_argument, nullptr, kOptBeaconTo},
                       {"stats", required_argument, nullptr, kOptStats}};
+  serve::AppendFleetOptions(&def.long_options);
+  serve::FleetOptions fleet;
   serve::ServerOptions so;
   ConnectOptions connect;
   std::string channel_text;
@@ -137,6 +146,8 @@ int RunServe(int argc, char** argv) {
   std::vector<std::string> positional =
       ParseCommandLine(def, argc, argv, &connect, [&](int code, const char* arg, std::string* error) {
         uint64_t v = 0;
+        bool ok = true;
+        if (serve::HandleFleetOption(&fleet, code, arg, &ok, error)) return ok;
         switch (code) {
           case kOptListen: {
             serve::ListenAddress a;
@@ -155,6 +166,7 @@ int RunServe(int argc, char** argv) {
           }
           case kOptReadOnly:
             so.read_only = true;
+            fleet.mqtt.read_only = true;
             return true;
           case kOptMaxClients:
             if (!ParseUnsigned(arg, 100000, &v) || v == 0) {
@@ -218,22 +230,48 @@ int RunServe(int argc, char** argv) {
     }
   }
 
+  std::string error;
+  if (!serve::FinishFleetOptions(&fleet, &error)) UsageError("serve", error);
+  if (!fleet.gateways.empty() && !channels.empty()) UsageError("serve", "with --gateway, channels go in its SPEC");
+  if (!fleet.gateways.empty() && (connect.host_given || connect.udp || connect.server)) {
+    UsageError("serve", "--gateway and the connection options exclude each other: SPEC holds them");
+  }
+  // A fleet bridged to a broker serves socketcand only when asked to.
+  const bool socketcand = !fleet.mqtt.enabled || !so.listen.empty();
+
   InstallStopSignals();
   serve::Hub hub;
-  std::string error;
-  if (!hub.AddGateway("", connect, channels, &error)) {
-    if (StopRequested()) return kExitOk;
+  if (fleet.gateways.empty()) {
+    if (!hub.AddGateway("", connect, channels, &error)) {
+      if (StopRequested()) return kExitOk;
+      std::fprintf(stderr, "tarnlink serve: %s\n", error.c_str());
+      return kExitFailure;
+    }
+  } else if (!serve::AddFleetGateways(&hub, fleet, &error)) {
     std::fprintf(stderr, "tarnlink serve: %s\n", error.c_str());
     return kExitFailure;
   }
   serve::SocketcandServer server(hub, so);
-  if (!server.Listen(&error)) {
+  if (socketcand && !server.Listen(&error)) {
     std::fprintf(stderr, "tarnlink serve: %s\n", error.c_str());
     return kExitFailure;
   }
-  hub.AddConsumer(&server);
+  serve::MqttConsumer mqtt(hub, fleet.mqtt);
+  if (fleet.mqtt.enabled) {
+    if (!mqtt.Start(&error)) {
+      std::fprintf(stderr, "tarnlink serve: %s\n", error.c_str());
+      return kExitFailure;
+    }
+    hub.AddConsumer(&mqtt);
+    if (!quiet) {
+      std::fprintf(stderr, "tarnlink serve: %zu gateway%s to mqtt%s://%s:%u\n", hub.gateways().size(),
+                   hub.gateways().size() == 1 ? "" : "s", fleet.mqtt.tls ? "s" : "", fleet.mqtt.host.c_str(),
+                   fleet.mqtt.port);
+    }
+  }
+  if (socketcand) hub.AddConsumer(&server);
   hub.Start();
-  server.Start();
+  if (socketcand) server.Start();
   std::string buses;
   for (const std::string& b : hub.BusNames()) buses += " " + b;
   for (const std::string& a : server.Addresses()) {
@@ -253,7 +291,14 @@ int RunServe(int argc, char** argv) {
 
   const auto period = std::chrono::duration<double>(stats_s);
   auto next_stats = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::milliseconds>(period);
+  int code = kExitOk;
   while (!StopRequested()) {
+    const std::string fatal = mqtt.Fatal();
+    if (!fatal.empty()) {
+      std::fprintf(stderr, "tarnlink serve: %s\n", fatal.c_str());
+      code = kExitFailure;
+      break;
+    }
 #if !defined(_WIN32)
     timespec slice{0, 100 * 1000 * 1000};
     if (sigtimedwait(&usr1, nullptr, &slice) == SIGUSR1) PrintReport(hub, server);
@@ -267,8 +312,9 @@ int RunServe(int argc, char** argv) {
   }
   hub.Stop();
   server.Stop();
+  mqtt.Stop();
   if (!quiet) std::fputs("tarnlink serve: stopped\n", stderr);
-  return kExitOk;
+  return code;
 }
 
 }  // namespace tarnlink::cli

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -86,6 +87,9 @@ constexpr char kUsage[] =
     "  --peer HOST:PORT     UDP: where datagrams go (a 224.x.x.x group for multicast);\n"
     "                       default: back to whoever sent last\n"
     "  --bind ADDR          local address to listen or bind on (default 127.0.0.1)\n"
+    "  --count N            play N gateways, each on a port of its own (--listen only: port 0\n"
+    "                       gives N free ports, else N ports from PORT on); one line each at\n"
+    "                       the start, and input lines go to every one\n"
     "Device:\n"
     "  --channels N         channels of the device (1, 2 or 4; up to 32; default 2)\n"
     "  --echo               frames a driver transmits come back as received, to every\n"
@@ -137,6 +141,7 @@ enum : int {
   kOptGenExt,
   kOptGenRemote,
   kOptDuration,
+  kOptCount,
 };
 
 struct SimOptions {
@@ -145,6 +150,7 @@ struct SimOptions {
   bool mode_given = false;
   bool verbose = false;
   double duration_s = 0;
+  uint32_t count = 1;
   bool gen = false;
   int gen_channel = -1;
   sim::TrafficSpec traffic;
@@ -295,6 +301,13 @@ bool HandleSimOption(SimOptions* o, int code, const char* arg, std::string* erro
       return true;
     case 'v':
       o->verbose = true;
+      return true;
+    case kOptCount:
+      if (!ParseUnsigned(a, 1000, &v) || v == 0) {
+        *error = "--count: '" + a + "' is not 1-1000";
+        return false;
+      }
+      o->count = static_cast<uint32_t>(v);
       return true;
     default:
       return false;
@@ -520,6 +533,7 @@ int RunSim(int argc, char** argv) {
       {"gen-ext", no_argument, nullptr, kOptGenExt},
       {"gen-remote", no_argument, nullptr, kOptGenRemote},
       {"duration", required_argument, nullptr, kOptDuration},
+      {"count", required_argument, nullptr, kOptCount},
   };
   SimOptions o;
   o.config.echo = false;
@@ -547,23 +561,37 @@ int RunSim(int argc, char** argv) {
   if (o.traffic.remote && o.traffic.fd) UsageError("sim", "--gen-remote and --gen-fd exclude each other");
   if (!o.traffic.fd && o.traffic.len_max > 8) UsageError("sim", "--gen-len above 8 needs --gen-fd");
 
-  InstallStopSignals();
-  sim::Gateway gateway(o.config);
-  gateway.SetIdentity(o.identity);
-  if (o.verbose) gateway.SetLog([](const std::string& line) { Print("sim: " + line); });
-  if (!gateway.Start()) {
-    std::fprintf(stderr, "tarnlink sim: cannot start the gateway (%s port %u in use or not permitted?)\n",
-                 o.config.bind_address.c_str(), o.config.local_port);
-    return kExitFailure;
+  if (o.count > 1 && o.config.mode != sim::LinkMode::kTcpListen) UsageError("sim", "--count is for --listen");
+  if (o.count > 1 && o.config.local_port != 0 && o.config.local_port + o.count - 1 > 65535) {
+    UsageError("sim", "--count: the ports run past 65535");
   }
-  Print("tarnlink sim: gateway " + LinkText(gateway, o.config) + ", " + std::to_string(gateway.channels()) +
-        (gateway.channels() == 1 ? " channel" : " channels") + ", " + RoutingText(o.config));
-  if (o.gen) {
-    for (uint32_t ch = 0; ch < gateway.channels(); ++ch) {
+
+  InstallStopSignals();
+  // Many gateways in one process (fleet measurements): each its own Gateway,
+  // every input line to all of them.
+  std::vector<std::unique_ptr<sim::Gateway>> gateways;
+  for (uint32_t i = 0; i < o.count; ++i) {
+    sim::GatewayConfig config = o.config;
+    if (config.local_port != 0) config.local_port = static_cast<uint16_t>(config.local_port + i);
+    auto g = std::make_unique<sim::Gateway>(config);
+    g->SetIdentity(o.identity);
+    if (o.verbose) g->SetLog([](const std::string& line) { Print("sim: " + line); });
+    if (!g->Start()) {
+      std::fprintf(stderr, "tarnlink sim: cannot start the gateway (%s port %u in use or not permitted?)\n",
+                   config.bind_address.c_str(), config.local_port);
+      return kExitFailure;
+    }
+    Print("tarnlink sim: gateway " + LinkText(*g, config) + ", " + std::to_string(g->channels()) +
+          (g->channels() == 1 ? " channel" : " channels") + ", " + RoutingText(config));
+    gateways.push_back(std::move(g));
+  }
+  for (auto& g : gateways) {
+    if (!o.gen) break;
+    for (uint32_t ch = 0; ch < g->channels(); ++ch) {
       if (o.gen_channel >= 0 && static_cast<uint32_t>(o.gen_channel) != ch) continue;
       sim::TrafficSpec t = o.traffic;
       t.channel = static_cast<uint8_t>(ch);
-      gateway.StartTraffic(t);
+      g->StartTraffic(t);
     }
   }
 
@@ -590,13 +618,15 @@ int RunSim(int argc, char** argv) {
     for (size_t nl; !quit && (nl = pending.find('\n')) != std::string::npos;) {
       const std::string line = pending.substr(0, nl);
       pending.erase(0, nl + 1);
-      quit = !Command(gateway, o, line);
+      for (auto& g : gateways) quit = !Command(*g, o, line) || quit;
     }
     if (quit) break;
   }
-  gateway.StopAllTraffic();
-  gateway.Stop();
-  Print("tarnlink sim: " + gateway.Summary());
+  for (auto& g : gateways) {
+    g->StopAllTraffic();
+    g->Stop();
+    Print("tarnlink sim: " + g->Summary());
+  }
   return kExitOk;
 }
 

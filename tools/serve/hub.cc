@@ -1,7 +1,9 @@
 #include "tools/serve/hub.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "tools/cli/stats.h"
 #include "tools/cli/traffic.h"
@@ -24,7 +26,20 @@ uint64_t EpochMicros(std::chrono::system_clock::time_point t) {
 }  // namespace
 
 Gateway::Gateway(std::string name, std::unique_ptr<cli::Session> session)
-    : name_(std::move(name)), session_(std::move(session)) {}
+    : name_(std::move(name)),
+      driver_(&session->driver()),
+      options_(session->options()),
+      channels_(session->channels()),
+      session_(std::move(session)),
+      ready_(true) {}
+
+Gateway::Gateway(std::string name, const cli::Driver& driver, const cli::ConnectOptions& options,
+                 std::vector<uint32_t> channels)
+    : name_(std::move(name)), driver_(&driver), options_(options), channels_(std::move(channels)) {
+  if (channels_.empty()) {
+    for (uint32_t c = 0; c < cli::ChannelsOfType(options_.device_type()); ++c) channels_.push_back(c);
+  }
+}
 
 bool Gateway::HasChannel(uint32_t channel) const {
   for (uint32_t c : channels()) {
@@ -38,7 +53,7 @@ std::string Gateway::BusName(uint32_t channel) const {
 }
 
 bool Gateway::Send(uint32_t channel, const Frame& frame) const {
-  if (!HasChannel(channel)) return false;
+  if (!ready() || !HasChannel(channel)) return false;
   const cli::Driver& d = session_->driver();
   const uint32_t h = session_->handle(channel);
   uint32_t accepted;
@@ -57,13 +72,14 @@ bool Gateway::Send(uint32_t channel, const Frame& frame) const {
 }
 
 bool Gateway::SetTimedEntry(uint32_t channel, const VELA_CAN_AUTOSEND& entry) const {
-  if (!HasChannel(channel)) return false;
+  if (!ready() || !HasChannel(channel)) return false;
   VELA_CAN_AUTOSEND copy = entry;
   return session_->driver().SetReference(session_->type(), session_->index(), channel, VELA_REF_AUTOSEND_ONE, &copy) ==
          1;
 }
 
 uint32_t Gateway::EnabledEntries(uint32_t channel) const {
+  if (!ready()) return 0;
   const cli::Driver& d = session_->driver();
   uint32_t mask = 0;
   uint32_t count = 0;
@@ -84,7 +100,7 @@ uint32_t Gateway::EnabledEntries(uint32_t channel) const {
   return mask;
 }
 
-bool Gateway::ReadStats(VELA_STATS* out) const { return cli::ReadStats(*session_, out); }
+bool Gateway::ReadStats(VELA_STATS* out) const { return ready() && cli::ReadStats(*session_, out); }
 
 uint64_t Gateway::StampMicros(const Received& r, TimeSource source) const {
   if (source == TimeSource::kGateway && stamp_offset_set_.load(std::memory_order_acquire)) {
@@ -106,7 +122,7 @@ bool Hub::ValidGatewayName(std::string_view name) {
 }
 
 bool Hub::AddGateway(const std::string& name, const cli::ConnectOptions& options, std::vector<uint32_t> channels,
-                     std::string* error) {
+                     std::string* error, bool retry) {
   if (started_) {
     *error = "gateways are added before the hub starts";
     return false;
@@ -121,8 +137,8 @@ bool Hub::AddGateway(const std::string& name, const cli::ConnectOptions& options
       *error = name.empty() ? "the default gateway is given twice" : "gateway name '" + name + "' is given twice";
       return false;
     }
-    if (cli::Driver::PathFor(g->session().options()) == path && g->session().type() == options.device_type() &&
-        g->session().index() == options.index) {
+    if (cli::Driver::PathFor(g->options()) == path && g->options().device_type() == options.device_type() &&
+        g->options().index == options.index) {
       *error = "gateways '" + g->name() + "' and '" + name + "' are the same device: give each its own --index";
       return false;
     }
@@ -136,7 +152,13 @@ bool Hub::AddGateway(const std::string& name, const cli::ConnectOptions& options
       return false;
     }
   }
-  std::unique_ptr<cli::Session> session = cli::Session::Open(*driver, options, std::move(channels));
+  std::unique_ptr<cli::Session> session = cli::Session::Open(*driver, options, channels);
+  if (!session && retry) {
+    std::fprintf(stderr, "tarnlink serve: gateway '%s' at %s unreachable; trying again in the background\n",
+                 name.c_str(), options.Describe().c_str());
+    gateways_.push_back(std::make_unique<Gateway>(name, *driver, options, std::move(channels)));
+    return true;
+  }
   if (!session) {
     *error = "cannot open gateway " + (name.empty() ? std::string() : "'" + name + "' at ") + options.Describe();
     return false;
@@ -214,7 +236,32 @@ void Hub::Deliver(Gateway* gateway, const std::vector<Received>& frames) {
 // Every queue of every channel is read in passes until it comes back short,
 // put in arrival order (see ArrivalOrder). When a pass found nothing, the
 // next one begins with a wait on the queue that last had a frame.
+bool Hub::OpenLate(Gateway* gateway) {
+  // 2 s, doubling to 30 s: a gateway down for a day is tried, and reported,
+  // a few times a minute.
+  auto retry = std::chrono::seconds(2);
+  while (!stop_.load()) {
+    const auto next = std::chrono::steady_clock::now() + retry;
+    retry = std::min(retry * 2, std::chrono::seconds(30));
+    while (!stop_.load() && std::chrono::steady_clock::now() < next) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (stop_.load()) break;
+    std::unique_ptr<cli::Session> session =
+        cli::Session::Open(*gateway->driver_, gateway->options_, gateway->channels_);
+    if (session) {
+      gateway->session_ = std::move(session);
+      gateway->ready_.store(true, std::memory_order_release);
+      std::fprintf(stderr, "tarnlink serve: gateway '%s' at %s reached\n", gateway->name().c_str(),
+                   gateway->options().Describe().c_str());
+      return true;
+    }
+  }
+  return false;
+}
+
 void Hub::ReceiveLoop(Gateway* gateway) {
+  if (!gateway->ready() && !OpenLate(gateway)) return;
   const cli::Session& s = gateway->session();
   const cli::Driver& d = s.driver();
   const std::vector<uint32_t> channels = s.channels();

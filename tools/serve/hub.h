@@ -64,12 +64,19 @@ struct ChannelTraffic {
 class Gateway {
  public:
   Gateway(std::string name, std::unique_ptr<cli::Session> session);
+  // A gateway not reachable yet: the receive thread opens it (see
+  // Hub::AddGateway with retry).
+  Gateway(std::string name, const cli::Driver& driver, const cli::ConnectOptions& options,
+          std::vector<uint32_t> channels);
   Gateway(const Gateway&) = delete;
   Gateway& operator=(const Gateway&) = delete;
 
   const std::string& name() const { return name_; }  // "" for the default gateway
+  // Whether the session is open; session() only then.
+  bool ready() const { return ready_.load(std::memory_order_acquire); }
   const cli::Session& session() const { return *session_; }
-  const std::vector<uint32_t>& channels() const { return session_->channels(); }
+  const cli::ConnectOptions& options() const { return options_; }
+  const std::vector<uint32_t>& channels() const { return channels_; }
   bool HasChannel(uint32_t channel) const;
   // "ch0" or "NAME.ch0".
   std::string BusName(uint32_t channel) const;
@@ -96,7 +103,12 @@ class Gateway {
   static constexpr uint32_t kChannels = 32;
 
   std::string name_;
+  const cli::Driver* driver_ = nullptr;
+  cli::ConnectOptions options_;
+  std::vector<uint32_t> channels_;
+  // Set once, before ready_ turns true, by AddGateway or the receive thread.
   std::unique_ptr<cli::Session> session_;
+  std::atomic<bool> ready_{false};
   mutable ChannelTraffic traffic_[kChannels];
   // Gateway stamp -> epoch offset, set once by the receive thread before
   // the first frame is handed out; atomic for the consumers' threads.
@@ -116,8 +128,11 @@ class Hub {
   // (empty: all) and keeps it open until the hub goes. Two gateways on the
   // same driver library need distinct --index values. False, with a reason,
   // when the name is taken or invalid or the gateway cannot be opened.
+  // With retry, a gateway that cannot be opened now is added all the same:
+  // its receive thread tries again, 2 s doubling to 30 s (reported on standard
+  // error) and the others run meanwhile.
   bool AddGateway(const std::string& name, const cli::ConnectOptions& options, std::vector<uint32_t> channels,
-                  std::string* error);
+                  std::string* error, bool retry = false);
   // Before Start.
   void AddConsumer(FrameConsumer* consumer);
   // One receive thread per gateway.
@@ -135,6 +150,8 @@ class Hub {
 
  private:
   void ReceiveLoop(Gateway* gateway);
+  // Opens a gateway added unreachable; false when the hub stops first.
+  bool OpenLate(Gateway* gateway);
   void Deliver(Gateway* gateway, const std::vector<Received>& frames);
 
   std::map<std::string, std::unique_ptr<cli::Driver>> drivers_;  // by library path
