@@ -1,7 +1,5 @@
 // The bridge's buffer while no broker is there: bounded, the oldest batches
 // dropped and counted, and a stop that does not wait for the broker.
-#include "tools/serve/mqtt_bridge.h"
-
 #include <chrono>
 #include <string>
 #include <vector>
@@ -10,6 +8,7 @@
 
 #include "tests/support/eventually.h"
 #include "tests/support/loopback.h"
+#include "tools/serve/mqtt_bridge.h"
 
 namespace tarnlink::serve {
 namespace {
