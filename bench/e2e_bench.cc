@@ -209,7 +209,7 @@ class FrameSource {
         f.len = 64;
         f.flags = VELA_FD_BRS;
       }
-      BuildCanFdPacketInto(0, frames.data(), kMaxCanFdPerPacket, false, packet_);
+      BuildCanFdPacket(0, frames.data(), kMaxCanFdPerPacket, false, packet_);
       per_packet_ = kMaxCanFdPerPacket;
     } else {
       std::vector<VELA_CAN_TRANSMIT> frames(kMaxCanPerPacket);
@@ -217,7 +217,7 @@ class FrameSource {
         f.id = VELA_ID_EFF_FLAG | 0x18DA00F1;
         f.len = 8;
       }
-      BuildCanPacketInto(0, frames.data(), kMaxCanPerPacket, false, packet_);
+      BuildCanPacket(0, frames.data(), kMaxCanPerPacket, false, packet_);
       per_packet_ = kMaxCanPerPacket;
     }
     seq_.assign(per_packet_, 0);
@@ -646,7 +646,7 @@ LatencyFigures RunLatency(const Api& tcp, const Api& udp, Link link, int32_t wai
       if (stop.load()) break;
       SleepUs(150);  // the reader is back in its wait
       StoreBe64(frame.data, static_cast<uint64_t>(NowNs()));
-      BuildCanPacketInto(0, &frame, 1, false, packet);
+      BuildCanPacket(0, &frame, 1, false, packet);
       rig.SendPacket(packet.data(), packet.size());
     }
   });
@@ -898,21 +898,20 @@ LatencyFigures RunRequests(const Api& tcp, const Api& udp, Link link, size_t* fa
   std::atomic<bool> stop{false};
   std::thread gateway([&] {
     StreamParser parser;
-    std::vector<Packet> packets;
+    std::vector<PacketView> packets;
     std::vector<uint8_t> buf(4096);
     pollfd p{rig.peer(), POLLIN, 0};
     while (!stop.load()) {
       if (poll(&p, 1, 50) != 1) continue;
       const ssize_t k = recv(rig.peer(), buf.data(), buf.size(), 0);
       if (k <= 0) break;
-      parser.AppendBytes(buf.data(), k);
+      parser.AppendBytes(ByteSpan(buf.data(), static_cast<size_t>(k)));
       parser.ExtractPackets(packets);
-      for (const Packet& packet : packets) {
+      for (const PacketView& packet : packets) {
         uint8_t sequence = 0;
         bool is_answer = false;
         CommandMessage message;
-        if (packet[1] != static_cast<uint8_t>(PacketType::kCommand)) continue;
-        if (!ParseCommandPacket(packet.data(), packet.size(), &sequence, &is_answer, &message) || is_answer) continue;
+        if (!ParseCommandPacket(packet, &sequence, &is_answer, &message) || is_answer) continue;
         const Packet answer = EncodeAnswer(EmulatedDeviceAnswers(message), sequence);
         rig.SendPacket(answer.data(), answer.size());
       }

@@ -48,8 +48,6 @@ using PendingTable = std::map<uint32_t, std::shared_ptr<DevRequestResponse>>;
 uint16_t ParseVersion(const std::string& text);
 // GPS data record -> application GPS record.
 VELA_GPS ConvertGps(const _tagPacketDataGPS& record);
-// Error-frame record -> error information.
-VELA_CHANNEL_ERR_INFO MakeErrorInfo(const _tagPacketDataCAN& record);
 
 class Device final : private PacketSink {
  public:
@@ -70,7 +68,7 @@ class Device final : private PacketSink {
   bool closed() const { return closed_.load(std::memory_order_acquire); }
 
   // Receive entry of the transport: reassembly and dispatch.
-  void OnReceive(const char* peer, const char* data, uint32_t len);
+  void OnReceive(const char* peer, ByteSpan bytes);
 
   // Request / response.
   bool SendRequest(CommandMessage& request, CommandMessage* answer);
@@ -91,9 +89,6 @@ class Device final : private PacketSink {
   bool CopyAutoSendEntries(uint32_t channel, bool fd, void* out);
 
   // Receive queues and status.
-  void StoreCanRecords(const uint8_t* records, uint32_t count);
-  void StoreCanFdRecords(const uint8_t* records, uint32_t count);
-  void EnqueueGps(const uint8_t* records, uint32_t count);
   uint32_t Receive(uint32_t channel, VELA_CAN_RECEIVE* out, uint32_t capacity, int32_t wait_ms);
   uint32_t ReceiveFD(uint32_t channel, VELA_CANFD_RECEIVE* out, uint32_t capacity, int32_t wait_ms);
   uint32_t GetReceiveNum(uint32_t channel, uint32_t kind) const;
@@ -145,21 +140,21 @@ class Device final : private PacketSink {
   // Waits as the read functions promise; ends early once the device closes.
   template <typename Queue>
   void WaitForData(Queue& queue, int32_t wait_ms) const;
-  bool SendPacket(const Packet& packet);
-  bool SendBlock(const uint8_t* data, size_t len);
+  bool SendPacket(ByteSpan bytes);
   bool SimpleCommand(CommandCode code, std::vector<uint8_t> body, CommandMessage* answer);
   bool ReadChannelReport(uint32_t channel, VELA_CHANNEL_REPORT* out);
   bool DeviceQuery(uint32_t type, VELA_TEXT_READ* record);
 
   // What dispatched packets cause (device/sink.cc).
-  void OnCanRecords(const uint8_t* records, uint32_t count) override;
-  void OnCanFdRecords(const uint8_t* records, uint32_t count) override;
-  void OnGpsRecords(const uint8_t* records, uint32_t count) override;
+  void OnCanRecords(CanRecords records) override;
+  void OnCanFdRecords(CanFdRecords records) override;
+  void OnGpsRecords(GpsRecords records) override;
   void OnChannelReport(const VELA_CHANNEL_REPORT& report) override;
-  void OnDeviceText(uint8_t slot, const uint8_t* text, size_t n) override;
+  void OnDeviceText(uint8_t slot, ByteSpan text) override;
   void OnAnswer(uint8_t sequence, CommandMessage&& answer) override;
   void OnRequest(uint8_t sequence, const CommandMessage& request) override;
   void OnNotice(uint8_t flags) override;
+  void StoreErrorFrame(uint8_t channel, const _tagPacketDataCAN& record);
 
   // After a large fill has drained from every queue, the record pools give
   // their memory back (a reserve kept).

@@ -8,23 +8,6 @@
 namespace tarnlink {
 namespace {
 
-template <typename Frame>
-uint32_t TransmitFrames(const Frame* frames, uint32_t count, uint32_t per_packet, size_t record_size,
-                        void (*build)(uint8_t, const Frame*, uint32_t, bool, Packet&), uint8_t channel, bool option,
-                        IService* service) {
-  // One packet buffer reused for the whole batch.
-  Packet packet;
-  packet.reserve(kHeaderSize + per_packet * record_size + 1);
-  uint32_t sent = 0;
-  while (sent < count) {
-    const uint32_t n = std::min(per_packet, count - sent);
-    build(channel, frames + sent, n, option, packet);
-    if (!service->Send(reinterpret_cast<const char*>(packet.data()), static_cast<int>(packet.size()))) break;
-    sent += n;
-  }
-  return sent;
-}
-
 VELA_CAN_AUTOSEND ToCanObject(const AutoSendEntry& e) {
   VELA_CAN_AUTOSEND o{};
   o.enable = e.enable;
@@ -65,18 +48,21 @@ uint32_t Device::Transmit(uint32_t channel, const VELA_CAN_TRANSMIT* frames, uin
   if (!valid_channel(channel) || frames == nullptr || count == 0) return 0;
   std::shared_ptr<IService> service = transport();
   if (!service) return 0;
-  return TransmitFrames(frames, count, kMaxCanPerPacket, kCanRecordSize, &BuildCanPacketInto,
-                        static_cast<uint8_t>(channel), tx_option_[channel].load(std::memory_order_relaxed) != 0,
-                        service.get());
+  // One packet buffer for the whole batch: the first packet is the largest.
+  Packet packet;
+  return BuildCanPackets(static_cast<uint8_t>(channel), frames, count,
+                         tx_option_[channel].load(std::memory_order_relaxed) != 0, packet,
+                         [&service](const Packet& p) { return service->Send(p); });
 }
 
 uint32_t Device::TransmitFD(uint32_t channel, const VELA_CANFD_TRANSMIT* frames, uint32_t count) {
   if (!valid_channel(channel) || frames == nullptr || count == 0) return 0;
   std::shared_ptr<IService> service = transport();
   if (!service) return 0;
-  return TransmitFrames(frames, count, kMaxCanFdPerPacket, kCanFdRecordSize, &BuildCanFdPacketInto,
-                        static_cast<uint8_t>(channel), tx_option_[channel].load(std::memory_order_relaxed) != 0,
-                        service.get());
+  Packet packet;
+  return BuildCanFdPackets(static_cast<uint8_t>(channel), frames, count,
+                           tx_option_[channel].load(std::memory_order_relaxed) != 0, packet,
+                           [&service](const Packet& p) { return service->Send(p); });
 }
 
 bool Device::SendAutoSendEntry(uint32_t channel, const VELA_CAN_AUTOSEND* object) {

@@ -98,15 +98,6 @@ bool IsLocalAddress(const char* ip);
 // One recv. Result: the byte count when positive; -1 on orderly close or
 // error; never 0 unless dont_wait is set and no data is waiting.
 int RecvSome(const SocketEndpoint& endpoint, char* buffer, int size, bool dont_wait = false);
-// One send; bytes sent or -1. A peer that went away gives -1, not SIGPIPE.
-int SendOnce(const SocketEndpoint& endpoint, const char* data, int len);
-
-// Polls the sockets of list for input within timeout_ms (negative: no limit).
-// Result: the number of distinct ready sockets, 0 on time-out or an absent or
-// empty list (at once, whatever the time-out), negative on error. Ready
-// endpoints are appended to ready, in list order, when it is given. There is
-// no limit on the number or the values of the descriptors.
-int SelectReadable(const std::vector<SocketEndpoint>* list, std::vector<SocketEndpoint>* ready, int timeout_ms);
 
 // One recvfrom; -1 on error or an empty datagram, else the byte count. When
 // from is given it is cleared and gets the sender's address and port.

@@ -16,7 +16,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <unordered_set>
 
 #include "transport/socket_address.h"
 
@@ -238,42 +237,6 @@ int RecvSome(const SocketEndpoint& endpoint, char* buffer, int size, bool dont_w
   if (n > 0) return static_cast<int>(n);
   if (n < 0 && dont_wait && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
   return -1;
-}
-
-int SendOnce(const SocketEndpoint& endpoint, const char* data, int len) {
-  if (len < 0) return -1;
-  ssize_t n;
-  do {
-    n = send(endpoint.sock, data, static_cast<size_t>(len), MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<int>(n);
-}
-
-int SelectReadable(const std::vector<SocketEndpoint>* list, std::vector<SocketEndpoint>* ready, int timeout_ms) {
-  if (list == nullptr || list->empty()) return 0;
-  std::vector<pollfd> fds;
-  fds.reserve(list->size());
-  std::unordered_set<int> seen;
-  for (const SocketEndpoint& endpoint : *list) {
-    if (endpoint.sock >= 0 && seen.insert(endpoint.sock).second) fds.push_back({endpoint.sock, POLLIN, 0});
-  }
-  if (fds.empty()) return 0;
-  const int rc = PollFor(fds.data(), fds.size(), timeout_ms < 0 ? -1 : timeout_ms);
-  if (rc <= 0) return rc;
-  // Error and hang-up count as readable, as select has it: the recv that
-  // follows reports them. A descriptor closed meanwhile (POLLNVAL) has
-  // nothing to read and is left out.
-  constexpr short kReadable = POLLIN | POLLPRI | POLLERR | POLLHUP;
-  std::unordered_set<int> ready_socks;
-  for (const pollfd& fd : fds) {
-    if ((fd.revents & kReadable) != 0) ready_socks.insert(fd.fd);
-  }
-  if (ready != nullptr) {
-    for (const SocketEndpoint& endpoint : *list) {
-      if (ready_socks.count(endpoint.sock) != 0) ready->push_back(endpoint);
-    }
-  }
-  return static_cast<int>(ready_socks.size());
 }
 
 int RecvFrom(const SocketEndpoint& endpoint, char* buffer, int size, SocketEndpoint* from) {

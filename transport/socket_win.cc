@@ -12,7 +12,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <unordered_set>
 
 #include "transport/socket_address.h"
 
@@ -253,12 +252,6 @@ int RecvSome(const SocketEndpoint& endpoint, char* buffer, int size, bool dont_w
   return n > 0 ? n : -1;
 }
 
-int SendOnce(const SocketEndpoint& endpoint, const char* data, int len) {
-  if (len < 0) return -1;
-  const int n = send(Native(endpoint), data, len, 0);
-  return n == SOCKET_ERROR ? -1 : n;
-}
-
 int PollReadable(PollEntry* entries, size_t count, int timeout_ms) {
   // WSAPoll takes any number of sockets (select at most FD_SETSIZE).
   std::vector<WSAPOLLFD> fds(count);
@@ -274,29 +267,6 @@ int PollReadable(PollEntry* entries, size_t count, int timeout_ms) {
 
 bool Readable(const PollEntry& entry) { return (entry.revents & (POLLRDNORM | POLLRDBAND | POLLERR | POLLHUP)) != 0; }
 bool Invalid(const PollEntry& entry) { return (entry.revents & POLLNVAL) != 0; }
-
-int SelectReadable(const std::vector<SocketEndpoint>* list, std::vector<SocketEndpoint>* ready, int timeout_ms) {
-  if (list == nullptr || list->empty()) return 0;
-  std::vector<PollEntry> entries;
-  entries.reserve(list->size());
-  std::unordered_set<int> seen;
-  for (const SocketEndpoint& endpoint : *list) {
-    if (endpoint.sock >= 0 && seen.insert(endpoint.sock).second) entries.push_back(PollEntry{endpoint.sock});
-  }
-  if (entries.empty()) return 0;
-  const int rc = PollReadable(entries.data(), entries.size(), timeout_ms);
-  if (rc <= 0) return rc;
-  std::unordered_set<int> ready_socks;
-  for (const PollEntry& entry : entries) {
-    if (Readable(entry)) ready_socks.insert(entry.sock);
-  }
-  if (ready != nullptr) {
-    for (const SocketEndpoint& endpoint : *list) {
-      if (ready_socks.count(endpoint.sock) != 0) ready->push_back(endpoint);
-    }
-  }
-  return static_cast<int>(ready_socks.size());
-}
 
 int RecvFrom(const SocketEndpoint& endpoint, char* buffer, int size, SocketEndpoint* from) {
   if (size <= 0) return -1;

@@ -53,8 +53,8 @@ class FakeService final : public IService {
  public:
   bool Start() override { return g_start.Run(); }
   bool Stop() override { return true; }
-  bool Send(const char* data, int len) override {
-    std::vector<uint8_t> bytes(data, data + len);
+  bool Send(ByteSpan sent) override {
+    std::vector<uint8_t> bytes(sent.begin(), sent.end());
     {
       std::lock_guard<std::mutex> lock(mu_);
       sent_.push_back(bytes);
@@ -69,9 +69,7 @@ class FakeService final : public IService {
     }
     return true;
   }
-  void Feed(const std::vector<uint8_t>& bytes) {
-    callback_("10.1.2.3:4000", reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()));
-  }
+  void Feed(const std::vector<uint8_t>& bytes) { callback_("10.1.2.3:4000", ByteSpan(bytes)); }
   std::vector<std::vector<uint8_t>> sent() {
     std::lock_guard<std::mutex> lock(mu_);
     return sent_;
