@@ -1,0 +1,78 @@
+// Request round trip: VELA_GetDeviceInf against a peer that answers at once.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/e2e/harness.h"
+#include "protocol/commands.h"
+#include "protocol/stream_parser.h"
+
+namespace tarnlink::e2e {
+namespace {
+
+LatencyFigures RunRequests(const Api& tcp, const Api& udp, Link link, size_t* failures) {
+  LatencyFigures f;
+  Rig rig(tcp, udp, link);
+  if (!rig.Open()) return f;
+  std::atomic<bool> stop{false};
+  std::thread gateway([&] {
+    StreamParser parser;
+    std::vector<PacketView> packets;
+    std::vector<uint8_t> buf(4096);
+    pollfd p{rig.peer(), POLLIN, 0};
+    while (!stop.load()) {
+      if (poll(&p, 1, 50) != 1) continue;
+      const ssize_t k = recv(rig.peer(), buf.data(), buf.size(), 0);
+      if (k <= 0) break;
+      parser.AppendBytes(ByteSpan(buf.data(), static_cast<size_t>(k)));
+      parser.ExtractPackets(packets);
+      for (const PacketView& packet : packets) {
+        uint8_t sequence = 0;
+        bool is_answer = false;
+        CommandMessage message;
+        if (!ParseCommandPacket(packet, &sequence, &is_answer, &message) || is_answer) continue;
+        const Packet answer = EncodeAnswer(EmulatedDeviceAnswers(message), sequence);
+        rig.SendPacket(answer.data(), answer.size());
+      }
+    }
+  });
+  std::vector<double> us;
+  *failures = 0;
+  const uint32_t device = rig.channel() & ~0xFFu;
+  for (size_t i = 0; i < g_run.requests; ++i) {
+    VELA_DEVICE_INFO info{};
+    const int64_t t0 = NowNs();
+    if (rig.api().GetDeviceInf(device, &info) != 1) {
+      ++*failures;
+      continue;
+    }
+    us.push_back(static_cast<double>(NowNs() - t0) / 1000.0);
+  }
+  stop = true;
+  gateway.join();
+  f.n = us.size();
+  f.p50_us = Percentile(us, 0.50);
+  f.p99_us = Percentile(us, 0.99);
+  f.max_us = us.empty() ? 0 : *std::max_element(us.begin(), us.end());
+  return f;
+}
+
+}  // namespace
+
+void RequestSection(const Context& c) {
+  const Api& tcp = c.tcp;
+  const Api& udp = c.udp;
+  Section("request round trip: VELA_GetDeviceInf against an answering peer");
+  size_t failures = 0;
+  ReportLatency("TCP client", RunRequests(tcp, udp, Link::kTcpClient, &failures));
+  if (failures > 0) std::printf("  (%zu requests failed)\n", failures);
+}
+
+}  // namespace tarnlink::e2e
