@@ -89,17 +89,35 @@ void ShutdownSocket(const SocketEndpoint& endpoint) {
   CancelIoEx(reinterpret_cast<HANDLE>(sock), nullptr);
 }
 
-int BindAny(SocketEndpoint* endpoint, uint16_t port) {
-  endpoint->port = port;
+int BindAny(SocketEndpoint* endpoint, uint16_t port) { return BindTo(endpoint, "0.0.0.0", port); }
+
+int BindTo(SocketEndpoint* endpoint, const char* ip, uint16_t port) {
   sockaddr_in address;
-  ToAddress("0.0.0.0", port, &address);
+  if (!ToAddress(ip, port, &address)) return 1;
   if (bind(Native(*endpoint), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return 1;
+  CopyText(ip, endpoint->ip);
+  endpoint->port = port;
   int length = sizeof(address);
   if (getsockname(Native(*endpoint), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
     endpoint->port = ntohs(address.sin_port);
   }
-  CopyText("0.0.0.0", endpoint->ip);
   return 0;
+}
+
+uint16_t LocalPortOf(const SocketEndpoint& endpoint) {
+  sockaddr_in address;
+  int length = sizeof(address);
+  if (getsockname(Native(endpoint), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+int MakeNonBlocking(const SocketEndpoint& endpoint) { return SetNonBlocking(Native(endpoint), true) ? 0 : 1; }
+
+int DisableNagle(const SocketEndpoint& endpoint) {
+  const BOOL on = TRUE;
+  return setsockopt(Native(endpoint), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on)) == 0
+             ? 0
+             : 1;
 }
 
 int AllowRebind(const SocketEndpoint& /*endpoint*/) {
@@ -121,6 +139,23 @@ int AcceptOne(const SocketEndpoint& listener, SocketEndpoint* out) {
   out->sock = FromNative(sock);
   FillFromAddress(address, out);
   return 0;
+}
+
+int StartConnect(SocketEndpoint* endpoint, const char* host, uint16_t port) {
+  CopyText(host, endpoint->ip);
+  endpoint->port = port;
+  sockaddr_in address;
+  const SOCKET sock = Native(*endpoint);
+  if (!ToAddress(host, port, &address) || !SetNonBlocking(sock, true)) return 1;
+  if (connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return kSent;
+  return WSAGetLastError() == WSAEWOULDBLOCK ? kConnecting : 1;
+}
+
+int ConnectError(const SocketEndpoint& endpoint) {
+  int error = 0;
+  int length = sizeof(error);
+  if (getsockopt(Native(endpoint), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) return 1;
+  return error;
 }
 
 int ConnectWithTimeout(SocketEndpoint* endpoint, const char* host, uint16_t port, int wake_fd) {
@@ -265,8 +300,52 @@ int PollReadable(PollEntry* entries, size_t count, int timeout_ms) {
   return rc == SOCKET_ERROR ? -1 : rc;
 }
 
+int PollSockets(PollEntry* entries, size_t count, int timeout_ms) {
+  std::vector<WSAPOLLFD> fds(count);
+  for (size_t i = 0; i < count; ++i) {
+    const short want = entries[i].events;
+    fds[i].fd = Native(entries[i].sock);
+    fds[i].events =
+        static_cast<short>(((want & kWantRead) != 0 ? POLLRDNORM : 0) | ((want & kWantWrite) != 0 ? POLLWRNORM : 0));
+    fds[i].revents = 0;
+  }
+  const int rc = WSAPoll(fds.data(), static_cast<ULONG>(count), timeout_ms < 0 ? -1 : timeout_ms);
+  for (size_t i = 0; i < count; ++i) entries[i].revents = rc > 0 && entries[i].sock >= 0 ? fds[i].revents : 0;
+  return rc == SOCKET_ERROR ? -1 : rc;
+}
+
+bool Writable(const PollEntry& entry) { return (entry.revents & (POLLWRNORM | POLLERR | POLLHUP)) != 0; }
+
+bool ResolveIPv4(const char* name, char (&ip)[32]) {
+  ip[0] = '\0';
+  if (name == nullptr) return false;
+  in_addr address;
+  if (inet_pton(AF_INET, name, &address) == 1) {
+    CopyText(name, ip);
+    return true;
+  }
+  if (!StartSocketLibrary()) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) return false;
+  in_addr found = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
+  const bool ok = inet_ntop(AF_INET, &found, ip, sizeof(ip)) != nullptr;
+  freeaddrinfo(result);
+  return ok;
+}
+
 bool Readable(const PollEntry& entry) { return (entry.revents & (POLLRDNORM | POLLRDBAND | POLLERR | POLLHUP)) != 0; }
 bool Invalid(const PollEntry& entry) { return (entry.revents & POLLNVAL) != 0; }
+
+int SendSome(const SocketEndpoint& endpoint, const char* data, int len) {
+  if (len < 0 || (data == nullptr && len > 0)) return -1;
+  // No per-call flag here: the socket is one MakeNonBlocking made so.
+  const int n = send(Native(endpoint), data, len, 0);
+  if (n != SOCKET_ERROR) return n;
+  return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+}
 
 int RecvFrom(const SocketEndpoint& endpoint, char* buffer, int size, SocketEndpoint* from) {
   if (size <= 0) return -1;
@@ -288,9 +367,16 @@ int SendTo(const SocketEndpoint& endpoint, const char* data, int len, const Sock
   return n == SOCKET_ERROR ? -1 : n;
 }
 
-int JoinGroup(const SocketEndpoint& endpoint, const char* group, uint32_t loopback) {
+int JoinGroup(const SocketEndpoint& endpoint, const char* group, uint32_t loopback, const char* interface_ip) {
   ip_mreq request;
   if (!GroupRequest(group, &request)) return 1;
+  if (interface_ip != nullptr) {
+    if (inet_pton(AF_INET, interface_ip, &request.imr_interface) != 1) return 1;
+    if (setsockopt(Native(endpoint), IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&request.imr_interface),
+                   sizeof(request.imr_interface)) != 0) {
+      return 1;
+    }
+  }
   if (setsockopt(Native(endpoint), IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&request),
                  sizeof(request)) != 0) {
     return 1;
