@@ -169,6 +169,12 @@ void DrainWake(int wake);
 // The dotted IPv4 address of a host name (dotted text is taken as it is).
 bool ResolveIPv4(const char* name, char (&ip)[32]);
 
+// A loopback port that was free a moment ago, for settings that need a
+// number before anything binds it (the tool's demo, the benchmark, the
+// tests). Another process may take it first: who binds it retries. 0 when
+// no socket could be bound.
+uint16_t FreePort(bool tcp = true);
+
 // "ip:port" into a kPeerTextSize buffer, as handed to a RecvCallback.
 void FormatPeer(const SocketEndpoint& endpoint, char (&peer)[kPeerTextSize]);
 

@@ -1,4 +1,6 @@
 // UDP bursts: full datagrams handed to the kernel at once, nothing read.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -31,7 +33,12 @@ double RunUdpBurst(const Api& tcp, const Api& udp, uint32_t datagrams) {
     const uint8_t* p = source.Next();
     packets.emplace_back(p, p + source.size());
   }
-  sockaddr_in dest = rig.udp_destination();
+  // sendmmsg on the rig's socket: one call for many datagrams, which the
+  // socket layer has no need of elsewhere.
+  sockaddr_in dest{};
+  dest.sin_family = AF_INET;
+  dest.sin_port = htons(rig.udp_destination().port);
+  dest.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   std::vector<iovec> iov(datagrams);
   std::vector<mmsghdr> messages(datagrams);
   for (uint32_t i = 0; i < datagrams; ++i) {

@@ -21,7 +21,7 @@ double RawTcp(bool nodelay, size_t read_size) {
   const int listener = ListenTcp(&port);
   const int tx = ConnectTcp(port, 1000);
   const int rx = AcceptWithin(listener, 1000);
-  close(listener);
+  CloseFd(listener);
   if (nodelay) SetNoDelay(tx);
   std::atomic<uint64_t> bytes{0};
   int64_t done_ns = 0;
@@ -29,7 +29,7 @@ double RawTcp(bool nodelay, size_t read_size) {
     std::vector<char> buf(read_size);
     uint64_t total = 0;
     for (;;) {
-      const ssize_t k = recv(rx, buf.data(), buf.size(), 0);
+      const int k = RecvSome(At(rx), buf.data(), static_cast<int>(buf.size()));
       if (k <= 0) break;
       total += static_cast<uint64_t>(k);
     }
@@ -42,10 +42,10 @@ double RawTcp(bool nodelay, size_t read_size) {
   while (NowNs() < end) {
     for (int i = 0; i < 64; ++i) SendAll(tx, packet.data(), packet.size());
   }
-  shutdown(tx, SHUT_WR);
+  ShutdownSocket(At(tx));
   reader.join();
-  close(tx);
-  close(rx);
+  CloseFd(tx);
+  CloseFd(rx);
   return static_cast<double>(bytes.load()) / kFullPacket / Seconds(done_ns - start);
 }
 
@@ -55,15 +55,18 @@ double RawUdp(double* sent_rate) {
   const int rx = BindUdp(&rx_port);
   uint16_t tx_port = 0;
   const int tx = BindUdp(&tx_port);
-  const sockaddr_in dest = Loopback(rx_port);
+  const SocketEndpoint dest = Loopback(rx_port);
   std::atomic<bool> stop{false};
   uint64_t received = 0;
   std::thread reader([&] {
     std::vector<char> buf(65536);
-    pollfd p{rx, POLLIN, 0};
-    while (!stop.load() || poll(&p, 1, 0) == 1) {
-      if (poll(&p, 1, 50) != 1) continue;
-      if (recv(rx, buf.data(), buf.size(), 0) > 0) ++received;
+    for (;;) {
+      const int k = RecvWithin(rx, buf.data(), buf.size(), stop.load() ? 0 : 50);
+      if (k > 0) {
+        ++received;
+      } else if (stop.load()) {
+        break;
+      }
     }
   });
   std::vector<uint8_t> packet(kFullPacket, 0x5A);
@@ -72,7 +75,7 @@ double RawUdp(double* sent_rate) {
   const int64_t end = start + static_cast<int64_t>(g_run.ceiling_s * 1e9);
   while (NowNs() < end) {
     for (int i = 0; i < 64; ++i) {
-      if (sendto(tx, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&dest), sizeof dest) > 0) {
+      if (SendTo(At(tx), reinterpret_cast<const char*>(packet.data()), static_cast<int>(packet.size()), dest) > 0) {
         ++sent;
       }
     }
@@ -81,8 +84,8 @@ double RawUdp(double* sent_rate) {
   SleepUs(50000);
   stop = true;
   reader.join();
-  close(tx);
-  close(rx);
+  CloseFd(tx);
+  CloseFd(rx);
   *sent_rate = static_cast<double>(sent) / elapsed;
   return static_cast<double>(received) / elapsed;
 }

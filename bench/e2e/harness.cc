@@ -1,9 +1,6 @@
 // The shared harness of the end-to-end benchmark (harness.h).
 #include "bench/e2e/harness.h"
 
-#include <arpa/inet.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -46,75 +43,73 @@ size_t ResidentBytes() {
 
 void SleepUs(int64_t us) { std::this_thread::sleep_for(std::chrono::microseconds(us)); }
 
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+SocketEndpoint At(int fd) {
+  SocketEndpoint e;
+  e.sock = fd;
+  return e;
+}
+
+SocketEndpoint Loopback(uint16_t port) {
+  SocketEndpoint a;
+  std::snprintf(a.ip, sizeof a.ip, "127.0.0.1");
+  a.port = port;
   return a;
 }
 
-uint16_t LocalPort(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
 int ListenTcp(uint16_t* port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Loopback(0);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0) {
-    close(fd);
+  SocketEndpoint e;
+  if (CreateSocket(&e, true) != 0 || BindTo(&e, "127.0.0.1", 0) != 0 || ListenOn(e, 16) != 0) {
+    CloseSocket(&e);
     return -1;
   }
-  *port = LocalPort(fd);
-  return fd;
+  *port = e.port;
+  return e.sock;
 }
 
 int AcceptWithin(int listener, int ms) {
-  pollfd p{listener, POLLIN, 0};
-  if (poll(&p, 1, ms) != 1) return -1;
-  return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  PollEntry p{listener};
+  if (PollReadable(&p, 1, ms) != 1) return -1;
+  SocketEndpoint accepted;
+  return AcceptOne(At(listener), &accepted) == 0 ? accepted.sock : -1;
 }
 
 int ConnectTcp(uint16_t port, int ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   while (Clock::now() < deadline) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-    close(fd);
+    SocketEndpoint e;
+    if (CreateSocket(&e, true) == 0 && ConnectWithTimeout(&e, "127.0.0.1", port) == 0) return e.sock;
+    CloseSocket(&e);
     SleepUs(2000);
   }
   return -1;
 }
 
 int BindUdp(uint16_t* port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Loopback(*port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
+  SocketEndpoint e;
+  if (CreateSocket(&e, false) != 0 || BindTo(&e, "127.0.0.1", *port) != 0) {
+    CloseSocket(&e);
     return -1;
   }
-  *port = LocalPort(fd);
-  return fd;
+  *port = e.port;
+  return e.sock;
 }
 
-void SetNoDelay(int fd) {
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
+void SetNoDelay(int fd) { DisableNagle(At(fd)); }
 
 bool SendAll(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    const ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<size_t>(k);
-  }
-  return true;
+  // No time limit worth the name: the benchmark's peer drains, or it ends.
+  return SendWhole(At(fd), reinterpret_cast<const char*>(p), static_cast<int>(n), 60000) == kSent;
+}
+
+int RecvWithin(int fd, char* buffer, size_t size, int ms) {
+  PollEntry p{fd};
+  if (PollReadable(&p, 1, ms) != 1) return 0;
+  return RecvSome(At(fd), buffer, static_cast<int>(size));
+}
+
+void CloseFd(int fd) {
+  SocketEndpoint e = At(fd);
+  CloseSocket(&e);
 }
 
 void Section(const char* title) { std::printf("\n== %s\n", title); }

@@ -5,9 +5,6 @@
 #ifndef TARNLINK_BENCH_E2E_HARNESS_H_
 #define TARNLINK_BENCH_E2E_HARNESS_H_
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +15,7 @@
 #include "protocol/records.h"
 #include "tarnlink/tarnlink.h"
 #include "tools/common/driver_api.h"
+#include "transport/socket.h"
 
 namespace tarnlink::e2e {
 
@@ -70,14 +68,19 @@ struct Context {
 
 // ---- Sockets of the benchmark's gateway ------------------------------------
 
-sockaddr_in Loopback(uint16_t port);
-uint16_t LocalPort(int fd);
+// Over transport's socket layer, on plain descriptors: -1 on failure.
+SocketEndpoint At(int fd);
+SocketEndpoint Loopback(uint16_t port);
 int ListenTcp(uint16_t* port);
 int AcceptWithin(int listener, int ms);
 int ConnectTcp(uint16_t port, int ms);
 int BindUdp(uint16_t* port);
 void SetNoDelay(int fd);
 bool SendAll(int fd, const uint8_t* p, size_t n);
+// One receive after waiting at most ms: the byte count, 0 after the wait
+// found nothing, -1 at the end of the stream.
+int RecvWithin(int fd, char* buffer, size_t size, int ms);
+void CloseFd(int fd);
 
 // ---- Traffic ---------------------------------------------------------------
 
@@ -165,7 +168,7 @@ class Rig {
   const Api& api() const { return api_; }
   uint32_t channel() const { return channel_; }
   int peer() const { return peer_; }
-  const sockaddr_in& udp_destination() const { return udp_dest_; }
+  const SocketEndpoint& udp_destination() const { return udp_dest_; }
 
   bool Open() {
     static uint32_t next_index = 0;
@@ -180,11 +183,11 @@ class Rig {
         listener = ListenTcp(&peer_port);
         break;
       case Link::kTcpServer:
-        local_port = FreePort(SOCK_STREAM);
+        local_port = FreePort(true);
         break;
       case Link::kUdp:
         peer_ = BindUdp(&peer_port);
-        local_port = FreePort(SOCK_DGRAM);
+        local_port = FreePort(false);
         break;
     }
     device_ = api_.OpenDevice(type_, index_, local_port);
@@ -198,13 +201,13 @@ class Rig {
     if (link_ != Link::kUdp) api_.SetReference(type_, index_, 0, VELA_REF_WORK_MODE, &server);
     channel_ = api_.InitCAN(device_, 0, nullptr);
     if (channel_ == 0 || api_.StartCAN(channel_) != 1) {
-      if (listener >= 0) close(listener);
+      CloseFd(listener);
       return false;
     }
     switch (link_) {
       case Link::kTcpClient:
         peer_ = AcceptWithin(listener, 3000);
-        close(listener);
+        CloseFd(listener);
         break;
       case Link::kTcpServer:
         peer_ = ConnectTcp(local_port, 3000);
@@ -225,7 +228,7 @@ class Rig {
       api_.CloseDevice(device_);
       device_ = 0;
     }
-    if (peer_ >= 0) close(peer_);
+    CloseFd(peer_);
     peer_ = -1;
   }
 
@@ -238,8 +241,7 @@ class Rig {
 
   bool SendPacket(const uint8_t* p, size_t n) const {
     if (link_ == Link::kUdp) {
-      return sendto(peer_, p, n, 0, reinterpret_cast<const sockaddr*>(&udp_dest_), sizeof udp_dest_) ==
-             static_cast<ssize_t>(n);
+      return SendTo(At(peer_), reinterpret_cast<const char*>(p), static_cast<int>(n), udp_dest_) == static_cast<int>(n);
     }
     return SendAll(peer_, p, n);
   }
@@ -262,7 +264,7 @@ class Rig {
   uint32_t device_ = 0;
   uint32_t channel_ = 0;
   int peer_ = -1;
-  sockaddr_in udp_dest_{};
+  SocketEndpoint udp_dest_;
 };
 
 // ---- Output ------------------------------------------------------------------

@@ -25,13 +25,12 @@ LatencyFigures RunRequests(const Api& tcp, const Api& udp, Link link, size_t* fa
   std::thread gateway([&] {
     StreamParser parser;
     std::vector<PacketView> packets;
-    std::vector<uint8_t> buf(4096);
-    pollfd p{rig.peer(), POLLIN, 0};
+    std::vector<char> buf(4096);
     while (!stop.load()) {
-      if (poll(&p, 1, 50) != 1) continue;
-      const ssize_t k = recv(rig.peer(), buf.data(), buf.size(), 0);
-      if (k <= 0) break;
-      parser.AppendBytes(ByteSpan(buf.data(), static_cast<size_t>(k)));
+      const int k = RecvWithin(rig.peer(), buf.data(), buf.size(), 50);
+      if (k == 0) continue;
+      if (k < 0) break;
+      parser.AppendBytes(ByteSpan::Received(buf.data(), k));
       parser.ExtractPackets(packets);
       for (const PacketView& packet : packets) {
         uint8_t sequence = 0;

@@ -22,14 +22,13 @@ double RunTransmit(const Api& tcp, const Api& udp, Link link, bool fd, uint64_t*
   std::atomic<uint64_t> bytes{0};
   std::thread drain([&] {
     std::vector<char> buf(65536);
-    pollfd p{rig.peer(), POLLIN, 0};
     for (;;) {
-      if (poll(&p, 1, 100) != 1) {
+      const int k = RecvWithin(rig.peer(), buf.data(), buf.size(), 100);
+      if (k == 0) {
         if (stop.load()) break;
         continue;
       }
-      const ssize_t k = recv(rig.peer(), buf.data(), buf.size(), 0);
-      if (k <= 0) break;
+      if (k < 0) break;
       bytes += static_cast<uint64_t>(k);
     }
   });

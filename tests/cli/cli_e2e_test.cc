@@ -1,10 +1,7 @@
 // The tarnlink tool as a user runs it: separate processes, real sockets on
 // 127.0.0.1, the simulator as the gateway.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +17,7 @@
 #include "gtest/gtest.h"
 #include "tests/cli/process.h"
 #include "tests/support/sanitized.h"
+#include "transport/socket.h"
 
 namespace tarnlink::test {
 namespace {
@@ -30,19 +28,6 @@ using Clock = std::chrono::steady_clock;
 const std::string kTool = TARNLINK_CLI_TOOL;
 
 using tarnlink::test::kSanitized;
-
-// A port nothing listens on: bound, read back and released.
-uint16_t ClosedPort(int type) {
-  const int fd = socket(AF_INET, type, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -173,7 +158,7 @@ void SendEchoedFrames(const std::vector<std::string>& link) {
 TEST(CliEndToEnd, SentFramesComeBackThroughDumpByteForByte) {
   // UDP: the simulator sends to the dump's port, so frames the send process
   // transmits reach the other process.
-  const uint16_t dump_port = ClosedPort(SOCK_DGRAM);
+  const uint16_t dump_port = tarnlink::FreePort(false);
   Sim sim({"--udp", "0", "--peer", "127.0.0.1:" + std::to_string(dump_port), "--echo", "-v"});
   ASSERT_FALSE(sim.port().empty()) << sim.process().out();
   Process dump(Tool({"dump", "-L", "--udp", "--port", sim.port(), "--local-port", std::to_string(dump_port), "-n",
@@ -535,8 +520,8 @@ TEST(CliEndToEnd, HelpOnEveryCommandExitsZero) {
 }
 
 TEST(CliEndToEnd, UnreachableGatewayGivesExitCodeOneWithinSeconds) {
-  const std::string tcp = std::to_string(ClosedPort(SOCK_STREAM));
-  const std::string udp = std::to_string(ClosedPort(SOCK_DGRAM));
+  const std::string tcp = std::to_string(tarnlink::FreePort(true));
+  const std::string udp = std::to_string(tarnlink::FreePort(false));
   const std::vector<std::vector<std::string>> cases = {
       {"dump", "--port", tcp},
       {"send", "--port", tcp, "123#11"},

@@ -61,13 +61,10 @@ class Namespace {
     std::thread([&] {
       const Fd ns(::open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC));
       if (!ns.valid() || ::setns(ns.get(), CLONE_NEWNET) != 0) return;
-      listener = Fd(::socket(AF_INET, SOCK_STREAM, 0));
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      ::inet_pton(AF_INET, gateway_ip().c_str(), &a.sin_addr);
-      if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener.get(), 8) != 0) {
-        listener.Reset();
-      }
+      SocketEndpoint e;
+      if (CreateSocket(&e, true) != 0) return;
+      listener = Fd(e.sock);
+      if (BindTo(&e, gateway_ip().c_str(), 0) != 0 || ListenOn(e, 8) != 0) listener.Reset();
     }).join();
     if (listener.valid()) *port = BoundPort(listener.get());
     return listener;
@@ -83,7 +80,8 @@ class Namespace {
 
 Fd AcceptWithin(const Fd& listener, int timeout_ms) {
   if (!WaitReadable(listener.get(), timeout_ms)) return Fd();
-  return Fd(::accept(listener.get(), nullptr, nullptr));
+  SocketEndpoint accepted;
+  return AcceptOne(At(listener.get()), &accepted) == 0 ? Fd(accepted.sock) : Fd();
 }
 
 TEST(DeadLink, CutUnderTrafficIsNoticedAndReconnected) {

@@ -18,7 +18,6 @@
 
 #include "tarnlink/tarnlink.h"
 #include "tests/support/eventually.h"
-#include "tools/common/free_port.h"
 #include "transport/socket.h"
 #include "transport/tcp_client.h"
 #include "transport/tcp_server.h"
