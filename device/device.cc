@@ -105,7 +105,7 @@ bool Device::Shutdown() {
   reassembly_.Clear();
   for (uint32_t ch = 0; ch < channel_count_; ++ch) {
     ClearBuffer(ch);
-    autosend_lists_[ch].clear();
+    autosend_.ClearList(ch);
   }
   {
     // Nothing is queued any more: the pools' memory goes back whole.

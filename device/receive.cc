@@ -205,11 +205,7 @@ void Device::ClearBuffer(uint32_t channel) {
   marker_queues_[channel].Clear();
   status_[channel].detail1.store(0, std::memory_order_relaxed);
   status_[channel].detail2.store(0, std::memory_order_relaxed);
-  {
-    MutexLock lock(autosend_cache_mu_);
-    autosend_cache_[channel].can.clear();
-    autosend_cache_[channel].canfd.clear();
-  }
+  autosend_.ClearCache(channel);
   TrimPoolsIfDrained();
   gps_queue_.Clear();
 }

@@ -132,21 +132,22 @@ TEST_F(FakeTransportTest, RefusedListPacketEndsTheListButStopStillEmptiesIt) {
     VELA_CAN_AUTOSEND object{};
     object.enable = 1;
     object.index = i;
-    ASSERT_TRUE(device_->AddAutoSendEntry(0, &object));
+    ASSERT_TRUE(device_->SetReference(0, VELA_REF_AUTOSEND_ADD, &object));
   }
   fake_->AcceptOnly(1);
-  EXPECT_FALSE(device_->SendAutoSendList(0));
+  EXPECT_FALSE(device_->SetReference(0, VELA_REF_AUTOSEND_SEND, nullptr));
   EXPECT_EQ(fake_->sent().size(), 2u);
   fake_->AcceptOnly(0);
-  EXPECT_FALSE(device_->StopAutoSendList(0));
+  EXPECT_FALSE(device_->SetReference(0, VELA_REF_AUTOSEND_CLEAR, nullptr));
   fake_->AcceptOnly(-1);
-  EXPECT_TRUE(device_->SendAutoSendList(0));  // the list is empty now
+  EXPECT_TRUE(device_->SetReference(0, VELA_REF_AUTOSEND_SEND, nullptr));  // the list is empty now
   EXPECT_TRUE(fake_->sent().empty());
   // A refused notice is reported.
   fake_->AcceptOnly(0);
-  EXPECT_FALSE(device_->SendNotice(1));
+  const VELA_NOTICE notice{1, 0};
+  EXPECT_FALSE(device_->SetReference(0, VELA_REF_NOTICE, &notice));
   fake_->AcceptOnly(-1);
-  EXPECT_TRUE(device_->SendNotice(1));
+  EXPECT_TRUE(device_->SetReference(0, VELA_REF_NOTICE, &notice));
 }
 
 TEST_F(FakeTransportTest, AnswerBeforeTheWaitCompletesTheExchange) {
