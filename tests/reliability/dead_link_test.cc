@@ -78,12 +78,6 @@ class Namespace {
   bool ok_ = false;
 };
 
-Fd AcceptWithin(const Fd& listener, int timeout_ms) {
-  if (!WaitReadable(listener.get(), timeout_ms)) return Fd();
-  SocketEndpoint accepted;
-  return AcceptOne(At(listener.get()), &accepted) == 0 ? Fd(accepted.sock) : Fd();
-}
-
 TEST(DeadLink, CutUnderTrafficIsNoticedAndReconnected) {
   Namespace ns;
   if (!ns.ok()) GTEST_SKIP() << ns.why();
@@ -94,7 +88,7 @@ TEST(DeadLink, CutUnderTrafficIsNoticedAndReconnected) {
   ASSERT_EQ(device.lib().SetReference(kType, 11, 0, VELA_REF_REMOTE_ADDR, ns.gateway_ip().c_str()), 1u);
   ASSERT_TRUE(device.SetU32(VELA_REF_REMOTE_PORT, port));
   ASSERT_TRUE(device.StartChannels(1));
-  Fd first = AcceptWithin(listener, 5000);
+  Fd first = WaitAccept(listener.get(), 5000);
   ASSERT_TRUE(first.valid());
 
   // A frame every 50 ms: far too little to fill the send buffer, so only
@@ -112,7 +106,7 @@ TEST(DeadLink, CutUnderTrafficIsNoticedAndReconnected) {
   }
   EXPECT_TRUE(noticed) << "frames still accepted " << MsSince(cut) << " ms after the link died";
   ASSERT_TRUE(ns.SetFarEnd(true));
-  Fd second = AcceptWithin(listener, 15000);
+  Fd second = WaitAccept(listener.get(), 15000);
   EXPECT_TRUE(second.valid()) << "no reconnection once the link was back";
 }
 

@@ -91,6 +91,13 @@ inline bool WaitEof(int fd, int timeout_ms) {
   }
 }
 
+// The next connection on listener, or an invalid Fd after timeout_ms.
+inline Fd WaitAccept(int listener, int timeout_ms) {
+  if (!WaitReadable(listener, timeout_ms)) return Fd();
+  SocketEndpoint accepted;
+  return AcceptOne(At(listener), &accepted) == 0 ? Fd(accepted.sock) : Fd();
+}
+
 // Blocks until every byte is out (a peer that stops reading holds it at
 // most a minute).
 inline bool SendAll(int fd, const void* data, size_t n) {
@@ -109,11 +116,7 @@ class TcpListener {
   bool ok() const { return ok_; }
   uint16_t port() const { return port_; }
   // The next connection, or an invalid Fd after timeout_ms.
-  Fd Accept(int timeout_ms) {
-    if (!WaitReadable(fd_.get(), timeout_ms)) return Fd();
-    SocketEndpoint accepted;
-    return AcceptOne(At(fd_.get()), &accepted) == 0 ? Fd(accepted.sock) : Fd();
-  }
+  Fd Accept(int timeout_ms) { return WaitAccept(fd_.get(), timeout_ms); }
   void Close() { fd_.Reset(); }
 
  private:
