@@ -32,15 +32,6 @@ void WriteRecordHead(uint8_t* p, uint64_t timestamp, uint32_t id, uint16_t flags
   p[15] = len;
 }
 
-template <typename Record>
-void ReadRecordHead(const uint8_t* p, Record& r) {
-  r.timestamp = LoadBe64(p);
-  r.id = LoadBe32(p + 8);
-  r.flags = LoadBe16(p + 12);
-  r.channel = p[14];
-  r.len = p[15];
-}
-
 // Starts a packet of n records in out (header written, checksum slot
 // reserved) and returns the first payload byte.
 uint8_t* StartPacket(PacketType type, uint32_t n, size_t record_size, Packet& out) {
@@ -183,20 +174,6 @@ Packet BuildAutoSendPacket(uint8_t channel, const VELA_CAN_AUTOSEND& object, boo
 
 Packet BuildAutoSendPacket(uint8_t channel, const VELA_CANFD_AUTOSEND& object, bool option) {
   return BuildOneAutoSend(channel, object, option);
-}
-
-_tagPacketDataCAN RecordHead::DecodeCan() const {
-  _tagPacketDataCAN r;
-  ReadRecordHead(p_, r);
-  std::memcpy(r.data, p_ + 16, sizeof(r.data));
-  return r;
-}
-
-_tagPacketDataCANFD CanFdRecordView::Decode() const {
-  _tagPacketDataCANFD r;
-  ReadRecordHead(p_, r);
-  std::memcpy(r.data, p_ + 16, sizeof(r.data));
-  return r;
 }
 
 _tagPacketDataGPS GpsRecordView::Decode() const {

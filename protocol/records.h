@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "protocol/packet.h"
@@ -127,9 +128,24 @@ class RecordHead {
   uint16_t flags() const { return LoadBe16(p_ + 12); }
   uint8_t channel() const { return p_[14]; }
   // The classic record: of a CAN FD record, its head and first 8 data bytes.
-  _tagPacketDataCAN DecodeCan() const;
+  _tagPacketDataCAN DecodeCan() const {
+    _tagPacketDataCAN r;
+    ReadHead(r);
+    std::memcpy(r.data, p_ + 16, sizeof(r.data));
+    return r;
+  }
 
  protected:
+  // Inline, as every received frame passes here once.
+  template <typename Record>
+  void ReadHead(Record& r) const {
+    r.timestamp = LoadBe64(p_);
+    r.id = LoadBe32(p_ + 8);
+    r.flags = LoadBe16(p_ + 12);
+    r.channel = p_[14];
+    r.len = p_[15];
+  }
+
   const uint8_t* p_;
 };
 class CanRecordView : public RecordHead {
@@ -142,7 +158,12 @@ class CanFdRecordView : public RecordHead {
  public:
   using RecordHead::RecordHead;
   static constexpr size_t kSize = kCanFdRecordSize;
-  _tagPacketDataCANFD Decode() const;
+  _tagPacketDataCANFD Decode() const {
+    _tagPacketDataCANFD r;
+    ReadHead(r);
+    std::memcpy(r.data, p_ + 16, sizeof(r.data));
+    return r;
+  }
 };
 class GpsRecordView {
  public:
