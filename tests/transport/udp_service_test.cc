@@ -151,7 +151,10 @@ std::string InPrivateNetwork(const std::function<void()>& fn) {
       reason = std::string("no private network namespace: ") + std::strerror(errno);
       return;
     }
-    Fd control(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    // Unbound: lo is still down here, 127.0.0.1 not yet there to bind.
+    SocketEndpoint unbound;
+    CreateSocket(&unbound, false);
+    Fd control(unbound.sock);
     ifreq lo;
     std::memset(&lo, 0, sizeof(lo));
     std::snprintf(lo.ifr_name, sizeof(lo.ifr_name), "lo");
