@@ -69,9 +69,7 @@ bool Device::StartCAN(uint32_t channel) {
   reassembly_.Clear();
   reassembly_.SetPeerLimit(created->Connectionless() ? PeerParsers::kDatagramPeerLimit : 0);
   created->SetCounters(link_counters_);
-  created->SetRecvCallback([this](const char* peer, const char* data, int len) {
-    if (len >= 0) OnReceive(peer, data, static_cast<uint32_t>(len));
-  });
+  created->SetRecvCallback([this](const char* peer, ByteSpan bytes) { OnReceive(peer, bytes); });
   {
     MutexLock lock(transport_mu_);
     transport_ = created;
@@ -107,7 +105,7 @@ bool Device::Shutdown() {
   reassembly_.Clear();
   for (uint32_t ch = 0; ch < channel_count_; ++ch) {
     ClearBuffer(ch);
-    autosend_lists_[ch].clear();
+    autosend_.ClearList(ch);
   }
   {
     // Nothing is queued any more: the pools' memory goes back whole.
@@ -134,12 +132,9 @@ bool Device::Shutdown() {
   return true;
 }
 
-bool Device::SendBlock(const uint8_t* data, size_t len) {
+bool Device::SendPacket(ByteSpan bytes) {
   std::shared_ptr<IService> service = transport();
-  if (!service || len > static_cast<size_t>(INT32_MAX)) return false;
-  return service->Send(reinterpret_cast<const char*>(data), static_cast<int>(len));
+  return service && service->Send(bytes);
 }
-
-bool Device::SendPacket(const Packet& packet) { return SendBlock(packet.data(), packet.size()); }
 
 }  // namespace tarnlink

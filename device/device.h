@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "device/autosend_lists.h"
 #include "device/bounded_queue.h"
 #include "device/models.h"
 #include "device/request_table.h"
@@ -30,15 +31,12 @@ namespace tarnlink {
 constexpr uint32_t kChannelSlots = 32;
 constexpr int kRequestTimeoutMs = 1500;
 constexpr int64_t kReceiveWindowMs = 1000;
-constexpr int64_t kAutoSendCacheMs = 1500;
 constexpr size_t kMaxHostText = 31;  // dotted IPv4 text fits in 32 bytes
 
 // "Vmm.nn" -> 0xMMNN.
 uint16_t ParseVersion(const std::string& text);
 // GPS data record -> application GPS record.
 VELA_GPS ConvertGps(const _tagPacketDataGPS& record);
-// Error-frame record -> error information.
-VELA_CHANNEL_ERR_INFO MakeErrorInfo(const _tagPacketDataCAN& record);
 
 class Device final : private PacketSink {
  public:
@@ -47,27 +45,43 @@ class Device final : private PacketSink {
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
 
-  uint32_t channel_count() const { return channel_count_; }
-  const std::string& model_name() const { return model_name_; }
-
   // Lifecycle.
   bool StartCAN(uint32_t channel);
   bool ResetCAN(uint32_t channel);
-  bool Shutdown();
   // Set by the registry when the device is closed: blocking reads end now.
   void MarkClosed();
-  bool closed() const { return closed_.load(std::memory_order_acquire); }
 
   // Receive entry of the transport: reassembly and dispatch.
-  void OnReceive(const char* peer, const char* data, uint32_t len);
+  void OnReceive(const char* peer, ByteSpan bytes);
 
   // Request / response.
   bool SendRequest(CommandMessage& request, CommandMessage* answer);
   void CompleteRequest(uint8_t sequence, CommandMessage&& answer);
 
-  // Transmit and timed send.
   uint32_t Transmit(uint32_t channel, const VELA_CAN_TRANSMIT* frames, uint32_t count);
   uint32_t TransmitFD(uint32_t channel, const VELA_CANFD_TRANSMIT* frames, uint32_t count);
+
+  // Receive queues and status.
+  uint32_t Receive(uint32_t channel, VELA_CAN_RECEIVE* out, uint32_t capacity, int32_t wait_ms);
+  uint32_t ReceiveFD(uint32_t channel, VELA_CANFD_RECEIVE* out, uint32_t capacity, int32_t wait_ms);
+  uint32_t GetReceiveNum(uint32_t channel, uint32_t kind) const;
+  void ClearBuffer(uint32_t channel);
+  bool ReadChannelErrInfo(uint32_t channel, VELA_CHANNEL_ERR_INFO* info);
+  bool ReadChannelStatus(uint32_t channel, VELA_CHANNEL_STATUS* status) const;
+  bool GetDeviceInf(VELA_DEVICE_INFO* info);
+
+  // Reference keys (device/reference.cc).
+  bool GetReference(uint32_t channel, uint32_t key, void* value);
+  bool SetReference(uint32_t channel, uint32_t key, const void* value);
+
+ private:
+  bool Shutdown();
+  bool closed() const { return closed_.load(std::memory_order_acquire); }
+  // The transport as it stands; empty when none. Shared so that a sender
+  // never uses one that Shutdown is destroying.
+  std::shared_ptr<IService> transport() const EXCLUDES(transport_mu_);
+
+  // Timed send, behind the reference keys (device/transmit.cc).
   bool SendAutoSendEntry(uint32_t channel, const VELA_CAN_AUTOSEND* object);
   bool SendAutoSendEntry(uint32_t channel, const VELA_CANFD_AUTOSEND* object);
   bool AddAutoSendEntry(uint32_t channel, const VELA_CAN_AUTOSEND* object);
@@ -79,24 +93,10 @@ class Device final : private PacketSink {
   bool AutoSendCount(uint32_t channel, bool fd, uint32_t* count);
   bool CopyAutoSendEntries(uint32_t channel, bool fd, void* out);
 
-  // Receive queues and status.
-  void StoreCanRecords(const uint8_t* records, uint32_t count);
-  void StoreCanFdRecords(const uint8_t* records, uint32_t count);
-  void EnqueueGps(const uint8_t* records, uint32_t count);
-  uint32_t Receive(uint32_t channel, VELA_CAN_RECEIVE* out, uint32_t capacity, int32_t wait_ms);
-  uint32_t ReceiveFD(uint32_t channel, VELA_CANFD_RECEIVE* out, uint32_t capacity, int32_t wait_ms);
-  uint32_t GetReceiveNum(uint32_t channel, uint32_t kind) const;
-  void ClearBuffer(uint32_t channel);
-  bool ReadChannelErrInfo(uint32_t channel, VELA_CHANNEL_ERR_INFO* info);
-  bool ReadChannelStatus(uint32_t channel, VELA_CHANNEL_STATUS* status) const;
-  bool GetDeviceInf(VELA_DEVICE_INFO* info);
+  // Queues behind the reference keys (device/receive.cc).
   uint32_t ReadMarkers(uint32_t channel, uint64_t* out, uint32_t capacity, int32_t wait_ms);
   uint32_t ReadGps(VELA_GPS* out, uint32_t capacity, int32_t wait_ms);
   uint32_t GpsQueueSize() const { return static_cast<uint32_t>(gps_queue_.Size()); }
-
-  // Reference keys.
-  bool GetReference(uint32_t channel, uint32_t key, void* value);
-  bool SetReference(uint32_t channel, uint32_t key, const void* value);
   bool SendNotice(uint64_t value);
   // Key VELA_REF_STATS: fills at most stats->size bytes; false when that is
   // less than the size field itself.
@@ -105,11 +105,6 @@ class Device final : private PacketSink {
   bool WaitForQueues(VELA_WAIT* wait) EXCLUDES(wait_mu_);
   void EndQueueWaits() EXCLUDES(wait_mu_);
 
-  // The transport as it stands; empty when none. Shared so that a sender
-  // never uses one that Shutdown is destroying.
-  std::shared_ptr<IService> transport() const EXCLUDES(transport_mu_);
-
- private:
   struct ChannelReportSlot {
     VELA_CHANNEL_REPORT record{};
     bool fresh = false;
@@ -117,14 +112,6 @@ class Device final : private PacketSink {
   struct DeviceTextSlot {
     std::string text;
     bool fresh = false;
-  };
-  struct AutoSendCache {
-    uint64_t fetch_time = 0;
-    std::vector<VELA_CAN_AUTOSEND> can;
-    std::vector<VELA_CANFD_AUTOSEND> canfd;
-    // The counts keys 31 and 33 last returned: keys 32 and 34 copy no more.
-    uint32_t can_told = 0;
-    uint32_t canfd_told = 0;
   };
   struct ChannelStatusBytes {
     std::atomic<uint8_t> detail1{0};
@@ -142,21 +129,21 @@ class Device final : private PacketSink {
   // After the receive thread queued a packet's records: wakes the waits of
   // key VELA_REF_WAIT, if any.
   void WakeQueueWaits() EXCLUDES(wait_mu_);
-  bool SendPacket(const Packet& packet);
-  bool SendBlock(const uint8_t* data, size_t len);
+  bool SendPacket(ByteSpan bytes);
   bool SimpleCommand(CommandCode code, std::vector<uint8_t> body, CommandMessage* answer);
   bool ReadChannelReport(uint32_t channel, VELA_CHANNEL_REPORT* out);
   bool DeviceQuery(uint32_t type, VELA_TEXT_READ* record);
 
   // What dispatched packets cause (device/sink.cc).
-  void OnCanRecords(const uint8_t* records, uint32_t count) override;
-  void OnCanFdRecords(const uint8_t* records, uint32_t count) override;
-  void OnGpsRecords(const uint8_t* records, uint32_t count) override;
+  void OnCanRecords(CanRecords records) override;
+  void OnCanFdRecords(CanFdRecords records) override;
+  void OnGpsRecords(GpsRecords records) override;
   void OnChannelReport(const VELA_CHANNEL_REPORT& report) override;
-  void OnDeviceText(uint8_t slot, const uint8_t* text, size_t n) override;
+  void OnDeviceText(uint8_t slot, ByteSpan text) override;
   void OnAnswer(uint8_t sequence, CommandMessage&& answer) override;
   void OnRequest(uint8_t sequence, const CommandMessage& request) override;
   void OnNotice(uint8_t flags) override;
+  void StoreErrorFrame(uint8_t channel, const _tagPacketDataCAN& record);
 
   // After a large fill has drained from every queue, the record pools give
   // their memory back (a reserve kept).
@@ -204,8 +191,8 @@ class Device final : private PacketSink {
   uint64_t wait_ends_ GUARDED_BY(wait_mu_) = 0;
   std::atomic<uint32_t> queue_waiters_{0};
 
-  // Timed send: one channel's lists are used from one thread at a time.
-  std::array<std::vector<AutoSendElement>, kChannelSlots> autosend_lists_;
+  // Timed send: the host's lists and the read-back cache, with its own lock.
+  AutoSendLists autosend_;
 
   // Set while one StartCAN makes the transport; other starts wait for it.
   Mutex start_mu_;
@@ -239,9 +226,6 @@ class Device final : private PacketSink {
 
   // Request numbering and the outstanding requests.
   RequestTable requests_{std::chrono::milliseconds(kRequestTimeoutMs)};
-
-  Mutex autosend_cache_mu_;
-  std::array<AutoSendCache, kChannelSlots> autosend_cache_ GUARDED_BY(autosend_cache_mu_);
 };
 
 }  // namespace tarnlink

@@ -60,198 +60,10 @@ uint32_t DrainQueue(Queue& queue, Out* out, uint32_t capacity) {
   return static_cast<uint32_t>(done);
 }
 
-// The frames of one data packet bound for the channel queues, pushed with
-// one lock per queue instead of one per frame. The owner flushes before it
-// pushes anywhere else (an error frame, a marker), so every queue, and the
-// order between them, sees the records in packet order.
-template <typename Record, size_t kCapacity>
-class FrameBatch {
- public:
-  using Ptr = SharedRecord<Record>;
-
-  template <typename Queues>
-  void Add(uint8_t channel, Ptr record, Queues& queues) {
-    if (n_ == kCapacity) Flush(queues);
-    items_[n_] = std::move(record);
-    channels_[n_] = channel;
-    mask_ |= 1u << channel;
-    ++n_;
-  }
-
-  template <typename Queues>
-  void Flush(Queues& queues) {
-    if (n_ == 0) return;
-    if ((mask_ & (mask_ - 1)) == 0) {
-      queues[channels_[0]].PushBatch(items_, n_);
-    } else {
-      // Several channels in one packet: each queue gets its own run, in order.
-      for (uint32_t left = mask_; left != 0; left &= left - 1) {
-        const auto channel = static_cast<uint8_t>(__builtin_ctz(left));
-        Ptr run[kCapacity];
-        size_t k = 0;
-        for (size_t i = 0; i < n_; ++i) {
-          if (channels_[i] == channel) run[k++] = std::move(items_[i]);
-        }
-        queues[channel].PushBatch(run, k);
-      }
-    }
-    n_ = 0;
-    mask_ = 0;
-  }
-
- private:
-  Ptr items_[kCapacity];
-  uint8_t channels_[kCapacity];
-  size_t n_ = 0;
-  uint32_t mask_ = 0;  // channels present among the first n_ items
-};
-
-using CanBatch = FrameBatch<_tagPacketDataCAN, kMaxCanPerPacket>;
-using CanFdBatch = FrameBatch<_tagPacketDataCANFD, kMaxCanFdPerPacket>;
-
 }  // namespace
-
-VELA_CHANNEL_ERR_INFO MakeErrorInfo(const _tagPacketDataCAN& r) {
-  VELA_CHANNEL_ERR_INFO info{};
-  const uint8_t len = r.len;
-  const uint8_t b0 = len > 0 ? r.data[0] : 0;
-  info.detail[1] = len > 3 ? r.data[3] : 0;
-  info.detail[2] = len > 4 ? r.data[4] : 0;
-  switch (b0) {
-    case 0xE1:
-      switch (r.data[1]) {
-        case 1:
-          info.error_code = 0x04;
-          info.detail[0] = 0x00;
-          break;
-        case 2:
-          info.error_code = 0x04;
-          info.detail[0] = static_cast<uint8_t>(0xC0 | (r.channel & 0x1F));
-          break;
-        case 4:
-          info.error_code = 0x04;
-          info.detail[0] = 0xC8;
-          break;
-        case 8:
-          info.error_code = 0x04;
-          info.detail[0] = 0x40;
-          break;
-        case 16:
-          info.error_code = 0x04;
-          info.detail[0] = 0x80;
-          break;
-        case 32:
-          info.error_code = 0x04;
-          info.detail[0] = 0xDC;
-          break;
-        case 64:
-        case 128:
-          info.error_code = 0x01;
-          break;
-        default:
-          info.error_code = 0x10;
-          break;
-      }
-      break;
-    case 0xE2:
-      info.error_code = 0x02;
-      break;
-    case 0xE3:
-      info.error_code = 0x04;
-      info.detail[0] = 0xD6;
-      break;
-    case 0xE4:
-      info.error_code = 0x20;
-      break;
-    case 0xE5:
-      info.error_code = 0x04;
-      info.detail[0] = 0xDC;
-      break;
-    case 0xE6:
-      info.error_code = 0x00;
-      break;
-    case 0xFF:
-      info.error_code = 0x04;
-      info.detail[0] = 0xC0;
-      break;
-    default:
-      info.error_code = b0;
-      break;
-  }
-  return info;
-}
 
 bool Device::InsideReceiveWindow() const {
   return TicksToMs(NowTicks(), start_time_.load(std::memory_order_acquire)) <= kReceiveWindowMs;
-}
-
-void Device::StoreCanRecords(const uint8_t* records, uint32_t count) {
-  MutexLock pools(pool_mu_);
-  const bool inside_window = InsideReceiveWindow();
-  const uint8_t* last = nullptr;
-  CanBatch batch;
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* p = records + i * kCanRecordSize;
-    const uint8_t channel = p[14];
-    if (!valid_channel(channel)) continue;
-    if (!channel_started(channel) && !inside_window) continue;
-    last = p;
-    const _tagPacketDataCAN record = ReadCanRecord(p);
-    if (record.flags & kFlagError) {
-      batch.Flush(can_queues_);
-      const VELA_CHANNEL_ERR_INFO info = MakeErrorInfo(record);
-      err_queues_[channel].Push(std::make_shared<const VELA_CHANNEL_ERR_INFO>(info));
-      status_[channel].detail1.store(info.detail[1], std::memory_order_relaxed);
-      status_[channel].detail2.store(info.detail[2], std::memory_order_relaxed);
-    } else if (record.flags & kFlagMarker) {
-      batch.Flush(can_queues_);
-      marker_queues_[channel].Push(record.timestamp);
-    } else {
-      batch.Add(channel, CanBatch::Ptr::Make(can_pool_, record), can_queues_);
-    }
-  }
-  batch.Flush(can_queues_);
-  if (last != nullptr) NoteFrameTime(LoadBe64(last));
-}
-
-void Device::StoreCanFdRecords(const uint8_t* records, uint32_t count) {
-  MutexLock pools(pool_mu_);
-  const bool inside_window = InsideReceiveWindow();
-  const uint8_t* last = nullptr;
-  CanBatch classic;
-  CanFdBatch fd;
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* p = records + i * kCanFdRecordSize;
-    const uint8_t channel = p[14];
-    if (!valid_channel(channel)) continue;
-    if (!channel_started(channel) && !inside_window) continue;
-    last = p;
-    const uint16_t flags = LoadBe16(p + 12);
-    if (flags & (kFlagError | kFlagMarker) || !(flags & kFlagFd)) {
-      // Classic view: the 16-byte head and the first 8 data bytes.
-      const _tagPacketDataCAN record = ReadCanRecord(p);
-      if (flags & (kFlagError | kFlagMarker)) {
-        classic.Flush(can_queues_);
-        fd.Flush(canfd_queues_);
-      }
-      if (flags & kFlagError) {
-        const VELA_CHANNEL_ERR_INFO info = MakeErrorInfo(record);
-        err_queues_[channel].Push(std::make_shared<const VELA_CHANNEL_ERR_INFO>(info));
-        status_[channel].detail1.store(info.detail[1], std::memory_order_relaxed);
-        status_[channel].detail2.store(info.detail[2], std::memory_order_relaxed);
-      } else if (flags & kFlagMarker) {
-        marker_queues_[channel].Push(record.timestamp);
-      } else {
-        classic.Add(channel, CanBatch::Ptr::Make(can_pool_, record), can_queues_);
-      }
-      continue;
-    }
-    // Decoded straight into the one shared record the queue keeps.
-    fd.Add(channel, CanFdBatch::Ptr::MakeWith(canfd_pool_, [p] { return ReadCanFdRecord(p); }), canfd_queues_);
-  }
-  classic.Flush(can_queues_);
-  fd.Flush(canfd_queues_);
-  if (last != nullptr) NoteFrameTime(LoadBe64(last));
 }
 
 // Once per packet, not per frame: the clock is read once.
@@ -310,16 +122,6 @@ bool Device::ReadStats(VELA_STATS* out) const {
   s.size = n;
   std::memcpy(out, &s, n);
   return true;
-}
-
-void Device::EnqueueGps(const uint8_t* records, uint32_t count) {
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* p = records + i * kGpsRecordSize;
-    _tagPacketDataGPS gps{};
-    gps.time_word = LoadBe64(p);
-    for (size_t k = 0; k < 6; ++k) gps.fields[k] = LoadBe32(p + 8 + 4 * k);
-    gps_queue_.Push(std::make_shared<const _tagPacketDataGPS>(gps));
-  }
 }
 
 template <typename Queue>
@@ -463,11 +265,7 @@ void Device::ClearBuffer(uint32_t channel) {
   marker_queues_[channel].Clear();
   status_[channel].detail1.store(0, std::memory_order_relaxed);
   status_[channel].detail2.store(0, std::memory_order_relaxed);
-  {
-    MutexLock lock(autosend_cache_mu_);
-    autosend_cache_[channel].can.clear();
-    autosend_cache_[channel].canfd.clear();
-  }
+  autosend_.ClearCache(channel);
   TrimPoolsIfDrained();
   gps_queue_.Clear();
 }

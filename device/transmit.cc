@@ -6,77 +6,26 @@
 #include "platform/platform.h"
 
 namespace tarnlink {
-namespace {
-
-template <typename Frame>
-uint32_t TransmitFrames(const Frame* frames, uint32_t count, uint32_t per_packet, size_t record_size,
-                        void (*build)(uint8_t, const Frame*, uint32_t, bool, Packet&), uint8_t channel, bool option,
-                        IService* service) {
-  // One packet buffer reused for the whole batch.
-  Packet packet;
-  packet.reserve(kHeaderSize + per_packet * record_size + 1);
-  uint32_t sent = 0;
-  while (sent < count) {
-    const uint32_t n = std::min(per_packet, count - sent);
-    build(channel, frames + sent, n, option, packet);
-    if (!service->Send(reinterpret_cast<const char*>(packet.data()), static_cast<int>(packet.size()))) break;
-    sent += n;
-  }
-  return sent;
-}
-
-VELA_CAN_AUTOSEND ToCanObject(const AutoSendEntry& e) {
-  VELA_CAN_AUTOSEND o{};
-  o.enable = e.enable;
-  o.index = e.index;
-  o.period = e.period;
-  const uint16_t f = e.frame.flags;
-  o.frame.id = e.frame.id | ((f & kFlagExtended) ? VELA_ID_EFF_FLAG : 0) | ((f & kFlagRemote) ? VELA_ID_RTR_FLAG : 0) |
-               ((f & kFlagError) ? VELA_ID_ERR_FLAG : 0);
-  o.frame.len = e.frame.len;
-  std::memcpy(o.frame.data, e.frame.data, sizeof o.frame.data);
-  return o;
-}
-
-VELA_CANFD_AUTOSEND ToCanFdObject(const AutoSendEntry& e) {
-  VELA_CANFD_AUTOSEND o{};
-  const VELA_CAN_AUTOSEND head = ToCanObject(e);
-  o.enable = head.enable;
-  o.index = head.index;
-  o.period = head.period;
-  o.frame.id = head.frame.id;
-  o.frame.len = e.frame.len;
-  std::memcpy(o.frame.data, e.frame.data, sizeof o.frame.data);
-  return o;
-}
-
-// The element holding index, reset; appended when the list has none.
-AutoSendElement& ListSlot(std::vector<AutoSendElement>& list, uint16_t index) {
-  auto it = std::find_if(list.begin(), list.end(),
-                         [&](const AutoSendElement& e) { return (e.fd ? e.canfd.index : e.can.index) == index; });
-  AutoSendElement& element = it != list.end() ? *it : list.emplace_back();
-  element = AutoSendElement{};
-  return element;
-}
-
-}  // namespace
 
 uint32_t Device::Transmit(uint32_t channel, const VELA_CAN_TRANSMIT* frames, uint32_t count) {
   if (!valid_channel(channel) || frames == nullptr || count == 0) return 0;
   std::shared_ptr<IService> service = transport();
   if (!service) return 0;
-  return TransmitFrames(frames, count, kMaxCanPerPacket, kCanRecordSize, &BuildCanPacketInto,
-                        static_cast<uint8_t>(channel), tx_option_[channel].load(std::memory_order_relaxed) != 0,
-                        service.get());
+  // One packet buffer for the whole batch: the first packet is the largest.
+  Packet packet;
+  return BuildCanPackets(static_cast<uint8_t>(channel), frames, count,
+                         tx_option_[channel].load(std::memory_order_relaxed) != 0, packet,
+                         [&service](const Packet& p) { return service->Send(p); });
 }
 
 uint32_t Device::TransmitFD(uint32_t channel, const VELA_CANFD_TRANSMIT* frames, uint32_t count) {
   if (!valid_channel(channel) || frames == nullptr || count == 0) return 0;
   std::shared_ptr<IService> service = transport();
   if (!service) return 0;
-  return TransmitFrames(frames, count, kMaxCanFdPerPacket, kCanFdRecordSize, &BuildCanFdPacketInto,
-                        static_cast<uint8_t>(channel), tx_option_[channel].load(std::memory_order_relaxed) != 0,
-                        service.get());
+  Packet packet;
+  return BuildCanFdPackets(static_cast<uint8_t>(channel), frames, count,
+                           tx_option_[channel].load(std::memory_order_relaxed) != 0, packet,
+                           [&service](const Packet& p) { return service->Send(p); });
 }
 
 bool Device::SendAutoSendEntry(uint32_t channel, const VELA_CAN_AUTOSEND* object) {
@@ -91,22 +40,19 @@ bool Device::SendAutoSendEntry(uint32_t channel, const VELA_CANFD_AUTOSEND* obje
 
 bool Device::AddAutoSendEntry(uint32_t channel, const VELA_CAN_AUTOSEND* object) {
   if (!valid_channel(channel) || object == nullptr || object->index > 31) return false;
-  AutoSendElement& element = ListSlot(autosend_lists_[channel], object->index);
-  element.can = *object;
+  autosend_.Add(channel, *object);
   return true;
 }
 
 bool Device::AddAutoSendEntry(uint32_t channel, const VELA_CANFD_AUTOSEND* object) {
   if (!valid_channel(channel) || object == nullptr || object->index > 31) return false;
-  AutoSendElement& element = ListSlot(autosend_lists_[channel], object->index);
-  element.fd = true;
-  element.canfd = *object;
+  autosend_.Add(channel, *object);
   return true;
 }
 
 bool Device::SendAutoSendList(uint32_t channel) {
   if (!valid_channel(channel)) return false;
-  const auto& list = autosend_lists_[channel];
+  const auto& list = autosend_.list(channel);
   if (list.empty()) return true;
   for (const Packet& packet : BuildAutoSendPackets(static_cast<uint8_t>(channel), list, tx_option_[channel] != 0)) {
     if (!SendPacket(packet)) return false;
@@ -116,12 +62,9 @@ bool Device::SendAutoSendList(uint32_t channel) {
 
 bool Device::StopAutoSendList(uint32_t channel) {
   if (!valid_channel(channel)) return false;
-  for (AutoSendElement& e : autosend_lists_[channel]) {
-    e.can.enable = 0;
-    e.canfd.enable = 0;
-  }
+  autosend_.DisableAll(channel);
   const bool sent = SendAutoSendList(channel);
-  autosend_lists_[channel].clear();
+  autosend_.ClearList(channel);
   return sent;
 }
 
@@ -150,56 +93,19 @@ bool Device::FetchAutoSendList(uint32_t channel, std::vector<AutoSendEntry>* ent
 
 bool Device::AutoSendCount(uint32_t channel, bool fd, uint32_t* count) {
   if (!valid_channel(channel) || count == nullptr) return false;
-  uint64_t fetch_time;
-  {
-    MutexLock lock(autosend_cache_mu_);
-    fetch_time = autosend_cache_[channel].fetch_time;
-  }
-  std::vector<VELA_CAN_AUTOSEND> can;
-  std::vector<VELA_CANFD_AUTOSEND> canfd;
-  const bool refetch = TicksToMs(NowTicks(), fetch_time) > kAutoSendCacheMs;
-  if (refetch) {
-    // Read back outside the lock: it waits for the gateway.
+  if (autosend_.Stale(channel)) {
+    // Read back outside the cache's lock: it waits for the gateway.
     std::vector<AutoSendEntry> entries;
     if (!FetchAutoSendList(channel, &entries)) return false;
-    for (const AutoSendEntry& e : entries) {
-      if (e.enable == 0) continue;
-      if (e.frame.flags & kFlagFd) {
-        canfd.push_back(ToCanFdObject(e));
-      } else {
-        can.push_back(ToCanObject(e));
-      }
-    }
+    autosend_.Store(channel, entries);
   }
-  MutexLock lock(autosend_cache_mu_);
-  AutoSendCache& cache = autosend_cache_[channel];
-  if (refetch) {
-    cache.can.swap(can);
-    cache.canfd.swap(canfd);
-    cache.fetch_time = NowTicks();
-  }
-  *count = static_cast<uint32_t>(fd ? cache.canfd.size() : cache.can.size());
-  // The caller sizes its array for keys 32 and 34 from this.
-  (fd ? cache.canfd_told : cache.can_told) = *count;
+  *count = autosend_.Tell(channel, fd);
   return true;
 }
 
 bool Device::CopyAutoSendEntries(uint32_t channel, bool fd, void* out) {
   if (!valid_channel(channel) || out == nullptr) return false;
-  MutexLock lock(autosend_cache_mu_);
-  const AutoSendCache& cache = autosend_cache_[channel];
-  // A read-back since the count was told (the other list's count key, or
-  // another thread) may have grown the list: the array holds only what the
-  // count said.
-  if (fd) {
-    const size_t n = std::min<size_t>(cache.canfd.size(), cache.canfd_told);
-    std::copy(cache.canfd.begin(), cache.canfd.begin() + static_cast<std::ptrdiff_t>(n),
-              static_cast<VELA_CANFD_AUTOSEND*>(out));
-  } else {
-    const size_t n = std::min<size_t>(cache.can.size(), cache.can_told);
-    std::copy(cache.can.begin(), cache.can.begin() + static_cast<std::ptrdiff_t>(n),
-              static_cast<VELA_CAN_AUTOSEND*>(out));
-  }
+  autosend_.Copy(channel, fd, out);
   return true;
 }
 

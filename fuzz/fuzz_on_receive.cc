@@ -37,9 +37,10 @@ class FakeService final : public IService {
  public:
   bool Start() override { return g_input == nullptr || (g_input->Byte() & 0x0F) != 0; }
   bool Stop() override { return true; }
-  bool Send(const char* data, int len) override {
-    CHECK(data != nullptr && len >= static_cast<int>(kMinPacketSize));
-    const auto* p = reinterpret_cast<const uint8_t*>(data);
+  bool Send(ByteSpan bytes) override {
+    CHECK(bytes.size() >= kMinPacketSize);
+    const uint8_t* p = bytes.data();
+    const auto len = static_cast<int>(bytes.size());
     // Everything the device sends is a whole, well-formed packet.
     CHECK(p[0] == kStartByte && HeaderIsValid(p, static_cast<size_t>(len)));
     CHECK(LoadBe16(p + 4) + kMinPacketSize == static_cast<size_t>(len));
@@ -54,7 +55,7 @@ class FakeService final : public IService {
       uint8_t sequence = 0;
       bool is_answer = false;
       CommandMessage request;
-      CHECK(ParseCommandPacket(p, static_cast<size_t>(len), &sequence, &is_answer, &request));
+      CHECK(ParseCommandPacket(PacketView{p, bytes.size()}, &sequence, &is_answer, &request));
       CommandMessage answer;
       answer.message_id = request.message_id;
       answer.code = g_input->Byte() & 0x01;
@@ -64,17 +65,16 @@ class FakeService final : public IService {
       const Packet packet = EncodeAnswer(answer, sequence);
       // Half the time split in two chunks, to cross the reassembly.
       const size_t cut = (decision & 0x08) != 0 ? packet.size() / 2 : packet.size();
-      g_device->OnReceive(kAnswerPeer, reinterpret_cast<const char*>(packet.data()), static_cast<uint32_t>(cut));
+      g_device->OnReceive(kAnswerPeer, ByteSpan(packet.data(), cut));
       if (cut < packet.size()) {
-        g_device->OnReceive(kAnswerPeer, reinterpret_cast<const char*>(packet.data() + cut),
-                            static_cast<uint32_t>(packet.size() - cut));
+        g_device->OnReceive(kAnswerPeer, ByteSpan(packet).Sub(cut));
       }
     }
     return true;
   }
 };
 
-void ReadSomething(Device& device, Input& in) {
+void ReadSomething(Device& device, uint32_t channels, Input& in) {
   const uint8_t op = in.Byte();
   const uint32_t channel = in.Byte() % 6;  // a few beyond the 4 channels too
   const uint32_t capacity = 1 + in.Byte() % 64;
@@ -83,7 +83,7 @@ void ReadSomething(Device& device, Input& in) {
       Guarded out(capacity * sizeof(VELA_CAN_RECEIVE));
       const uint32_t n = device.Receive(channel, reinterpret_cast<VELA_CAN_RECEIVE*>(out.data()), capacity, 0);
       CHECK(n <= capacity);
-      CHECK(channel < device.channel_count() || n == 0);
+      CHECK(channel < channels || n == 0);
       out.Check();
       break;
     }
@@ -185,6 +185,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Model-table types and one outside it; 1, 2 or 4 channels.
   constexpr uint32_t kTypes[] = {VELA_TYPE_AIR_1CH_TCP, VELA_TYPE_LINK_2CH_TCP, VELA_TYPE_LINK_4CH_UDP, 0x77};
   Device device(kTypes[head & 3], 0, 0);
+  const ModelInfo* model = FindModel(kTypes[head & 3]);
+  const uint32_t channels = model != nullptr ? model->channels : kUnknownModel.channels;
   g_device = &device;
   if (device.StartCAN(0)) {
     g_input = &in;
@@ -198,12 +200,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           // A chunk of up to 4 KiB from one of the peers.
           size_t got = 0;
           const uint8_t* chunk = in.Take(1 + in.U16() % 4096, &got);
-          device.OnReceive(kPeers[op & 3], reinterpret_cast<const char*>(chunk), static_cast<uint32_t>(got));
+          device.OnReceive(kPeers[op & 3], ByteSpan(chunk, got));
           break;
         }
         case 4:
         case 5:
-          ReadSomething(device, in);
+          ReadSomething(device, channels, in);
           break;
         case 6:
           device.StartCAN(op & 0x07);

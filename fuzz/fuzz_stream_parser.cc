@@ -56,49 +56,51 @@ class Chunker {
   size_t scale_;
 };
 
-void CheckPacket(const uint8_t* p, size_t n) {
+void CheckPacket(PacketView view) {
+  const uint8_t* p = view.data;
+  const size_t n = view.size;
   CHECK(n >= kMinPacketSize && n <= kMaxPacketSize);
   CHECK(HeaderIsValid(p, n));
-  const uint16_t length = PayloadLengthOf(p, n);
+  const uint16_t length = PayloadLengthOf(view);
   CHECK(n == size_t{length} + kMinPacketSize);
   CHECK(PacketChecksum(p, n - 1) == p[n - 1]);
-  CHECK(PacketTypeOf(p, n) == p[1]);
+  CHECK(PacketTypeOf(view) == p[1] && PacketFlagsOf(view) == p[2]);
+  CHECK(PayloadOf(view).data() == (length == 0 ? nullptr : p + kHeaderSize));
   const uint8_t type = p[1];
   const uint8_t* payload = p + kHeaderSize;
 
-  std::vector<_tagPacketDataCAN> can;
-  const int32_t can_count = DecodeCanPacket(p, n, can);
-  CHECK(static_cast<size_t>(can_count) == can.size());
-  CHECK(can_count == (type == 0x00 ? length / 24 : 0));
-  for (size_t i = 0; i < can.size(); ++i) {
+  const CanRecords can = DecodeCanPacket(view);
+  CHECK(can.size() == (type == 0x00 ? length / 24u : 0u));
+  for (uint32_t i = 0; i < can.size(); ++i) {
     uint8_t wire[kCanRecordSize];
-    WriteCanRecord(wire, can[i]);
+    const _tagPacketDataCAN record = can[i].Decode();
+    WriteCanRecord(wire, record);
     CHECK(std::memcmp(wire, payload + i * kCanRecordSize, sizeof(wire)) == 0);
+    CHECK(can[i].channel() == record.channel && can[i].flags() == record.flags);
+    MakeErrorInfo(record);
   }
-  CHECK(DecodeCanPacket(p, n - 2, can) == 0 || length == 0);
 
-  std::vector<_tagPacketDataCANFD> fd;
-  const int32_t fd_count = DecodeCanFdPacket(p, n, fd);
-  CHECK(fd_count == (type == 0x01 ? length / 80 : 0));
-  for (size_t i = 0; i < fd.size(); ++i) {
+  const CanFdRecords fd = DecodeCanFdPacket(view);
+  CHECK(fd.size() == (type == 0x01 ? length / 80u : 0u));
+  for (uint32_t i = 0; i < fd.size(); ++i) {
     uint8_t wire[kCanFdRecordSize];
-    WriteCanFdRecord(wire, fd[i]);
+    WriteCanFdRecord(wire, fd[i].Decode());
     CHECK(std::memcmp(wire, payload + i * kCanFdRecordSize, sizeof(wire)) == 0);
+    CHECK(std::memcmp(fd[i].DecodeCan().data, payload + i * kCanFdRecordSize + 16, 8) == 0);
   }
 
-  std::vector<_tagPacketDataGPS> gps;
-  const int32_t gps_count = DecodeGpsPacket(p, n, gps);
-  CHECK(gps_count == (type == 0x05 ? length / 32 : 0));
-  CHECK(static_cast<uint32_t>(gps_count) == (type == 0x05 ? RecordCountOf(p, n) : 0));
-  for (size_t i = 0; i < gps.size(); ++i) {
-    CHECK(gps[i].time_word == LoadBe64(payload + 32 * i));
-    CHECK(gps[i].fields[5] == LoadBe32(payload + 32 * i + 28));
+  const GpsRecords gps = DecodeGpsPacket(view);
+  CHECK(gps.size() == (type == 0x05 ? length / 32u : 0u));
+  for (uint32_t i = 0; i < gps.size(); ++i) {
+    const _tagPacketDataGPS record = gps[i].Decode();
+    CHECK(record.time_word == LoadBe64(payload + 32 * i));
+    CHECK(record.fields[5] == LoadBe32(payload + 32 * i + 28));
   }
 
   uint8_t sequence = 0;
   bool is_answer = false;
   CommandMessage message;
-  const bool is_command = ParseCommandPacket(p, n, &sequence, &is_answer, &message);
+  const bool is_command = ParseCommandPacket(view, &sequence, &is_answer, &message);
   CHECK(is_command == (type == 0x50 && length >= 2));
   if (is_command) {
     CHECK(message.body.size() == size_t{length} - 2);
@@ -134,37 +136,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t rest = 0;
   const std::vector<Packet> expected = ReferenceScan(in, n, &rest);
 
-  // One parser copies packets out, the other takes views, each with its own
-  // chunking; both must see exactly the packets of the literal scan.
-  StreamParser copier;
-  StreamParser viewer;
-  Chunker copy_chunks(data[0]);
-  Chunker view_chunks(static_cast<uint8_t>(data[0] ^ 0x5A));
-  std::vector<Packet> packets;
+  // Two parsers, each with its own chunking, must both see exactly the
+  // packets of the literal scan.
+  StreamParser first;
+  StreamParser second;
+  Chunker first_chunks(data[0]);
+  Chunker second_chunks(static_cast<uint8_t>(data[0] ^ 0x5A));
   std::vector<PacketView> views;
   size_t copied = 0;
   size_t viewed = 0;
   for (size_t pos = 0; pos < n;) {
-    const size_t len = std::min(copy_chunks.Next(), n - pos);
-    copier.AppendBytes(in + pos, static_cast<long>(len));
+    const size_t len = std::min(first_chunks.Next(), n - pos);
+    first.AppendBytes(ByteSpan(in + pos, len));
     pos += len;
-    copier.ExtractPackets(packets);
-    for (const Packet& p : packets) {
-      CHECK(copied < expected.size() && p == expected[copied]);
-      CheckPacket(p.data(), p.size());
+    first.ExtractPackets(views);
+    for (const PacketView& v : views) {
+      CHECK(copied < expected.size() && v.size == expected[copied].size());
+      CHECK(std::memcmp(v.data, expected[copied].data(), v.size) == 0);
+      CheckPacket(v);
       ++copied;
     }
     // Left over: less than a header, or a plausible header and part of its
     // packet. Storage: buffer and rescan table, each at most twice that plus
     // one chunk, with the vectors' growth slack.
-    CHECK(copier.Buffered() < kMaxPacketSize);
-    CHECK(copier.Capacity() <= 8 * (kMaxPacketSize + Chunker::kMaxChunk));
+    CHECK(first.Buffered() < kMaxPacketSize);
+    CHECK(first.Capacity() <= 8 * (kMaxPacketSize + Chunker::kMaxChunk));
   }
   for (size_t pos = 0; pos < n;) {
-    const size_t len = std::min(view_chunks.Next(), n - pos);
-    viewer.AppendBytes(in + pos, static_cast<long>(len));
+    const size_t len = std::min(second_chunks.Next(), n - pos);
+    second.AppendBytes(ByteSpan(in + pos, len));
     pos += len;
-    viewer.ExtractViews(views);
+    second.ExtractPackets(views);
     for (const PacketView& v : views) {
       CHECK(viewed < expected.size() && v.size == expected[viewed].size());
       CHECK(std::memcmp(v.data, expected[viewed].data(), v.size) == 0);
@@ -172,6 +174,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   CHECK(copied == expected.size() && viewed == expected.size());
-  CHECK(copier.Buffered() == rest && viewer.Buffered() == rest);
+  CHECK(first.Buffered() == rest && second.Buffered() == rest);
   return 0;
 }

@@ -63,11 +63,16 @@ std::vector<std::pair<std::string, Bytes>> StreamSeeds() {
   autosend.period = 100;
   const Packet request = EncodeRequest({1, 4, SizeRemainQueryBody(1)}, 1);
   const Packet answer = EncodeAnswer(EmulatedDeviceAnswers({7, 1, {}}), 3);
-  Packet bad = BuildCanPackets(0, can.data(), 2, false)[0];
+  Packet bad;
+  BuildCanPacket(0, can.data(), 2, false, bad);
   bad.back() ^= 1;
+  Packet can60;
+  BuildCanPacket(1, can.data(), 60, true, can60);
+  Packet canfd18;
+  BuildCanFdPacket(0, fd.data(), 18, false, canfd18);
   return {
-      {"can60", Stream(2, {BuildCanPackets(1, can.data(), 60, true)[0]})},
-      {"canfd18", Stream(1, {BuildCanFdPackets(0, fd.data(), 18, false)[0]})},
+      {"can60", Stream(2, {can60})},
+      {"canfd18", Stream(1, {canfd18})},
       {"autosend", Stream(0, {BuildAutoSendPacket(0, autosend, false)})},
       {"commands", Stream(1, {request, answer, EncodeNotice(0x0102030405060708u), EncodeNoticeAck(0x80)})},
       {"gps_text_report",

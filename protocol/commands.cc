@@ -104,18 +104,17 @@ Packet EncodeAnswer(const CommandMessage& message, uint8_t sequence) {
   return EncodeCommand(message, static_cast<uint8_t>(((sequence & kSequenceMask) << 1) | kAnswerFlag));
 }
 
-bool ParseCommandPacket(const uint8_t* packet, size_t n, uint8_t* sequence, bool* is_answer, CommandMessage* message) {
-  if (!HeaderIsValid(packet, n) || packet[1] != static_cast<uint8_t>(PacketType::kCommand)) return false;
-  const size_t length = LoadBe16(packet + 4);
-  if (length < 2 || n < kHeaderSize + length) return false;
-  const uint8_t flags = packet[2];
+bool ParseCommandPacket(PacketView packet, uint8_t* sequence, bool* is_answer, CommandMessage* message) {
+  if (PacketTypeOf(packet) != static_cast<uint8_t>(PacketType::kCommand)) return false;
+  const ByteSpan payload = PayloadOf(packet);
+  if (payload.size() < 2) return false;
+  const uint8_t flags = PacketFlagsOf(packet);
   if (sequence != nullptr) *sequence = (flags >> 1) & kSequenceMask;
   if (is_answer != nullptr) *is_answer = (flags & kAnswerFlag) != 0;
   if (message != nullptr) {
-    const uint8_t* payload = packet + kHeaderSize;
     message->message_id = payload[0];
     message->code = payload[1];
-    message->body.assign(payload + 2, payload + length);
+    message->body.assign(payload.begin() + 2, payload.end());
   }
   return true;
 }

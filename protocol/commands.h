@@ -32,8 +32,8 @@ constexpr uint8_t kAnswerFlag = 0x01;
 Packet EncodeRequest(const CommandMessage& message, uint8_t sequence);
 Packet EncodeAnswer(const CommandMessage& message, uint8_t sequence);
 
-// Splits a validated Command packet; false when N < 2.
-bool ParseCommandPacket(const uint8_t* packet, size_t n, uint8_t* sequence, bool* is_answer, CommandMessage* message);
+// Splits a Command packet; false for another type or when N < 2.
+bool ParseCommandPacket(PacketView packet, uint8_t* sequence, bool* is_answer, CommandMessage* message);
 
 // Request bodies, printed from the fixed format strings with their zero byte.
 std::vector<uint8_t> DeviceQueryBody(int type);

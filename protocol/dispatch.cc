@@ -21,32 +21,30 @@ VELA_CHANNEL_REPORT DecodeChannelReport(const uint8_t* p) {
 
 }  // namespace
 
-void DispatchPacket(const uint8_t* packet, size_t n, PacketSink& sink) {
-  const uint8_t type = packet[1];
-  const uint8_t flags = packet[2];
-  const uint16_t payload_len = LoadBe16(packet + 4);
-  const uint8_t* payload = packet + kHeaderSize;
-  switch (static_cast<PacketType>(type)) {
+void DispatchPacket(PacketView packet, PacketSink& sink) {
+  const uint8_t flags = PacketFlagsOf(packet);
+  const ByteSpan payload = PayloadOf(packet);
+  switch (static_cast<PacketType>(PacketTypeOf(packet))) {
     case PacketType::kCanData:
-      if (payload_len >= kCanRecordSize) sink.OnCanRecords(payload, payload_len / kCanRecordSize);
+      if (const CanRecords records = DecodeCanPacket(packet); !records.empty()) sink.OnCanRecords(records);
       break;
     case PacketType::kCanFdData:
-      if (payload_len >= kCanFdRecordSize) sink.OnCanFdRecords(payload, payload_len / kCanFdRecordSize);
+      if (const CanFdRecords records = DecodeCanFdPacket(packet); !records.empty()) sink.OnCanFdRecords(records);
       break;
     case PacketType::kChannelReport:
-      if (payload_len == kChannelReportSize) sink.OnChannelReport(DecodeChannelReport(payload));
+      if (payload.size() == kChannelReportSize) sink.OnChannelReport(DecodeChannelReport(payload.data()));
       break;
     case PacketType::kDeviceText:
-      sink.OnDeviceText(flags, payload, payload_len);
+      sink.OnDeviceText(flags, payload);
       break;
     case PacketType::kGpsData:
-      if (payload_len >= kGpsRecordSize) sink.OnGpsRecords(payload, payload_len / kGpsRecordSize);
+      if (const GpsRecords records = DecodeGpsPacket(packet); !records.empty()) sink.OnGpsRecords(records);
       break;
     case PacketType::kCommand: {
       uint8_t sequence = 0;
       bool is_answer = false;
       CommandMessage message;
-      if (!ParseCommandPacket(packet, n, &sequence, &is_answer, &message)) break;
+      if (!ParseCommandPacket(packet, &sequence, &is_answer, &message)) break;
       if (is_answer) {
         sink.OnAnswer(sequence, std::move(message));
       } else {
@@ -55,7 +53,7 @@ void DispatchPacket(const uint8_t* packet, size_t n, PacketSink& sink) {
       break;
     }
     case PacketType::kNotice:
-      if ((flags & 0x7F) == 0 && payload_len == 8) sink.OnNotice(flags);
+      if ((flags & 0x7F) == 0 && payload.size() == 8) sink.OnNotice(flags);
       break;
     case PacketType::kNoticeAck:        // consumed without effect
     case PacketType::kAutoSendEntries:  // only ever sent to a device
@@ -64,17 +62,16 @@ void DispatchPacket(const uint8_t* packet, size_t n, PacketSink& sink) {
   }
 }
 
-void PacketReassembly::Feed(const char* peer, const char* data, uint32_t len, PacketSink& sink) {
+void PacketReassembly::Feed(const char* peer, ByteSpan bytes, PacketSink& sink) {
   const std::string_view key(peer != nullptr ? peer : "");
-  if (len == 0) {
+  if (bytes.empty()) {
     parsers_.End(key);
     return;
   }
-  if (data == nullptr) return;
   // Every packet of the chunk is found first, then acted on in order; the
   // views stay valid because nothing is appended meanwhile.
-  if (parsers_.Feed(key, reinterpret_cast<const uint8_t*>(data), static_cast<long>(len), views_) == 0) return;
-  for (const PacketView& packet : views_) DispatchPacket(packet.data, packet.size, sink);
+  if (parsers_.Feed(key, bytes, views_) == 0) return;
+  for (const PacketView& packet : views_) DispatchPacket(packet, sink);
   views_.clear();
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "protocol/commands.h"
+#include "protocol/records.h"
 #include "protocol/stream_parser.h"
 #include "tarnlink/tarnlink.h"
 
@@ -18,14 +19,14 @@ namespace tarnlink {
 class PacketSink {
  public:
   virtual ~PacketSink() = default;
-  // count >= 1 whole records of the packet's record size.
-  virtual void OnCanRecords(const uint8_t* records, uint32_t count) = 0;
-  virtual void OnCanFdRecords(const uint8_t* records, uint32_t count) = 0;
-  virtual void OnGpsRecords(const uint8_t* records, uint32_t count) = 0;
+  // At least one record each; the sink decodes those it keeps, once.
+  virtual void OnCanRecords(CanRecords records) = 0;
+  virtual void OnCanFdRecords(CanFdRecords records) = 0;
+  virtual void OnGpsRecords(GpsRecords records) = 0;
   // The channel is as received: the sink checks it against its channels.
   virtual void OnChannelReport(const VELA_CHANNEL_REPORT& report) = 0;
   // slot is the packet's flags byte, unchecked.
-  virtual void OnDeviceText(uint8_t slot, const uint8_t* text, size_t n) = 0;
+  virtual void OnDeviceText(uint8_t slot, ByteSpan text) = 0;
   virtual void OnAnswer(uint8_t sequence, CommandMessage&& answer) = 0;
   // A request from the gateway; the sink answers it.
   virtual void OnRequest(uint8_t sequence, const CommandMessage& request) = 0;
@@ -33,9 +34,8 @@ class PacketSink {
   virtual void OnNotice(uint8_t flags) = 0;
 };
 
-// Acts on one packet that passed the header and checksum checks (as the
-// stream parser hands them out): n >= kMinPacketSize.
-void DispatchPacket(const uint8_t* packet, size_t n, PacketSink& sink);
+// Acts on one packet as the stream parser hands them out.
+void DispatchPacket(PacketView packet, PacketSink& sink);
 
 // Reassembly per peer text (bounded by PeerParsers), then dispatch of each complete packet in order.
 // Used from one thread at a time (a transport's receive thread).
@@ -44,9 +44,9 @@ class PacketReassembly {
   // counters, when given, must outlive the reassembly.
   explicit PacketReassembly(StreamCounters* counters = nullptr) : parsers_(counters) {}
 
-  // len 0 means that peer's connection ended: what it left of a packet can
+  // No bytes means that peer's connection ended: what it left of a packet can
   // never be completed, and a new connection with the same text starts afresh.
-  void Feed(const char* peer, const char* data, uint32_t len, PacketSink& sink);
+  void Feed(const char* peer, ByteSpan bytes, PacketSink& sink);
   void Clear() { parsers_.Clear(); }
   // 0: no limit. Set while no Feed runs.
   void SetPeerLimit(size_t limit) { parsers_.SetPeerLimit(limit); }

@@ -69,17 +69,4 @@ void AppendChecksum(Packet& packet) {
   packet.push_back(PacketChecksum(packet.data(), packet.size()));
 }
 
-uint8_t PacketTypeOf(const uint8_t* p, size_t n) { return HeaderIsValid(p, n) ? p[1] : 0xFF; }
-
-uint8_t PacketFlagsOf(const uint8_t* p, size_t n) { return HeaderIsValid(p, n) ? p[2] : 0xFF; }
-
-uint16_t PayloadLengthOf(const uint8_t* p, size_t n) { return HeaderIsValid(p, n) ? LoadBe16(p + 4) : 0; }
-
-uint32_t RecordCountOf(const uint8_t* p, size_t n) {
-  if (!HeaderIsValid(p, n)) return 0;
-  size_t record = FramedRecordSize(p[1]);
-  if (p[1] == static_cast<uint8_t>(PacketType::kGpsData)) record = kGpsRecordSize;
-  return record == 0 ? 0 : static_cast<uint32_t>(LoadBe16(p + 4) / record);
-}
-
 }  // namespace tarnlink

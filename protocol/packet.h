@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/byte_span.h"
+
 namespace tarnlink {
 
 enum class PacketType : uint8_t {
@@ -48,11 +50,13 @@ std::array<uint8_t, kHeaderSize> BuildHeader(uint8_t type, uint32_t count, uint8
 // Appends the checksum of every byte so far; nothing for an empty packet.
 void AppendChecksum(Packet& packet);
 
-// Accessors of a received packet; 0xFF / 0 when the header check fails.
-uint8_t PacketTypeOf(const uint8_t* p, size_t n);
-uint8_t PacketFlagsOf(const uint8_t* p, size_t n);
-uint16_t PayloadLengthOf(const uint8_t* p, size_t n);
-uint32_t RecordCountOf(const uint8_t* p, size_t n);
+// A whole packet inside a receive buffer that passed the header, length
+// and checksum checks (the stream parser makes them); valid while that
+// buffer is. The accessors read without checking again.
+struct PacketView {
+  const uint8_t* data;
+  size_t size;
+};
 
 // Big-endian helpers for the codecs.
 inline uint16_t LoadBe16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
@@ -74,6 +78,11 @@ inline void StoreBe64(uint8_t* p, uint64_t v) {
   StoreBe32(p, static_cast<uint32_t>(v >> 32));
   StoreBe32(p + 4, static_cast<uint32_t>(v));
 }
+
+inline uint8_t PacketTypeOf(PacketView p) { return p.data[1]; }
+inline uint8_t PacketFlagsOf(PacketView p) { return p.data[2]; }
+inline uint16_t PayloadLengthOf(PacketView p) { return LoadBe16(p.data + 4); }
+inline ByteSpan PayloadOf(PacketView p) { return ByteSpan(p.data + kHeaderSize, PayloadLengthOf(p)); }
 
 }  // namespace tarnlink
 

@@ -32,45 +32,6 @@ void WriteRecordHead(uint8_t* p, uint64_t timestamp, uint32_t id, uint16_t flags
   p[15] = len;
 }
 
-template <typename Record>
-void ReadRecordHead(const uint8_t* p, Record& r) {
-  r.timestamp = LoadBe64(p);
-  r.id = LoadBe32(p + 8);
-  r.flags = LoadBe16(p + 12);
-  r.channel = p[14];
-  r.len = p[15];
-}
-
-_tagPacketDataGPS ReadGpsRecord(const uint8_t* p) {
-  _tagPacketDataGPS r;
-  r.time_word = LoadBe64(p);
-  for (size_t i = 0; i < 6; ++i) r.fields[i] = LoadBe32(p + 8 + 4 * i);
-  return r;
-}
-
-// Payload of a received packet of the given type, or null when the header,
-// the type or the byte count does not hold.
-const uint8_t* CheckedPayload(const uint8_t* packet, size_t n, PacketType type, size_t* length) {
-  if (!HeaderIsValid(packet, n) || packet[1] != static_cast<uint8_t>(type)) return nullptr;
-  *length = LoadBe16(packet + 4);
-  if (n < kHeaderSize + *length) return nullptr;
-  return packet + kHeaderSize;
-}
-
-template <typename Record, typename Reader>
-int32_t DecodeRecords(const uint8_t* packet, size_t n, PacketType type, size_t record_size, Reader read,
-                      std::vector<Record>& out) {
-  out.clear();
-  size_t length = 0;
-  const uint8_t* payload = CheckedPayload(packet, n, type, &length);
-  if (payload == nullptr) return 0;
-  // Trailing bytes short of a whole record are ignored (GPS packets).
-  const size_t count = length / record_size;
-  out.resize(count);
-  for (size_t i = 0; i < count; ++i) out[i] = read(payload + i * record_size);
-  return static_cast<int32_t>(count);
-}
-
 // Starts a packet of n records in out (header written, checksum slot
 // reserved) and returns the first payload byte.
 uint8_t* StartPacket(PacketType type, uint32_t n, size_t record_size, Packet& out) {
@@ -126,16 +87,17 @@ void WriteAutoSendEntry(uint8_t* p, const AutoSendEntry& e) {
   WriteCanFdRecord(p + 8, e.frame);
 }
 
-void BuildCanPacketInto(uint8_t channel, const VELA_CAN_TRANSMIT* frames, uint32_t n, bool option, Packet& out) {
+uint32_t BuildCanPacket(uint8_t channel, const VELA_CAN_TRANSMIT* frames, uint32_t n, bool option, Packet& out) {
   // Capped so that N always matches the records written.
   if (frames == nullptr) n = 0;
   n = std::min(n, kMaxCanPerPacket);
   uint8_t* p = StartPacket(PacketType::kCanData, n, kCanRecordSize, out);
   for (uint32_t i = 0; i < n; ++i, p += kCanRecordSize) WriteCanRecord(p, EncodeCanRecord(frames[i], channel, option));
   FinishPacket(out);
+  return n;
 }
 
-void BuildCanFdPacketInto(uint8_t channel, const VELA_CANFD_TRANSMIT* frames, uint32_t n, bool option, Packet& out) {
+uint32_t BuildCanFdPacket(uint8_t channel, const VELA_CANFD_TRANSMIT* frames, uint32_t n, bool option, Packet& out) {
   if (frames == nullptr) n = 0;
   n = std::min(n, kMaxCanFdPerPacket);
   uint8_t* p = StartPacket(PacketType::kCanFdData, n, kCanFdRecordSize, out);
@@ -143,28 +105,7 @@ void BuildCanFdPacketInto(uint8_t channel, const VELA_CANFD_TRANSMIT* frames, ui
     WriteCanFdRecord(p, EncodeCanFdRecord(frames[i], channel, option));
   }
   FinishPacket(out);
-}
-
-std::vector<Packet> BuildCanPackets(uint8_t channel, const VELA_CAN_TRANSMIT* frames, uint32_t count, bool option) {
-  std::vector<Packet> packets;
-  if (frames == nullptr || count == 0) return packets;
-  packets.reserve((count + kMaxCanPerPacket - 1) / kMaxCanPerPacket);
-  for (uint32_t done = 0; done < count; done += kMaxCanPerPacket) {
-    packets.emplace_back();
-    BuildCanPacketInto(channel, frames + done, std::min(count - done, kMaxCanPerPacket), option, packets.back());
-  }
-  return packets;
-}
-
-std::vector<Packet> BuildCanFdPackets(uint8_t channel, const VELA_CANFD_TRANSMIT* frames, uint32_t count, bool option) {
-  std::vector<Packet> packets;
-  if (frames == nullptr || count == 0) return packets;
-  packets.reserve((count + kMaxCanFdPerPacket - 1) / kMaxCanFdPerPacket);
-  for (uint32_t done = 0; done < count; done += kMaxCanFdPerPacket) {
-    packets.emplace_back();
-    BuildCanFdPacketInto(channel, frames + done, std::min(count - done, kMaxCanFdPerPacket), option, packets.back());
-  }
-  return packets;
+  return n;
 }
 
 AutoSendEntry MakeAutoSendEntry(uint8_t channel, const VELA_CAN_AUTOSEND& object, uint16_t count, bool option) {
@@ -235,30 +176,104 @@ Packet BuildAutoSendPacket(uint8_t channel, const VELA_CANFD_AUTOSEND& object, b
   return BuildOneAutoSend(channel, object, option);
 }
 
-_tagPacketDataCAN ReadCanRecord(const uint8_t* p) {
-  _tagPacketDataCAN r;
-  ReadRecordHead(p, r);
-  std::memcpy(r.data, p + 16, sizeof(r.data));
+_tagPacketDataGPS GpsRecordView::Decode() const {
+  _tagPacketDataGPS r;
+  r.time_word = LoadBe64(p_);
+  for (size_t i = 0; i < 6; ++i) r.fields[i] = LoadBe32(p_ + 8 + 4 * i);
   return r;
 }
 
-_tagPacketDataCANFD ReadCanFdRecord(const uint8_t* p) {
-  _tagPacketDataCANFD r;
-  ReadRecordHead(p, r);
-  std::memcpy(r.data, p + 16, sizeof(r.data));
-  return r;
+namespace {
+
+template <typename Records>
+Records RecordsOf(PacketView packet, PacketType type) {
+  if (PacketTypeOf(packet) != static_cast<uint8_t>(type)) return Records();
+  return Records(PayloadOf(packet));
 }
 
-int32_t DecodeCanPacket(const uint8_t* packet, size_t n, std::vector<_tagPacketDataCAN>& out) {
-  return DecodeRecords(packet, n, PacketType::kCanData, kCanRecordSize, ReadCanRecord, out);
+}  // namespace
+
+CanRecords DecodeCanPacket(PacketView packet) { return RecordsOf<CanRecords>(packet, PacketType::kCanData); }
+
+CanFdRecords DecodeCanFdPacket(PacketView packet) { return RecordsOf<CanFdRecords>(packet, PacketType::kCanFdData); }
+
+GpsRecords DecodeGpsPacket(PacketView packet) { return RecordsOf<GpsRecords>(packet, PacketType::kGpsData); }
+
+namespace {
+
+// A bus error, by the bit the gateway sets in the second data byte: the
+// code, and for most kinds detail byte 0.
+void DescribeBusError(uint8_t kind, uint8_t channel, VELA_CHANNEL_ERR_INFO* info) {
+  info->error_code = VELA_ERR_BUS;
+  switch (kind) {
+    case 1:
+      info->detail[0] = 0x00;
+      break;
+    case 2:
+      info->detail[0] = static_cast<uint8_t>(0xC0 | (channel & 0x1F));
+      break;
+    case 4:
+      info->detail[0] = 0xC8;
+      break;
+    case 8:
+      info->detail[0] = 0x40;
+      break;
+    case 16:
+      info->detail[0] = 0x80;
+      break;
+    case 32:
+      info->detail[0] = 0xDC;
+      break;
+    case 64:
+    case 128:
+      info->error_code = VELA_ERR_OVERFLOW;
+      break;
+    default:
+      info->error_code = VELA_ERR_PASSIVE;
+      break;
+  }
 }
 
-int32_t DecodeCanFdPacket(const uint8_t* packet, size_t n, std::vector<_tagPacketDataCANFD>& out) {
-  return DecodeRecords(packet, n, PacketType::kCanFdData, kCanFdRecordSize, ReadCanFdRecord, out);
-}
+}  // namespace
 
-int32_t DecodeGpsPacket(const uint8_t* packet, size_t n, std::vector<_tagPacketDataGPS>& out) {
-  return DecodeRecords(packet, n, PacketType::kGpsData, kGpsRecordSize, ReadGpsRecord, out);
+VELA_CHANNEL_ERR_INFO MakeErrorInfo(const _tagPacketDataCAN& r) {
+  VELA_CHANNEL_ERR_INFO info{};
+  const uint8_t len = r.len;
+  const uint8_t b0 = len > 0 ? r.data[0] : 0;
+  info.detail[1] = len > 3 ? r.data[3] : 0;
+  info.detail[2] = len > 4 ? r.data[4] : 0;
+  switch (static_cast<GatewayError>(b0)) {
+    case GatewayError::kBusError:
+      // The kind byte is read whatever the length says: the record always
+      // holds eight data bytes.
+      DescribeBusError(r.data[1], r.channel, &info);
+      break;
+    case GatewayError::kErrorWarning:
+      info.error_code = VELA_ERR_WARNING;
+      break;
+    case GatewayError::kPassiveErrorFlag:
+      info.error_code = VELA_ERR_BUS;
+      info.detail[0] = 0xD6;
+      break;
+    case GatewayError::kBusOff:
+      info.error_code = VELA_ERR_BUS_OFF;
+      break;
+    case GatewayError::kOverloadFlag:
+      info.error_code = VELA_ERR_BUS;
+      info.detail[0] = 0xDC;
+      break;
+    case GatewayError::kNoError:
+      info.error_code = 0;
+      break;
+    case GatewayError::kUnspecified:
+      info.error_code = VELA_ERR_BUS;
+      info.detail[0] = 0xC0;
+      break;
+    default:  // the gateway's own code, passed on
+      info.error_code = b0;
+      break;
+  }
+  return info;
 }
 
 }  // namespace tarnlink

@@ -28,9 +28,9 @@ PacketSlot SlotOfType(uint8_t type) {
   return PacketSlot::kOther;
 }
 
-void StreamParser::AppendBytes(const uint8_t* data, long len) {
-  if (data == nullptr || len <= 0) return;
-  const auto n = static_cast<size_t>(len);
+void StreamParser::AppendBytes(ByteSpan bytes) {
+  if (bytes.empty()) return;
+  const size_t n = bytes.size();
   if (counters_ != nullptr) StreamCounters::Add(counters_->bytes_received, n);
   // Move the unconsumed tail to the front once the consumed prefix is at
   // least as long as it. Every byte moved is paid for by a consumed byte, so
@@ -42,7 +42,7 @@ void StreamParser::AppendBytes(const uint8_t* data, long len) {
     // Rebuilt from the new head_ on demand; paid for like the move.
     xor_.clear();
   }
-  buf_.insert(buf_.end(), data, data + n);
+  buf_.insert(buf_.end(), bytes.begin(), bytes.end());
 }
 
 size_t StreamParser::NextPacket() {
@@ -110,17 +110,7 @@ bool StreamParser::ChecksumMatches(size_t total) {
   return xor_[begin] == xor_[end];
 }
 
-size_t StreamParser::ExtractPackets(std::vector<Packet>& out) {
-  out.clear();
-  while (const size_t size = NextPacket()) {
-    const uint8_t* p = buf_.data() + head_;
-    out.emplace_back(p, p + size);
-    head_ += size;
-  }
-  return out.size();
-}
-
-size_t StreamParser::ExtractViews(std::vector<PacketView>& out) {
+size_t StreamParser::ExtractPackets(std::vector<PacketView>& out) {
   out.clear();
   while (const size_t size = NextPacket()) {
     out.push_back(PacketView{buf_.data() + head_, size});
@@ -138,14 +128,14 @@ void StreamParser::Reset() {
   std::vector<uint8_t>().swap(xor_);
 }
 
-size_t PeerParsers::Feed(std::string_view peer, const uint8_t* data, long len, std::vector<PacketView>& out) {
+size_t PeerParsers::Feed(std::string_view peer, ByteSpan bytes, std::vector<PacketView>& out) {
   ++uses_;
   auto it = held_.find(peer);
   if (it == held_.end()) {
     // The common case, a chunk of whole packets, holds nothing afterwards.
     scratch_.Reset();
-    scratch_.AppendBytes(data, len);
-    const size_t n = scratch_.ExtractViews(out);
+    scratch_.AppendBytes(bytes);
+    const size_t n = scratch_.ExtractPackets(out);
     if (scratch_.Buffered() == 0) return n;
     if (limit_ != 0 && held_.size() >= limit_) {
       auto quietest = held_.begin();
@@ -162,8 +152,8 @@ size_t PeerParsers::Feed(std::string_view peer, const uint8_t* data, long len, s
     return n;
   }
   StreamParser& parser = it->second.parser;
-  parser.AppendBytes(data, len);
-  const size_t n = parser.ExtractViews(out);
+  parser.AppendBytes(bytes);
+  const size_t n = parser.ExtractPackets(out);
   it->second.last_use = uses_;
   if (parser.Buffered() == 0) {
     // Nothing pending: the state goes, its storage (which the views point

@@ -14,12 +14,6 @@
 
 namespace tarnlink {
 
-// A packet inside the parser's buffer; valid until the next AppendBytes.
-struct PacketView {
-  const uint8_t* data;
-  size_t size;
-};
-
 // Packet types by their counting slot; kOther takes any type not listed.
 enum class PacketSlot : uint8_t {
   kCanData,
@@ -55,15 +49,12 @@ class StreamParser {
   // counters, when given, must outlive the parser.
   explicit StreamParser(StreamCounters* counters = nullptr) : counters_(counters) {}
 
-  // Appends len bytes; nothing for null data or len <= 0.
-  void AppendBytes(const uint8_t* data, long len);
+  void AppendBytes(ByteSpan bytes);
 
-  // Empties out, then appends every complete valid packet, each copied once.
-  size_t ExtractPackets(std::vector<Packet>& out);
-
-  // Same scan without copying: views into the buffer, valid until the next
-  // AppendBytes. The bytes of the viewed packets are consumed.
-  size_t ExtractViews(std::vector<PacketView>& out);
+  // Empties out, then appends every complete valid packet as a view into
+  // the buffer, valid until the next AppendBytes. The bytes of the viewed
+  // packets are consumed.
+  size_t ExtractPackets(std::vector<PacketView>& out);
 
   // Bytes held back (a partial packet or bytes not yet scanned).
   size_t Buffered() const { return buf_.size() - head_; }
@@ -119,7 +110,7 @@ class PeerParsers {
 
   // Appends a chunk of peer's stream; out gets every complete packet, as
   // views valid until the next Feed, End or Clear.
-  size_t Feed(std::string_view peer, const uint8_t* data, long len, std::vector<PacketView>& out);
+  size_t Feed(std::string_view peer, ByteSpan bytes, std::vector<PacketView>& out);
   // That peer's stream has ended: what it left unfinished is dropped.
   void End(std::string_view peer);
   void Clear();

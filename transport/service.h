@@ -7,16 +7,17 @@
 #include <memory>
 #include <string>
 
+#include "platform/byte_span.h"
 #include "transport/link_counters.h"
 #include "transport/socket.h"
 
 namespace tarnlink {
 
-// (peer text "%s:%d", data, len >= 1); runs on the transport's thread.
-// len 0: the connection behind that peer text has ended. Its stream ends
+// (peer text "%s:%d", bytes); runs on the transport's thread. No bytes: the
+// connection behind that peer text has ended. Its stream ends
 // there: bytes of a packet it left unfinished never join bytes of a later
 // connection, even one that comes back with the same peer text.
-using RecvCallback = std::function<void(const char* peer, const char* data, int len)>;
+using RecvCallback = std::function<void(const char* peer, ByteSpan bytes)>;
 
 class IService {
  public:
@@ -29,7 +30,7 @@ class IService {
   // Stops and joins the threads, closes every socket. Always true.
   virtual bool Stop() = 0;
   // True only when the whole block was accepted (TcpServer: any client).
-  virtual bool Send(const char* data, int len) = 0;
+  virtual bool Send(ByteSpan bytes) = 0;
   // Whether peers are datagram senders: no connection of theirs ends, so
   // nothing tells when the state kept for them may go.
   virtual bool Connectionless() const { return false; }

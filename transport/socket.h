@@ -40,16 +40,19 @@ void ShutdownSocket(const SocketEndpoint& endpoint);
 // Binds to INADDR_ANY:port. On success ip is "0.0.0.0" and port the port
 // actually bound (the system's choice when port is 0).
 int BindAny(SocketEndpoint* endpoint, uint16_t port);
-// Binds to ip:port (dotted IPv4; "0.0.0.0" is every address). On success ip
-// and port are those bound (port the system's choice when 0).
+// Binds to ip:port (dotted IPv4; "0.0.0.0" for any address); on success ip
+// and port are what the socket is bound to.
 int BindTo(SocketEndpoint* endpoint, const char* ip, uint16_t port);
+// The port the socket is bound to; 0 when none or on failure.
+uint16_t LocalPortOf(const SocketEndpoint& endpoint);
+// A send, receive or accept that would wait fails at once from now on.
+int MakeNonBlocking(const SocketEndpoint& endpoint);
+// TCP_NODELAY: every send leaves at once, as a gateway sends each packet.
+int DisableNagle(const SocketEndpoint& endpoint);
 // SO_SNDBUF: at most about bytes wait in the kernel for a slow peer (the
 // kernel doubles the figure for its bookkeeping) instead of what automatic
 // tuning would allow, megabytes.
 int LimitSendBuffer(const SocketEndpoint& endpoint, int bytes);
-// TCP_NODELAY: small writes go out at once instead of waiting for the
-// acknowledgement of earlier ones (which a delayed ACK can hold for 40 ms).
-int SendWithoutDelay(const SocketEndpoint& endpoint);
 // SO_BROADCAST: lets a datagram socket send to a broadcast address.
 int AllowBroadcast(const SocketEndpoint& endpoint);
 // SO_REUSEADDR for a listener: lets it bind again while connections it closed
@@ -66,6 +69,15 @@ constexpr int kConnectTimeoutMs = 3000;
 // wake_fd (a set StopSignal) ends the wait early with failure. After a
 // failure the socket stays in the endpoint, unconnected.
 int ConnectWithTimeout(SocketEndpoint* endpoint, const char* host, uint16_t port, int wake_fd = -1);
+
+// A connect that does not wait, for a caller with its own poll loop: kSent
+// (0) when it connected at once, kConnecting while it goes on (the socket
+// becomes writable, then ConnectError tells), 1 on failure. Leaves the
+// socket non-blocking.
+constexpr int kConnecting = 2;
+int StartConnect(SocketEndpoint* endpoint, const char* host, uint16_t port);
+// After a started connect: 0 when it is established, else the error.
+int ConnectError(const SocketEndpoint& endpoint);
 
 constexpr int kKeepAliveIdleMs = 10000;
 constexpr int kKeepAliveIntervalMs = 1000;
@@ -110,15 +122,10 @@ bool IsLocalAddress(const char* ip);
 // One recv. Result: the byte count when positive; -1 on orderly close or
 // error; never 0 unless dont_wait is set and no data is waiting.
 int RecvSome(const SocketEndpoint& endpoint, char* buffer, int size, bool dont_wait = false);
-// One send; bytes sent or -1. A peer that went away gives -1, not SIGPIPE.
-int SendOnce(const SocketEndpoint& endpoint, const char* data, int len);
 
-// Polls the sockets of list for input within timeout_ms (negative: no limit).
-// Result: the number of distinct ready sockets, 0 on time-out or an absent or
-// empty list (at once, whatever the time-out), negative on error. Ready
-// endpoints are appended to ready, in list order, when it is given. There is
-// no limit on the number or the values of the descriptors.
-int SelectReadable(const std::vector<SocketEndpoint>* list, std::vector<SocketEndpoint>* ready, int timeout_ms);
+// One send that does not wait: the bytes taken (0 when the socket has no
+// room now), -1 when the link failed. Never SIGPIPE.
+int SendSome(const SocketEndpoint& endpoint, const char* data, int len);
 
 // One recvfrom; -1 on error or an empty datagram, else the byte count. When
 // from is given it is cleared and gets the sender's address and port.
@@ -126,8 +133,10 @@ int RecvFrom(const SocketEndpoint& endpoint, char* buffer, int size, SocketEndpo
 // One sendto to destination.ip:destination.port; bytes sent or -1 (also when
 // the address text does not convert).
 int SendTo(const SocketEndpoint& endpoint, const char* data, int len, const SocketEndpoint& destination);
-// Joins group on the default interface, then sets IP_MULTICAST_LOOP.
-int JoinGroup(const SocketEndpoint& endpoint, const char* group, uint32_t loopback);
+// Joins group, then sets IP_MULTICAST_LOOP; on the interface of the dotted
+// address interface_ip (also where the group's sends leave), or on the
+// default interface when it is null.
+int JoinGroup(const SocketEndpoint& endpoint, const char* group, uint32_t loopback, const char* interface_ip = nullptr);
 int LeaveGroup(const SocketEndpoint& endpoint, const char* group);
 // True when text is dotted IPv4 of 224.0.0.0/4.
 bool IsMulticastAddress(const char* text);
@@ -143,10 +152,17 @@ struct PollEntry {
 // Result as poll's: the number of entries with news, 0 on time-out, negative
 // on error. Any number of entries; EINTR is retried.
 int PollReadable(PollEntry* entries, size_t count, int timeout_ms);
+// As PollReadable, for what each entry asks in events, set before every
+// call: kWantRead, kWantWrite or both.
+constexpr short kWantRead = 1;
+constexpr short kWantWrite = 2;
+int PollSockets(PollEntry* entries, size_t count, int timeout_ms);
 // After PollReadable: data, an end, an error or a hang-up waits (the receive
 // that follows tells which), or the socket was closed meanwhile.
 bool Readable(const PollEntry& entry);
 bool Invalid(const PollEntry& entry);
+// After PollSockets: room to send, or a started connect has ended.
+bool Writable(const PollEntry& entry);
 
 // A wake-up handle that PollReadable and ConnectWithTimeout can watch like a
 // socket: readable after SignalWake until DrainWake. An eventfd on Linux, a
@@ -155,6 +171,15 @@ int OpenWake();
 void CloseWake(int wake);
 void SignalWake(int wake);
 void DrainWake(int wake);
+
+// The dotted IPv4 address of a host name (dotted text is taken as it is).
+bool ResolveIPv4(const char* name, char (&ip)[32]);
+
+// A loopback port that was free a moment ago, for settings that need a
+// number before anything binds it (the tool's demo, the benchmark, the
+// tests). Another process may take it first: who binds it retries. 0 when
+// no socket could be bound.
+uint16_t FreePort(bool tcp = true);
 
 // "ip:port" into a kPeerTextSize buffer, as handed to a RecvCallback.
 void FormatPeer(const SocketEndpoint& endpoint, char (&peer)[kPeerTextSize]);

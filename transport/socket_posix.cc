@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -16,7 +17,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <unordered_set>
 
 #include "transport/socket_address.h"
 
@@ -83,23 +83,32 @@ void ShutdownSocket(const SocketEndpoint& endpoint) {
 int BindAny(SocketEndpoint* endpoint, uint16_t port) { return BindTo(endpoint, "0.0.0.0", port); }
 
 int BindTo(SocketEndpoint* endpoint, const char* ip, uint16_t port) {
-  endpoint->port = port;
   sockaddr_in address;
   if (!ToAddress(ip, port, &address)) return 1;
   if (bind(endpoint->sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return 1;
+  CopyText(ip, endpoint->ip);
+  endpoint->port = port;
   socklen_t length = sizeof(address);
   if (getsockname(endpoint->sock, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
     endpoint->port = ntohs(address.sin_port);
   }
-  CopyText(ip, endpoint->ip);
   return 0;
 }
+
+uint16_t LocalPortOf(const SocketEndpoint& endpoint) {
+  sockaddr_in address;
+  socklen_t length = sizeof(address);
+  if (getsockname(endpoint.sock, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+int MakeNonBlocking(const SocketEndpoint& endpoint) { return SetNonBlocking(endpoint.sock, true) ? 0 : 1; }
 
 int LimitSendBuffer(const SocketEndpoint& endpoint, int bytes) {
   return setsockopt(endpoint.sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes)) == 0 ? 0 : 1;
 }
 
-int SendWithoutDelay(const SocketEndpoint& endpoint) {
+int DisableNagle(const SocketEndpoint& endpoint) {
   const int on = 1;
   return setsockopt(endpoint.sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0 ? 0 : 1;
 }
@@ -129,6 +138,22 @@ int AcceptOne(const SocketEndpoint& listener, SocketEndpoint* out) {
   out->sock = sock;
   FillFromAddress(address, out);
   return 0;
+}
+
+int StartConnect(SocketEndpoint* endpoint, const char* host, uint16_t port) {
+  CopyText(host, endpoint->ip);
+  endpoint->port = port;
+  sockaddr_in address;
+  if (!ToAddress(host, port, &address) || !SetNonBlocking(endpoint->sock, true)) return 1;
+  if (connect(endpoint->sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return kSent;
+  return errno == EINPROGRESS || errno == EINTR ? kConnecting : 1;
+}
+
+int ConnectError(const SocketEndpoint& endpoint) {
+  int error = 0;
+  socklen_t length = sizeof(error);
+  if (getsockopt(endpoint.sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno != 0 ? errno : 1;
+  return error;
 }
 
 int ConnectWithTimeout(SocketEndpoint* endpoint, const char* host, uint16_t port, int wake_fd) {
@@ -256,40 +281,14 @@ int RecvSome(const SocketEndpoint& endpoint, char* buffer, int size, bool dont_w
   return -1;
 }
 
-int SendOnce(const SocketEndpoint& endpoint, const char* data, int len) {
-  if (len < 0) return -1;
+int SendSome(const SocketEndpoint& endpoint, const char* data, int len) {
+  if (len < 0 || (data == nullptr && len > 0)) return -1;
   ssize_t n;
   do {
-    n = send(endpoint.sock, data, static_cast<size_t>(len), MSG_NOSIGNAL);
+    n = send(endpoint.sock, data, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
-  return static_cast<int>(n);
-}
-
-int SelectReadable(const std::vector<SocketEndpoint>* list, std::vector<SocketEndpoint>* ready, int timeout_ms) {
-  if (list == nullptr || list->empty()) return 0;
-  std::vector<pollfd> fds;
-  fds.reserve(list->size());
-  std::unordered_set<int> seen;
-  for (const SocketEndpoint& endpoint : *list) {
-    if (endpoint.sock >= 0 && seen.insert(endpoint.sock).second) fds.push_back({endpoint.sock, POLLIN, 0});
-  }
-  if (fds.empty()) return 0;
-  const int rc = PollFor(fds.data(), fds.size(), timeout_ms < 0 ? -1 : timeout_ms);
-  if (rc <= 0) return rc;
-  // Error and hang-up count as readable, as select has it: the recv that
-  // follows reports them. A descriptor closed meanwhile (POLLNVAL) has
-  // nothing to read and is left out.
-  constexpr short kReadable = POLLIN | POLLPRI | POLLERR | POLLHUP;
-  std::unordered_set<int> ready_socks;
-  for (const pollfd& fd : fds) {
-    if ((fd.revents & kReadable) != 0) ready_socks.insert(fd.fd);
-  }
-  if (ready != nullptr) {
-    for (const SocketEndpoint& endpoint : *list) {
-      if (ready_socks.count(endpoint.sock) != 0) ready->push_back(endpoint);
-    }
-  }
-  return static_cast<int>(ready_socks.size());
+  if (n >= 0) return static_cast<int>(n);
+  return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
 }
 
 int RecvFrom(const SocketEndpoint& endpoint, char* buffer, int size, SocketEndpoint* from) {
@@ -320,9 +319,16 @@ int SendTo(const SocketEndpoint& endpoint, const char* data, int len, const Sock
   return static_cast<int>(n);
 }
 
-int JoinGroup(const SocketEndpoint& endpoint, const char* group, uint32_t loopback) {
+int JoinGroup(const SocketEndpoint& endpoint, const char* group, uint32_t loopback, const char* interface_ip) {
   ip_mreq request;
   if (!GroupRequest(group, &request)) return 1;
+  if (interface_ip != nullptr) {
+    if (inet_pton(AF_INET, interface_ip, &request.imr_interface) != 1) return 1;
+    if (setsockopt(endpoint.sock, IPPROTO_IP, IP_MULTICAST_IF, &request.imr_interface, sizeof(request.imr_interface)) !=
+        0) {
+      return 1;
+    }
+  }
   if (setsockopt(endpoint.sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) != 0) return 1;
   const int loop = static_cast<int>(loopback);
   return setsockopt(endpoint.sock, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)) == 0 ? 0 : 1;
@@ -342,6 +348,36 @@ static_assert(sizeof(PollEntry) == sizeof(pollfd) && offsetof(PollEntry, sock) =
 int PollReadable(PollEntry* entries, size_t count, int timeout_ms) {
   for (size_t i = 0; i < count; ++i) entries[i].events = POLLIN;
   return PollFor(reinterpret_cast<pollfd*>(entries), count, timeout_ms < 0 ? -1 : timeout_ms);
+}
+
+int PollSockets(PollEntry* entries, size_t count, int timeout_ms) {
+  for (size_t i = 0; i < count; ++i) {
+    const short want = entries[i].events;
+    entries[i].events =
+        static_cast<short>(((want & kWantRead) != 0 ? POLLIN : 0) | ((want & kWantWrite) != 0 ? POLLOUT : 0));
+  }
+  return PollFor(reinterpret_cast<pollfd*>(entries), count, timeout_ms < 0 ? -1 : timeout_ms);
+}
+
+bool Writable(const PollEntry& entry) { return (entry.revents & (POLLOUT | POLLERR | POLLHUP)) != 0; }
+
+bool ResolveIPv4(const char* name, char (&ip)[32]) {
+  ip[0] = '\0';
+  if (name == nullptr) return false;
+  in_addr address;
+  if (inet_pton(AF_INET, name, &address) == 1) {
+    CopyText(name, ip);
+    return true;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) return false;
+  const auto* found = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
+  const bool ok = inet_ntop(AF_INET, &found->sin_addr, ip, sizeof(ip)) != nullptr;
+  freeaddrinfo(result);
+  return ok;
 }
 
 // Error and hang-up count as readable, as select has it.

@@ -12,7 +12,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <unordered_set>
 
 #include "transport/socket_address.h"
 
@@ -93,17 +92,26 @@ void ShutdownSocket(const SocketEndpoint& endpoint) {
 int BindAny(SocketEndpoint* endpoint, uint16_t port) { return BindTo(endpoint, "0.0.0.0", port); }
 
 int BindTo(SocketEndpoint* endpoint, const char* ip, uint16_t port) {
-  endpoint->port = port;
   sockaddr_in address;
   if (!ToAddress(ip, port, &address)) return 1;
   if (bind(Native(*endpoint), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return 1;
+  CopyText(ip, endpoint->ip);
+  endpoint->port = port;
   int length = sizeof(address);
   if (getsockname(Native(*endpoint), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
     endpoint->port = ntohs(address.sin_port);
   }
-  CopyText(ip, endpoint->ip);
   return 0;
 }
+
+uint16_t LocalPortOf(const SocketEndpoint& endpoint) {
+  sockaddr_in address;
+  int length = sizeof(address);
+  if (getsockname(Native(endpoint), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+int MakeNonBlocking(const SocketEndpoint& endpoint) { return SetNonBlocking(Native(endpoint), true) ? 0 : 1; }
 
 int LimitSendBuffer(const SocketEndpoint& endpoint, int bytes) {
   return setsockopt(Native(endpoint), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof(bytes)) == 0
@@ -111,8 +119,8 @@ int LimitSendBuffer(const SocketEndpoint& endpoint, int bytes) {
              : 1;
 }
 
-int SendWithoutDelay(const SocketEndpoint& endpoint) {
-  const int on = 1;
+int DisableNagle(const SocketEndpoint& endpoint) {
+  const BOOL on = TRUE;
   return setsockopt(Native(endpoint), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on)) == 0
              ? 0
              : 1;
@@ -144,6 +152,23 @@ int AcceptOne(const SocketEndpoint& listener, SocketEndpoint* out) {
   out->sock = FromNative(sock);
   FillFromAddress(address, out);
   return 0;
+}
+
+int StartConnect(SocketEndpoint* endpoint, const char* host, uint16_t port) {
+  CopyText(host, endpoint->ip);
+  endpoint->port = port;
+  sockaddr_in address;
+  const SOCKET sock = Native(*endpoint);
+  if (!ToAddress(host, port, &address) || !SetNonBlocking(sock, true)) return 1;
+  if (connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return kSent;
+  return WSAGetLastError() == WSAEWOULDBLOCK ? kConnecting : 1;
+}
+
+int ConnectError(const SocketEndpoint& endpoint) {
+  int error = 0;
+  int length = sizeof(error);
+  if (getsockopt(Native(endpoint), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) return 1;
+  return error;
 }
 
 int ConnectWithTimeout(SocketEndpoint* endpoint, const char* host, uint16_t port, int wake_fd) {
@@ -275,12 +300,6 @@ int RecvSome(const SocketEndpoint& endpoint, char* buffer, int size, bool dont_w
   return n > 0 ? n : -1;
 }
 
-int SendOnce(const SocketEndpoint& endpoint, const char* data, int len) {
-  if (len < 0) return -1;
-  const int n = send(Native(endpoint), data, len, 0);
-  return n == SOCKET_ERROR ? -1 : n;
-}
-
 int PollReadable(PollEntry* entries, size_t count, int timeout_ms) {
   // WSAPoll takes any number of sockets (select at most FD_SETSIZE).
   std::vector<WSAPOLLFD> fds(count);
@@ -294,30 +313,51 @@ int PollReadable(PollEntry* entries, size_t count, int timeout_ms) {
   return rc == SOCKET_ERROR ? -1 : rc;
 }
 
+int PollSockets(PollEntry* entries, size_t count, int timeout_ms) {
+  std::vector<WSAPOLLFD> fds(count);
+  for (size_t i = 0; i < count; ++i) {
+    const short want = entries[i].events;
+    fds[i].fd = Native(entries[i].sock);
+    fds[i].events =
+        static_cast<short>(((want & kWantRead) != 0 ? POLLRDNORM : 0) | ((want & kWantWrite) != 0 ? POLLWRNORM : 0));
+    fds[i].revents = 0;
+  }
+  const int rc = WSAPoll(fds.data(), static_cast<ULONG>(count), timeout_ms < 0 ? -1 : timeout_ms);
+  for (size_t i = 0; i < count; ++i) entries[i].revents = rc > 0 && entries[i].sock >= 0 ? fds[i].revents : 0;
+  return rc == SOCKET_ERROR ? -1 : rc;
+}
+
+bool Writable(const PollEntry& entry) { return (entry.revents & (POLLWRNORM | POLLERR | POLLHUP)) != 0; }
+
+bool ResolveIPv4(const char* name, char (&ip)[32]) {
+  ip[0] = '\0';
+  if (name == nullptr) return false;
+  in_addr address;
+  if (inet_pton(AF_INET, name, &address) == 1) {
+    CopyText(name, ip);
+    return true;
+  }
+  if (!StartSocketLibrary()) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) return false;
+  in_addr found = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
+  const bool ok = inet_ntop(AF_INET, &found, ip, sizeof(ip)) != nullptr;
+  freeaddrinfo(result);
+  return ok;
+}
+
 bool Readable(const PollEntry& entry) { return (entry.revents & (POLLRDNORM | POLLRDBAND | POLLERR | POLLHUP)) != 0; }
 bool Invalid(const PollEntry& entry) { return (entry.revents & POLLNVAL) != 0; }
 
-int SelectReadable(const std::vector<SocketEndpoint>* list, std::vector<SocketEndpoint>* ready, int timeout_ms) {
-  if (list == nullptr || list->empty()) return 0;
-  std::vector<PollEntry> entries;
-  entries.reserve(list->size());
-  std::unordered_set<int> seen;
-  for (const SocketEndpoint& endpoint : *list) {
-    if (endpoint.sock >= 0 && seen.insert(endpoint.sock).second) entries.push_back(PollEntry{endpoint.sock});
-  }
-  if (entries.empty()) return 0;
-  const int rc = PollReadable(entries.data(), entries.size(), timeout_ms);
-  if (rc <= 0) return rc;
-  std::unordered_set<int> ready_socks;
-  for (const PollEntry& entry : entries) {
-    if (Readable(entry)) ready_socks.insert(entry.sock);
-  }
-  if (ready != nullptr) {
-    for (const SocketEndpoint& endpoint : *list) {
-      if (ready_socks.count(endpoint.sock) != 0) ready->push_back(endpoint);
-    }
-  }
-  return static_cast<int>(ready_socks.size());
+int SendSome(const SocketEndpoint& endpoint, const char* data, int len) {
+  if (len < 0 || (data == nullptr && len > 0)) return -1;
+  // No per-call flag here: the socket is one MakeNonBlocking made so.
+  const int n = send(Native(endpoint), data, len, 0);
+  if (n != SOCKET_ERROR) return n;
+  return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
 }
 
 int RecvFrom(const SocketEndpoint& endpoint, char* buffer, int size, SocketEndpoint* from) {
@@ -340,9 +380,16 @@ int SendTo(const SocketEndpoint& endpoint, const char* data, int len, const Sock
   return n == SOCKET_ERROR ? -1 : n;
 }
 
-int JoinGroup(const SocketEndpoint& endpoint, const char* group, uint32_t loopback) {
+int JoinGroup(const SocketEndpoint& endpoint, const char* group, uint32_t loopback, const char* interface_ip) {
   ip_mreq request;
   if (!GroupRequest(group, &request)) return 1;
+  if (interface_ip != nullptr) {
+    if (inet_pton(AF_INET, interface_ip, &request.imr_interface) != 1) return 1;
+    if (setsockopt(Native(endpoint), IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&request.imr_interface),
+                   sizeof(request.imr_interface)) != 0) {
+      return 1;
+    }
+  }
   if (setsockopt(Native(endpoint), IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&request),
                  sizeof(request)) != 0) {
     return 1;

@@ -1,6 +1,7 @@
 #include "transport/tcp_client.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -32,14 +33,14 @@ bool TcpClient::Stop() {
   return true;
 }
 
-bool TcpClient::Send(const char* data, int len) {
-  if (len < 0) return false;
+bool TcpClient::Send(ByteSpan bytes) {
+  if (bytes.size() > static_cast<size_t>(INT32_MAX)) return false;
   RecursiveMutexLock lock(send_mutex_);
   if (!IsOpen(endpoint_)) {
     Count(counters_->send_failures);
     return false;
   }
-  const int sent = SendWhole(endpoint_, data, len);
+  const int sent = SendWhole(endpoint_, bytes.chars(), static_cast<int>(bytes.size()));
   if (sent == kSent) return true;
   Count(sent == kSendTimedOut ? counters_->send_timeouts : counters_->send_failures);
   // The gateway stopped reading (or the link broke) and part of the block
@@ -95,14 +96,14 @@ void TcpClient::ReceiveLoop(SocketEndpoint connection) {
     const int n = RecvSome(connection, buffer, kChunkSize);
     zeroed.Wrote(n);
     if (n > 0) {
-      if (callback_) callback_(peer, buffer, n);
+      if (callback_) callback_(peer, ByteSpan::Received(buffer, n));
       continue;
     }
     // Closed by the peer, broken, or shut down by Stop.
     if (stop_.IsSet()) return;
     Count(counters_->connections_lost);
     // The next connection has the same peer text but is a new stream.
-    if (callback_) callback_(peer, buffer, 0);
+    if (callback_) callback_(peer, ByteSpan());
     Replace(SocketEndpoint{});
     for (;;) {
       // At most one attempt per pause: a gateway that accepts and closes at

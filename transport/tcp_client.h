@@ -24,7 +24,7 @@ class TcpClient final : public IService {
 
   bool Start() override;
   bool Stop() override;
-  bool Send(const char* data, int len) override;
+  bool Send(ByteSpan bytes) override;
 
  private:
   static constexpr int kChunkSize = 2048;

@@ -1,6 +1,7 @@
 #include "transport/tcp_server.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -52,8 +53,8 @@ bool TcpServer::Stop() {
   return true;
 }
 
-bool TcpServer::Send(const char* data, int len) {
-  if (len < 0) return false;
+bool TcpServer::Send(ByteSpan bytes) {
+  if (bytes.size() > static_cast<size_t>(INT32_MAX)) return false;
   RecursiveMutexLock lock(clients_mutex_);
   if (clients_.empty()) {
     Count(counters_->send_failures);
@@ -61,7 +62,7 @@ bool TcpServer::Send(const char* data, int len) {
   }
   bool taken = false;
   for (auto it = clients_.begin(); it != clients_.end();) {
-    const int sent = SendWhole(*it, data, len);
+    const int sent = SendWhole(*it, bytes.chars(), static_cast<int>(bytes.size()));
     if (sent == kSent) {
       taken = true;
       ++it;
@@ -152,7 +153,7 @@ void TcpServer::ReceiveLoop() {
       // The callback is looked at only when there is an end to report.
       if (!ended_.empty()) {
         if (callback_) {
-          for (const std::string& gone : ended_) callback_(gone.c_str(), buffer, 0);
+          for (const std::string& gone : ended_) callback_(gone.c_str(), ByteSpan());
         }
         ended_.clear();
       }
@@ -201,7 +202,7 @@ void TcpServer::ReceiveLoop() {
       if (n > 0) {
         if (callback_) {
           FormatPeer(*it, peer);
-          callback_(peer, buffer, n);
+          callback_(peer, ByteSpan::Received(buffer, n));
         }
       } else if (n < 0) {
         FormatPeer(*it, peer);
@@ -213,7 +214,7 @@ void TcpServer::ReceiveLoop() {
         rebuild = true;
         Count(counters_->connections_lost);
         // A later client may come from the same address and port.
-        if (callback_) callback_(peer, buffer, 0);
+        if (callback_) callback_(peer, ByteSpan());
       }
     }
   }

@@ -26,7 +26,7 @@ class TcpServer final : public IService, public IClientList {
   bool Stop() override;
   // True when at least one client took the whole block. A client that could
   // not take it within the send time-out is closed and removed.
-  bool Send(const char* data, int len) override;
+  bool Send(ByteSpan bytes) override;
 
   uint32_t ClientCount() override;
   bool ClientAt(uint32_t index, SocketEndpoint* out) override;

@@ -1,5 +1,6 @@
 #include "transport/udp_service.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -55,13 +56,14 @@ bool UdpService::Stop() {
   return true;
 }
 
-bool UdpService::Send(const char* data, int len) {
-  if (len < 0) return false;
+bool UdpService::Send(ByteSpan bytes) {
+  if (bytes.size() > static_cast<size_t>(INT32_MAX)) return false;
+  const auto len = static_cast<int>(bytes.size());
   SocketEndpoint destination;
   std::snprintf(destination.ip, sizeof(destination.ip), "%s", host_.c_str());
   destination.port = remote_port_;
   RecursiveMutexLock lock(send_mutex_);
-  if (!IsOpen(endpoint_) || SendTo(endpoint_, data, len, destination) != len) {
+  if (!IsOpen(endpoint_) || SendTo(endpoint_, bytes.chars(), len, destination) != len) {
     Count(counters_->send_failures);
     return false;
   }
@@ -137,7 +139,7 @@ void UdpService::ReceiveLoop(SocketEndpoint connection) {
     if (!Accepts(sender, connection.port)) continue;
     if (callback_) {
       FormatPeer(sender, peer);
-      callback_(peer, buffer, n);
+      callback_(peer, ByteSpan::Received(buffer, n));
     }
   }
 }

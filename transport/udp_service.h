@@ -27,7 +27,7 @@ class UdpService final : public IService {
   bool Start() override;
   bool Stop() override;
   // One Send is one datagram.
-  bool Send(const char* data, int len) override;
+  bool Send(ByteSpan bytes) override;
   bool Connectionless() const override { return true; }
 
   // The port bound by the last Start (the system's choice for local port 0).

@@ -228,7 +228,7 @@ TEST_P(ApiTest, FailedStartCanBeRetriedAfterFixingTheSettings) {
   ASSERT_TRUE(gateway.ok());
   ASSERT_EQ(lib_->SetReference(kType2, 9, 0, VELA_REF_REMOTE_ADDR, "127.0.0.1"), 1u);
   ASSERT_TRUE(lib_->SetU32(kType2, 9, VELA_REF_REMOTE_PORT, gateway.port()));
-  ASSERT_TRUE(lib_->SetU32(kType2, 9, VELA_REF_LOCAL_PORT, FreePort(SOCK_DGRAM)));
+  ASSERT_TRUE(lib_->SetU32(kType2, 9, VELA_REF_LOCAL_PORT, FreePort(false)));
   EXPECT_EQ(lib_->StartCAN(h), 1u);
   EXPECT_EQ(lib_->ResetCAN(h), 1u);
   // A failed start followed by a reset: Shutdown of the leftover transport.
@@ -275,16 +275,16 @@ TEST(ApiTcpTest, WorkModeOneListensOnTheLocalPortFromOpen) {
 
 TEST(ApiUdpTest, WorkModeIsIgnoredByTheUdpLibrary) {
   Library lib(TARNLINK_UDP_LIB);
-  const uint16_t port = FreePort(SOCK_DGRAM);
+  const uint16_t port = FreePort(false);
   const uint32_t h = lib.OpenDevice(VELA_TYPE_LINK_2CH_UDP, 0, port);
   ASSERT_TRUE(lib.SetU32(VELA_TYPE_LINK_2CH_UDP, 0, VELA_REF_WORK_MODE, 1));
   ASSERT_EQ(lib.SetReference(VELA_TYPE_LINK_2CH_UDP, 0, 0, VELA_REF_REMOTE_ADDR, "127.0.0.1"), 1u);
   ASSERT_EQ(lib.StartCAN(h), 1u);
   // The UDP port is bound now: a second bind fails.
-  Fd probe(::socket(AF_INET, SOCK_DGRAM, 0));
-  sockaddr_in a = Loopback(port);
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  EXPECT_NE(::bind(probe.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  SocketEndpoint probe;
+  ASSERT_EQ(CreateSocket(&probe, false), 0);
+  EXPECT_NE(BindAny(&probe, port), 0);
+  CloseSocket(&probe);
   EXPECT_EQ(lib.CloseDevice(h), 1u);
 }
 
@@ -348,7 +348,7 @@ TEST(ApiConcurrencyTest, StartResetRacingSendsIsSafe) {
       if (c.valid()) conns.push_back(std::move(c));
       for (Fd& fd : conns) {
         uint8_t buf[4096];
-        while (WaitReadable(fd.get(), 0) && ::recv(fd.get(), buf, sizeof buf, 0) > 0) {
+        while (WaitReadable(fd.get(), 0) && RecvSome(At(fd.get()), reinterpret_cast<char*>(buf), sizeof buf) > 0) {
         }
       }
     }

@@ -1,10 +1,7 @@
 // The tarnlink tool as a user runs it: separate processes, real sockets on
 // 127.0.0.1, the simulator as the gateway.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +19,7 @@
 #include "tests/cli/capture_blocks.h"
 #include "tests/cli/process.h"
 #include "tests/support/sanitized.h"
+#include "transport/socket.h"
 
 namespace tarnlink::test {
 namespace {
@@ -32,19 +30,6 @@ using Clock = std::chrono::steady_clock;
 const std::string kTool = TARNLINK_CLI_TOOL;
 
 using tarnlink::test::kSanitized;
-
-// A port nothing listens on: bound, read back and released.
-uint16_t ClosedPort(int type) {
-  const int fd = socket(AF_INET, type, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -175,7 +160,7 @@ void SendEchoedFrames(const std::vector<std::string>& link) {
 TEST(CliEndToEnd, SentFramesComeBackThroughDumpByteForByte) {
   // UDP: the simulator sends to the dump's port, so frames the send process
   // transmits reach the other process.
-  const uint16_t dump_port = ClosedPort(SOCK_DGRAM);
+  const uint16_t dump_port = tarnlink::FreePort(false);
   Sim sim({"--udp", "0", "--peer", "127.0.0.1:" + std::to_string(dump_port), "--echo", "-v"});
   ASSERT_FALSE(sim.port().empty()) << sim.process().out();
   Process dump(Tool({"dump", "-L", "--udp", "--port", sim.port(), "--local-port", std::to_string(dump_port), "-n",
@@ -653,8 +638,8 @@ TEST(CliEndToEnd, HelpOnEveryCommandExitsZero) {
 }
 
 TEST(CliEndToEnd, UnreachableGatewayGivesExitCodeOneWithinSeconds) {
-  const std::string tcp = std::to_string(ClosedPort(SOCK_STREAM));
-  const std::string udp = std::to_string(ClosedPort(SOCK_DGRAM));
+  const std::string tcp = std::to_string(tarnlink::FreePort(true));
+  const std::string udp = std::to_string(tarnlink::FreePort(false));
   const std::vector<std::vector<std::string>> cases = {
       {"dump", "--port", tcp},
       {"send", "--port", tcp, "123#11"},
@@ -692,17 +677,14 @@ bool ConnectingTo(uint16_t port) {
 // time-out with "cannot reach gateway".
 TEST(CliEndToEnd, ExtcapStoppedWhileConnectingEndsAtOnce) {
   // A listener whose accept queue is full: further connects wait, unanswered.
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-  ASSERT_EQ(listen(listener, 0), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
-  const int filler = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-  const uint16_t port = ntohs(a.sin_port);
+  tarnlink::SocketEndpoint listener;
+  tarnlink::SocketEndpoint filler;
+  ASSERT_EQ(tarnlink::CreateSocket(&listener, true), 0);
+  ASSERT_EQ(tarnlink::BindTo(&listener, "127.0.0.1", 0), 0);
+  ASSERT_EQ(tarnlink::ListenOn(listener, 0), 0);
+  ASSERT_EQ(tarnlink::CreateSocket(&filler, true), 0);
+  ASSERT_EQ(tarnlink::ConnectWithTimeout(&filler, "127.0.0.1", listener.port), 0);
+  const uint16_t port = listener.port;
   const std::string fifo = ::testing::TempDir() + "tarnlink_extcap_never_" + std::to_string(getpid());
   const std::string extcap = kTool + "-extcap";
   Process p({extcap, "--capture", "--extcap-interface", "tarnlink", "--fifo", fifo, "--port", std::to_string(port)});
@@ -712,8 +694,8 @@ TEST(CliEndToEnd, ExtcapStoppedWhileConnectingEndsAtOnce) {
   p.Signal(SIGTERM);
   EXPECT_EQ(p.Wait(milliseconds(10000)), 0) << p.err();
   EXPECT_EQ(p.err(), "");
-  close(filler);
-  close(listener);
+  tarnlink::CloseSocket(&filler);
+  tarnlink::CloseSocket(&listener);
   std::remove(fifo.c_str());
 }
 

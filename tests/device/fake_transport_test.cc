@@ -53,8 +53,8 @@ class FakeService final : public IService {
  public:
   bool Start() override { return g_start.Run(); }
   bool Stop() override { return true; }
-  bool Send(const char* data, int len) override {
-    std::vector<uint8_t> bytes(data, data + len);
+  bool Send(ByteSpan sent) override {
+    std::vector<uint8_t> bytes(sent.begin(), sent.end());
     {
       std::lock_guard<std::mutex> lock(mu_);
       sent_.push_back(bytes);
@@ -69,9 +69,7 @@ class FakeService final : public IService {
     }
     return true;
   }
-  void Feed(const std::vector<uint8_t>& bytes) {
-    callback_("10.1.2.3:4000", reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()));
-  }
+  void Feed(const std::vector<uint8_t>& bytes) { callback_("10.1.2.3:4000", ByteSpan(bytes)); }
   std::vector<std::vector<uint8_t>> sent() {
     std::lock_guard<std::mutex> lock(mu_);
     return sent_;
@@ -134,21 +132,22 @@ TEST_F(FakeTransportTest, RefusedListPacketEndsTheListButStopStillEmptiesIt) {
     VELA_CAN_AUTOSEND object{};
     object.enable = 1;
     object.index = i;
-    ASSERT_TRUE(device_->AddAutoSendEntry(0, &object));
+    ASSERT_TRUE(device_->SetReference(0, VELA_REF_AUTOSEND_ADD, &object));
   }
   fake_->AcceptOnly(1);
-  EXPECT_FALSE(device_->SendAutoSendList(0));
+  EXPECT_FALSE(device_->SetReference(0, VELA_REF_AUTOSEND_SEND, nullptr));
   EXPECT_EQ(fake_->sent().size(), 2u);
   fake_->AcceptOnly(0);
-  EXPECT_FALSE(device_->StopAutoSendList(0));
+  EXPECT_FALSE(device_->SetReference(0, VELA_REF_AUTOSEND_CLEAR, nullptr));
   fake_->AcceptOnly(-1);
-  EXPECT_TRUE(device_->SendAutoSendList(0));  // the list is empty now
+  EXPECT_TRUE(device_->SetReference(0, VELA_REF_AUTOSEND_SEND, nullptr));  // the list is empty now
   EXPECT_TRUE(fake_->sent().empty());
   // A refused notice is reported.
   fake_->AcceptOnly(0);
-  EXPECT_FALSE(device_->SendNotice(1));
+  const VELA_NOTICE notice{1, 0};
+  EXPECT_FALSE(device_->SetReference(0, VELA_REF_NOTICE, &notice));
   fake_->AcceptOnly(-1);
-  EXPECT_TRUE(device_->SendNotice(1));
+  EXPECT_TRUE(device_->SetReference(0, VELA_REF_NOTICE, &notice));
 }
 
 TEST_F(FakeTransportTest, AnswerBeforeTheWaitCompletesTheExchange) {

@@ -25,7 +25,7 @@ TEST(CommandEncodingTest, SizeRemainRequestCarriesItsZeroByte) {
   ASSERT_EQ(body.size(), 14u);
   CommandMessage request{2, static_cast<uint8_t>(CommandCode::kSizeRemainQuery), body};
   const Packet p = EncodeRequest(request, 2);
-  EXPECT_EQ(PayloadLengthOf(p.data(), p.size()), 16);
+  EXPECT_EQ(PayloadLengthOf(PacketView{p.data(), p.size()}), 16);
   EXPECT_EQ(p.size(), 6u + 16 + 1);
   EXPECT_EQ(p[6 + 2 + 13], 0x00);
   EXPECT_EQ(PacketChecksum(p.data(), p.size() - 1), p.back());
@@ -50,7 +50,7 @@ TEST(CommandParsingTest, SplitsAnswersAndRejectsShortPayloads) {
   uint8_t sequence = 0;
   bool is_answer = false;
   CommandMessage got;
-  ASSERT_TRUE(ParseCommandPacket(p.data(), p.size(), &sequence, &is_answer, &got));
+  ASSERT_TRUE(ParseCommandPacket(PacketView{p.data(), p.size()}, &sequence, &is_answer, &got));
   EXPECT_EQ(sequence, 5);
   EXPECT_TRUE(is_answer);
   EXPECT_EQ(got.message_id, 9);
@@ -58,9 +58,11 @@ TEST(CommandParsingTest, SplitsAnswersAndRejectsShortPayloads) {
 
   const Packet n0{0x55, 0x50, 0x02, 0x00, 0x00, 0x00, 0x07};
   const Packet n1{0x55, 0x50, 0x02, 0x00, 0x00, 0x01, 0x01, 0x06};
-  EXPECT_FALSE(ParseCommandPacket(n0.data(), n0.size(), &sequence, &is_answer, &got));
-  EXPECT_FALSE(ParseCommandPacket(n1.data(), n1.size(), &sequence, &is_answer, &got));
-  EXPECT_FALSE(ParseCommandPacket(p.data(), 8, &sequence, &is_answer, &got)) << "payload cut short";
+  EXPECT_FALSE(ParseCommandPacket(PacketView{n0.data(), n0.size()}, &sequence, &is_answer, &got));
+  EXPECT_FALSE(ParseCommandPacket(PacketView{n1.data(), n1.size()}, &sequence, &is_answer, &got));
+  const Packet text{0x55, 0x04, 0x01, 0x00, 0x00, 0x02, 0x7B, 0x7D, 0x00};
+  EXPECT_FALSE(ParseCommandPacket(PacketView{text.data(), text.size()}, &sequence, &is_answer, &got))
+      << "not a command";
 }
 
 TEST(EmulatedAnswerTest, DeviceInfoRequestGetsEmulatorText) {
@@ -92,7 +94,7 @@ TEST(EmulatedAnswerTest, BodiesByCode) {
     EXPECT_EQ(a.code, 1);
     EXPECT_EQ(a.message_id, 4);
     const Packet p = EncodeAnswer(a, 0);
-    EXPECT_EQ(PayloadLengthOf(p.data(), p.size()), 2) << int{code};
+    EXPECT_EQ(PayloadLengthOf(PacketView{p.data(), p.size()}), 2) << int{code};
   }
 }
 

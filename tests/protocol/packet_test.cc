@@ -42,19 +42,16 @@ TEST(HeaderCheckTest, LengthMustMatchRecordSizeOfFramedTypes) {
   EXPECT_FALSE(HeaderIsValid(bad_start.data(), 6));
 }
 
-TEST(HeaderCheckTest, AccessorsReportInvalidHeaders) {
-  const uint8_t bad[] = {0x55, 0x00, 0x07, 0x00, 0x00, 0x19, 0x00};
-  EXPECT_EQ(PacketTypeOf(bad, sizeof(bad)), 0xFF);
-  EXPECT_EQ(PacketFlagsOf(bad, sizeof(bad)), 0xFF);
-  EXPECT_EQ(PayloadLengthOf(bad, sizeof(bad)), 0);
-  EXPECT_EQ(RecordCountOf(bad, sizeof(bad)), 0u);
-  const uint8_t gps[] = {0x55, 0x05, 0x03, 0x00, 0x00, 0x48};
-  EXPECT_EQ(PacketTypeOf(gps, 6), 0x05);
-  EXPECT_EQ(PacketFlagsOf(gps, 6), 0x03);
-  EXPECT_EQ(PayloadLengthOf(gps, 6), 72);
-  EXPECT_EQ(RecordCountOf(gps, 6), 2u);
-  const uint8_t text[] = {0x55, 0x04, 0x01, 0x00, 0x00, 0x48};
-  EXPECT_EQ(RecordCountOf(text, 6), 0u);
+TEST(PacketViewTest, AccessorsReadTheHeaderAndPayload) {
+  const uint8_t gps[] = {0x55, 0x05, 0x03, 0x00, 0x00, 0x02, 0xAB, 0xCD, 0x00};
+  const PacketView view{gps, sizeof(gps)};
+  EXPECT_EQ(PacketTypeOf(view), 0x05);
+  EXPECT_EQ(PacketFlagsOf(view), 0x03);
+  EXPECT_EQ(PayloadLengthOf(view), 2);
+  const ByteSpan payload = PayloadOf(view);
+  ASSERT_EQ(payload.size(), 2u);
+  EXPECT_EQ(payload[0], 0xAB);
+  EXPECT_EQ(payload[1], 0xCD);
 }
 
 TEST(BuildHeaderTest, LengthFromCountOnlyForDataAndAutoSendTypes) {

@@ -18,6 +18,22 @@ VELA_CAN_TRANSMIT CanFrame(uint32_t id, uint32_t transmit_type) {
 
 std::vector<uint8_t> Bytes(const uint8_t* p, size_t n) { return std::vector<uint8_t>(p, p + n); }
 
+// Every packet the builder hands out, kept.
+template <typename Frame>
+std::vector<Packet> Built(uint32_t (*build)(uint8_t, const Frame*, uint32_t, bool, Packet&), uint8_t channel,
+                          const Frame* frames, uint32_t count, bool option) {
+  std::vector<Packet> packets;
+  Packet out;
+  const uint32_t sent = BuildPackets(build, channel, frames, count, option, out, [&](const Packet& p) {
+    packets.push_back(p);
+    return true;
+  });
+  EXPECT_EQ(sent, frames != nullptr ? count : 0u);
+  return packets;
+}
+
+PacketView ViewOf(const Packet& p) { return PacketView{p.data(), p.size()}; }
+
 TEST(CanRecordTest, IdentifierFlagsAndTransmitTypeOnTheWire) {
   const VELA_CAN_TRANSMIT frame = CanFrame(0x80000123u, 2);
   uint8_t wire[24];
@@ -61,38 +77,38 @@ TEST(CanFdRecordTest, BitRateSwitchSetsFdAndBrs) {
 
 TEST(PacketBuilderTest, FramesSplitAtRecordLimits) {
   std::vector<VELA_CAN_TRANSMIT> can(61, CanFrame(0x100, 0));
-  auto packets = BuildCanPackets(0, can.data(), 61, false);
+  auto packets = Built(&BuildCanPacket, 0, can.data(), 61, false);
   ASSERT_EQ(packets.size(), 2u);
   EXPECT_EQ(packets[0].size(), 6u + 1440 + 1);
-  EXPECT_EQ(RecordCountOf(packets[0].data(), packets[0].size()), 60u);
-  EXPECT_EQ(RecordCountOf(packets[1].data(), packets[1].size()), 1u);
-  EXPECT_TRUE(BuildCanPackets(0, can.data(), 0, false).empty());
+  EXPECT_EQ(DecodeCanPacket(ViewOf(packets[0])).size(), 60u);
+  EXPECT_EQ(DecodeCanPacket(ViewOf(packets[1])).size(), 1u);
+  EXPECT_TRUE(Built(&BuildCanPacket, 0, can.data(), 0, false).empty());
+  EXPECT_TRUE(Built<VELA_CAN_TRANSMIT>(&BuildCanPacket, 0, nullptr, 5, false).empty());
 
   std::vector<VELA_CANFD_TRANSMIT> fd(19);
-  packets = BuildCanFdPackets(0, fd.data(), 18, false);
+  packets = Built(&BuildCanFdPacket, 0, fd.data(), 18, false);
   ASSERT_EQ(packets.size(), 1u);
-  EXPECT_EQ(PayloadLengthOf(packets[0].data(), packets[0].size()), 1440);
-  packets = BuildCanFdPackets(0, fd.data(), 19, false);
+  EXPECT_EQ(PayloadLengthOf(ViewOf(packets[0])), 1440);
+  packets = Built(&BuildCanFdPacket, 0, fd.data(), 19, false);
   ASSERT_EQ(packets.size(), 2u);
-  EXPECT_EQ(RecordCountOf(packets[1].data(), packets[1].size()), 1u);
+  EXPECT_EQ(DecodeCanFdPacket(ViewOf(packets[1])).size(), 1u);
 
   std::vector<AutoSendElement> list(11);
   list[10].fd = true;
   packets = BuildAutoSendPackets(0, list, false);
   ASSERT_EQ(packets.size(), 2u);
-  EXPECT_EQ(PayloadLengthOf(packets[0].data(), packets[0].size()), 880);
-  EXPECT_EQ(RecordCountOf(packets[1].data(), packets[1].size()), 1u);
+  EXPECT_EQ(PayloadLengthOf(ViewOf(packets[0])), 880);
+  EXPECT_EQ(PayloadLengthOf(ViewOf(packets[1])), 88);
   for (const Packet& p : packets) EXPECT_EQ(PacketChecksum(p.data(), p.size() - 1), p.back());
 }
 
 TEST(PacketBuilderTest, ReusedPacketIsResizedAndCapped) {
   std::vector<VELA_CAN_TRANSMIT> can(70, CanFrame(0x1, 0));
   Packet out(5000, 0xEE);
-  BuildCanPacketInto(3, can.data(), 2, false, out);
+  EXPECT_EQ(BuildCanPacket(3, can.data(), 2, false, out), 2u);
   EXPECT_EQ(out.size(), 6u + 48 + 1);
   EXPECT_EQ(PacketChecksum(out.data(), out.size() - 1), out.back());
-  BuildCanPacketInto(3, can.data(), 70, false, out);
-  EXPECT_EQ(RecordCountOf(out.data(), out.size()), 60u);
+  EXPECT_EQ(BuildCanPacket(3, can.data(), 70, false, out), 60u);
   EXPECT_EQ(out.size(), 6u + 1440 + 1);
 }
 
@@ -127,42 +143,52 @@ TEST(AutoSendEntryTest, ListCountAndFdObject) {
 TEST(DecoderTest, CanPacketRoundTripsEveryField) {
   std::vector<VELA_CAN_TRANSMIT> can;
   for (uint32_t i = 0; i < 60; ++i) can.push_back(CanFrame(0x80000000u | i, i));
-  const Packet p = BuildCanPackets(200, can.data(), 60, true)[0];
-  std::vector<_tagPacketDataCAN> out;
-  ASSERT_EQ(DecodeCanPacket(p.data(), p.size(), out), 60);
+  const Packet p = Built(&BuildCanPacket, 200, can.data(), 60, true)[0];
+  const CanRecords records = DecodeCanPacket(ViewOf(p));
+  ASSERT_EQ(records.size(), 60u);
   for (uint32_t i = 0; i < 60; ++i) {
     const _tagPacketDataCAN expected = EncodeCanRecord(can[i], 200, true);
-    EXPECT_EQ(std::memcmp(&out[i], &expected, sizeof(expected)), 0) << i;
+    const _tagPacketDataCAN decoded = records[i].Decode();
+    EXPECT_EQ(std::memcmp(&decoded, &expected, sizeof(expected)), 0) << i;
+    EXPECT_EQ(records[i].flags(), expected.flags);
+    EXPECT_EQ(records[i].timestamp(), expected.timestamp);
   }
-  EXPECT_EQ(out[5].channel, 200);  // decoded as is; filtering is not the codec's job
+  EXPECT_EQ(records[5].channel(), 200);  // decoded as is; filtering is not the codec's job
 }
 
 TEST(DecoderTest, RejectsOtherTypesBadHeadersAndShortBuffers) {
   std::vector<VELA_CANFD_TRANSMIT> fd(2);
-  const Packet p = BuildCanFdPackets(0, fd.data(), 2, false)[0];
-  std::vector<_tagPacketDataCAN> can_out(3);
-  EXPECT_EQ(DecodeCanPacket(p.data(), p.size(), can_out), 0);
-  EXPECT_TRUE(can_out.empty());
-  std::vector<_tagPacketDataCANFD> fd_out;
-  EXPECT_EQ(DecodeCanFdPacket(p.data(), p.size(), fd_out), 2);
-  EXPECT_EQ(DecodeCanFdPacket(p.data(), p.size() - 2, fd_out), 0) << "payload cut short";
+  fd[1].len = 64;
+  fd[1].data[63] = 0x5A;
+  fd[1].flags = 0x01;
+  const Packet p = Built(&BuildCanFdPacket, 4, fd.data(), 2, false)[0];
+  EXPECT_TRUE(DecodeCanPacket(ViewOf(p)).empty());
+  EXPECT_TRUE(DecodeGpsPacket(ViewOf(p)).empty());
+  const CanFdRecords records = DecodeCanFdPacket(ViewOf(p));
+  ASSERT_EQ(records.size(), 2u);
+  const _tagPacketDataCANFD decoded = records[1].Decode();
+  EXPECT_EQ(decoded.data[63], 0x5A);
+  EXPECT_EQ(decoded.flags, kFlagFd | kFlagBrs);
+  // The classic view of an FD record: the head and the first 8 data bytes.
+  const _tagPacketDataCAN head = records[1].DecodeCan();
+  EXPECT_EQ(head.channel, 4);
+  EXPECT_EQ(head.len, 64);
+  EXPECT_EQ(head.flags, decoded.flags);
   const Packet empty_can{0x55, 0x00, 0x00, 0x00, 0x00, 0x00, 0x55};
-  EXPECT_EQ(DecodeCanPacket(empty_can.data(), empty_can.size(), can_out), 0);
-  const Packet bad_len{0x55, 0x01, 0x00, 0x00, 0x00, 0x18, 0x00};
-  EXPECT_EQ(DecodeCanFdPacket(bad_len.data(), bad_len.size(), fd_out), 0);
+  EXPECT_TRUE(DecodeCanPacket(ViewOf(empty_can)).empty());
 }
 
 TEST(DecoderTest, GpsRecordsAtMultiplesOf32IgnoringTrailingBytes) {
   Packet p{0x55, 0x05, 0x00, 0x00, 0x00, 64};
   for (int i = 0; i < 64; ++i) p.push_back(static_cast<uint8_t>(i));
   AppendChecksum(p);
-  std::vector<_tagPacketDataGPS> out;
-  ASSERT_EQ(DecodeGpsPacket(p.data(), p.size(), out), 2);
-  EXPECT_EQ(out[0].time_word, 0x0001020304050607u);
-  EXPECT_EQ(out[0].fields[5], 0x1C1D1E1Fu);
-  EXPECT_EQ(out[1].time_word, 0x2021222324252627u);
+  const GpsRecords records = DecodeGpsPacket(ViewOf(p));
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].Decode().time_word, 0x0001020304050607u);
+  EXPECT_EQ(records[0].Decode().fields[5], 0x1C1D1E1Fu);
+  EXPECT_EQ(records[1].Decode().time_word, 0x2021222324252627u);
   p[5] = 40;
-  EXPECT_EQ(DecodeGpsPacket(p.data(), 6 + 40 + 1, out), 1);
+  EXPECT_EQ(DecodeGpsPacket(PacketView{p.data(), 6 + 40 + 1}).size(), 1u);
 }
 
 }  // namespace

@@ -20,9 +20,8 @@ constexpr int kRoundsPerDevice = 250;
 // Answers every command request at once, like a gateway, until destroyed.
 class AnsweringGateway {
  public:
-  AnsweringGateway() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in a = Loopback(0);
-    ok_ = ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  AnsweringGateway() : fd_(BindUdp()) {
+    ok_ = fd_.valid();
     port_ = BoundPort(fd_.get());
     thread_ = std::thread([this] { Run(); });
   }
@@ -39,15 +38,14 @@ class AnsweringGateway {
     uint8_t buf[2048];
     while (!stop_.load()) {
       if (!WaitReadable(fd_.get(), 5)) continue;
-      sockaddr_in from{};
-      socklen_t len = sizeof from;
-      const ssize_t got = ::recvfrom(fd_.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+      SocketEndpoint from;
+      const int got = RecvFrom(At(fd_.get()), reinterpret_cast<char*>(buf), sizeof buf, &from);
       uint8_t sequence = 0;
       uint8_t id = 0;
       uint8_t code = 0;
       if (got <= 0 || !ParseRequest(Bytes(buf, buf + got), &sequence, &id, &code)) continue;
       const Bytes answer = AnswerTo(sequence, id, kDeviceInfoJson);
-      ::sendto(fd_.get(), answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+      SendTo(At(fd_.get()), reinterpret_cast<const char*>(answer.data()), static_cast<int>(answer.size()), from);
       ++answered_;
     }
   }

@@ -62,13 +62,10 @@ class Namespace {
     std::thread([&] {
       const Fd ns(::open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC));
       if (!ns.valid() || ::setns(ns.get(), CLONE_NEWNET) != 0) return;
-      listener = Fd(::socket(AF_INET, SOCK_STREAM, 0));
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      ::inet_pton(AF_INET, gateway_ip().c_str(), &a.sin_addr);
-      if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener.get(), 8) != 0) {
-        listener.Reset();
-      }
+      SocketEndpoint e;
+      if (CreateSocket(&e, true) != 0) return;
+      listener = Fd(e.sock);
+      if (BindTo(&e, gateway_ip().c_str(), 0) != 0 || ListenOn(e, 8) != 0) listener.Reset();
     }).join();
     if (listener.valid()) *port = BoundPort(listener.get());
     return listener;
@@ -82,11 +79,6 @@ class Namespace {
   bool ok_ = false;
 };
 
-Fd AcceptWithin(const Fd& listener, int timeout_ms) {
-  if (!WaitReadable(listener.get(), timeout_ms)) return Fd();
-  return Fd(::accept(listener.get(), nullptr, nullptr));
-}
-
 TEST(DeadLink, CutUnderTrafficIsNoticedAndReconnected) {
   Namespace ns;
   if (!ns.ok()) TARNLINK_CANNOT_RUN() << ns.why();
@@ -97,7 +89,7 @@ TEST(DeadLink, CutUnderTrafficIsNoticedAndReconnected) {
   ASSERT_EQ(device.lib().SetReference(kType, 11, 0, VELA_REF_REMOTE_ADDR, ns.gateway_ip().c_str()), 1u);
   ASSERT_TRUE(device.SetU32(VELA_REF_REMOTE_PORT, port));
   ASSERT_TRUE(device.StartChannels(1));
-  Fd first = AcceptWithin(listener, 5000);
+  Fd first = WaitAccept(listener.get(), 5000);
   ASSERT_TRUE(first.valid());
 
   // A frame every 50 ms: far too little to fill the send buffer, so only
@@ -115,7 +107,7 @@ TEST(DeadLink, CutUnderTrafficIsNoticedAndReconnected) {
   }
   EXPECT_TRUE(noticed) << "frames still accepted " << MsSince(cut) << " ms after the link died";
   ASSERT_TRUE(ns.SetFarEnd(true));
-  Fd second = AcceptWithin(listener, 15000);
+  Fd second = WaitAccept(listener.get(), 15000);
   EXPECT_TRUE(second.valid()) << "no reconnection once the link was back";
 }
 

@@ -54,15 +54,13 @@ struct FaultProxy::Link {
 };
 
 FaultProxy::FaultProxy(uint16_t upstream_port) : upstream_(upstream_port) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Loopback(0);
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::listen(listener_, 128) != 0) {
-    if (listener_ >= 0) ::close(listener_);
-    listener_ = -1;
+  SocketEndpoint listener;
+  if (CreateSocket(&listener, true) != 0 || BindTo(&listener, "127.0.0.1", 0) != 0 || ListenOn(listener, 128) != 0) {
+    CloseSocket(&listener);
     return;
   }
-  port_ = BoundPort(listener_);
+  listener_ = listener.sock;
+  port_ = listener.port;
   acceptor_ = std::thread(&FaultProxy::AcceptLoop, this);
 }
 
@@ -112,17 +110,16 @@ bool FaultProxy::WaitBytesDown(size_t n, int timeout_ms) const { return WaitCoun
 void FaultProxy::AcceptLoop() {
   while (!stop_.load()) {
     if (!WaitReadable(listener_, kPollMs)) continue;
-    const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    SocketEndpoint accepted;
+    if (AcceptOne(At(listener_), &accepted) != 0) continue;
+    const int fd = accepted.sock;
     if (refuse_.load()) {
       Abort(fd);
       ::close(fd);
       continue;
     }
-    const int up = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(upstream_);
-    if (up < 0 || ::connect(up, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      if (up >= 0) ::close(up);
+    const int up = ConnectTcp(upstream_).Release();
+    if (up < 0) {
       Abort(fd);
       ::close(fd);
       continue;

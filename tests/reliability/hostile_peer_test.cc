@@ -241,7 +241,7 @@ TEST(OwnDatagrams, UnicastToItsOwnPortIsNotAGateway) {
   DeviceLink device(TARNLINK_UDP_LIB, kUdpType, 10);
   bool started = false;
   for (int attempt = 0; attempt < 5 && !started; ++attempt) {
-    const uint16_t port = FreePort(SOCK_DGRAM);
+    const uint16_t port = FreePort(false);
     ASSERT_TRUE(device.SetRemote(port));
     device.SetU32(VELA_REF_LOCAL_PORT, port);
     started = device.StartChannels(1);

@@ -23,7 +23,7 @@ class IdleService final : public IService {
  public:
   bool Start() override { return true; }
   bool Stop() override { return true; }
-  bool Send(const char*, int) override { return true; }
+  bool Send(ByteSpan) override { return true; }
   // Stands in for the UDP service: peers are datagram senders.
   bool Connectionless() const override { return true; }
 };
@@ -54,7 +54,7 @@ void Feed(Device& device, uint8_t type, uint64_t total, uint64_t per_packet, Mak
       payload.insert(payload.end(), r.begin(), r.end());
     }
     const Bytes p = Packet(type, 0, payload);
-    device.OnReceive(kPeer, reinterpret_cast<const char*>(p.data()), static_cast<uint32_t>(p.size()));
+    device.OnReceive(kPeer, ByteSpan(p));
     done += n;
   }
 }
@@ -169,9 +169,9 @@ TEST_F(QueueKindsTest, PerSenderStateIsBounded) {
   char peer[64];
   for (int i = 0; i < 5000; ++i) {
     std::snprintf(peer, sizeof peer, "10.9.%d.%d:%d", i / 250, i % 250, 5000 + i);
-    device_.OnReceive(peer, reinterpret_cast<const char*>(partial.data()), static_cast<uint32_t>(partial.size()));
+    device_.OnReceive(peer, ByteSpan(partial));
     std::snprintf(peer, sizeof peer, "10.8.%d.%d:%d", i / 250, i % 250, 5000 + i);
-    device_.OnReceive(peer, reinterpret_cast<const char*>(whole.data()), static_cast<uint32_t>(whole.size()));
+    device_.OnReceive(peer, ByteSpan(whole));
   }
   EXPECT_EQ(device_.GetReceiveNum(0, VELA_QUEUE_CAN), 5000u);
   const size_t grown = ResidentKiB() - std::min(base, ResidentKiB());

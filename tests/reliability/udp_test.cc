@@ -13,9 +13,8 @@ constexpr uint32_t kType = VELA_TYPE_LINK_4CH_UDP;
 
 class UdpGateway {
  public:
-  UdpGateway() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in a = Loopback(0);
-    ok_ = ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  UdpGateway() : fd_(BindUdp()) {
+    ok_ = fd_.valid();
     port_ = BoundPort(fd_.get());
   }
   bool ok() const { return ok_; }
@@ -23,8 +22,8 @@ class UdpGateway {
   void Target(uint16_t port) { target_ = Loopback(port); }
   bool Send(const Bytes& datagram) { return SendFrom(fd_.get(), datagram); }
   bool SendFrom(int fd, const Bytes& datagram) {
-    return ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&target_),
-                    sizeof target_) == static_cast<ssize_t>(datagram.size());
+    return SendTo(At(fd), reinterpret_cast<const char*>(datagram.data()), static_cast<int>(datagram.size()), target_) ==
+           static_cast<int>(datagram.size());
   }
   // A request datagram; true once its answer came back: every datagram sent
   // before it has been dispatched.
@@ -35,7 +34,7 @@ class UdpGateway {
     uint8_t buf[2048];
     while (MsSince(start) < timeout_ms) {
       if (!WaitReadable(fd_.get(), 20)) continue;
-      const ssize_t got = ::recv(fd_.get(), buf, sizeof buf, 0);
+      const int got = RecvSome(At(fd_.get()), reinterpret_cast<char*>(buf), sizeof buf);
       if (got >= 9 && buf[1] == 0x50 && (buf[2] & 1) != 0 && buf[6] == id) return true;
     }
     return false;
@@ -45,7 +44,7 @@ class UdpGateway {
   Fd fd_;
   bool ok_ = false;
   uint16_t port_ = 0;
-  sockaddr_in target_{};
+  SocketEndpoint target_;
   uint8_t message_id_ = 0;
 };
 
@@ -57,7 +56,7 @@ class UdpFaultTest : public ::testing::Test {
     ASSERT_TRUE(device_->SetRemote(gateway_.port()));
     bool started = false;
     for (int attempt = 0; attempt < 5 && !started; ++attempt) {
-      port_ = FreePort(SOCK_DGRAM);
+      port_ = FreePort(false);
       device_->SetU32(VELA_REF_LOCAL_PORT, port_);
       started = device_->StartChannels(4);
     }
@@ -92,14 +91,8 @@ TEST_F(UdpFaultTest, BurstsOfWholeDatagramsLoseNothing) {
 // of them the kernel's default.
 TEST_F(UdpFaultTest, BurstOfFiveHundredFullDatagramsLosesNothing) {
   // What this process may ask for: CAP_NET_ADMIN or net.core.rmem_max.
-  Fd probe(::socket(AF_INET, SOCK_DGRAM, 0));
-  int want = 4 << 20;
-  if (::setsockopt(probe.get(), SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) != 0) {
-    ::setsockopt(probe.get(), SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
-  }
-  int got = 0;
-  socklen_t len = sizeof got;
-  ::getsockopt(probe.get(), SOL_SOCKET, SO_RCVBUF, &got, &len);
+  Fd probe = BindUdp();
+  const int got = WidenReceiveBuffer(At(probe.get()));
   if (got < (2 << 20)) TARNLINK_CANNOT_RUN() << "receive buffers capped at " << got << " bytes (net.core.rmem_max)";
   constexpr uint64_t kDatagrams = 500;
   for (uint64_t d = 0; d < kDatagrams; ++d) ASSERT_TRUE(gateway_.Send(CanPackets(1, d * 60, 60)));
@@ -135,7 +128,7 @@ TEST_F(UdpFaultTest, EmptyOversizedAndForeignDatagramsDoNotStopTheReader) {
   // The largest datagram there is, with no start byte in it.
   ASSERT_TRUE(gateway_.Send(Bytes(65507, 0xAA)));
   // A packet from another port of this host: not the configured gateway.
-  Fd stranger(::socket(AF_INET, SOCK_DGRAM, 0));
+  Fd stranger = BindUdp();
   ASSERT_TRUE(gateway_.SendFrom(stranger.get(), CanPackets(0, 777, 5)));
   ASSERT_TRUE(gateway_.Send(CanPackets(0, 0, 7)));
   ASSERT_TRUE(gateway_.Barrier());

@@ -89,7 +89,7 @@ class DeviceLink {
         if (!gw->Start()) return false;
         bool started = false;
         for (int attempt = 0; attempt < 5 && !started; ++attempt) {
-          const uint16_t port = FreePort(SOCK_DGRAM);
+          const uint16_t port = FreePort(false);
           lib_->SetReference(type_, index_, 0, VELA_REF_REMOTE_ADDR, "127.0.0.1");
           lib_->SetU32(type_, index_, VELA_REF_REMOTE_PORT, gw->LocalPort());
           lib_->SetU32(type_, index_, VELA_REF_LOCAL_PORT, port);

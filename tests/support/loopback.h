@@ -3,14 +3,13 @@
 #ifndef TARNLINK_TESTS_SUPPORT_LOOPBACK_H_
 #define TARNLINK_TESTS_SUPPORT_LOOPBACK_H_
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
-#include <vector>
 
-#include "tools/common/free_port.h"
-#include "tools/common/net.h"
+#include "transport/socket.h"
 
 namespace tarnlink::test {
 
@@ -37,7 +36,9 @@ class Fd {
     return f;
   }
   void Reset() {
-    net::Close(fd_);
+    SocketEndpoint e;
+    e.sock = fd_;
+    CloseSocket(&e);
     fd_ = -1;
   }
 
@@ -45,29 +46,20 @@ class Fd {
   int fd_ = -1;
 };
 
-inline sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
+// The socket calls take endpoints; the tests keep plain descriptors.
+inline SocketEndpoint At(int fd) {
+  SocketEndpoint e;
+  e.sock = fd;
+  return e;
 }
 
-inline uint16_t BoundPort(int fd) {
-  sockaddr_in a{};
-  net::LocalAddress(fd, &a);
-  return ntohs(a.sin_port);
-}
+inline uint16_t BoundPort(int fd) { return LocalPortOf(At(fd)); }
 
 using tarnlink::FreePort;
 
 inline bool WaitReadable(int fd, int timeout_ms) {
-  net::PollFd p{fd, POLLIN, 0};
-  int r;
-  do {
-    r = net::Poll(&p, 1, timeout_ms);
-  } while (r < 0 && net::Interrupted());
-  return r > 0;
+  PollEntry p{fd};
+  return PollReadable(&p, 1, timeout_ms) > 0;
 }
 
 // Reads exactly n bytes before the deadline; false on EOF, error or time-out.
@@ -78,7 +70,7 @@ inline bool ReadExactly(int fd, void* buf, size_t n, int timeout_ms) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !WaitReadable(fd, static_cast<int>(left.count()))) return false;
-    const auto got = net::Recv(fd, p, n);
+    const int got = RecvSome(At(fd), reinterpret_cast<char*>(p), static_cast<int>(std::min<size_t>(n, 1 << 30)));
     if (got <= 0) return false;
     p += got;
     n -= static_cast<size_t>(got);
@@ -94,41 +86,37 @@ inline bool WaitEof(int fd, int timeout_ms) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !WaitReadable(fd, static_cast<int>(left.count()))) return false;
-    const auto got = net::Recv(fd, b, sizeof b);
+    const int got = RecvSome(At(fd), reinterpret_cast<char*>(b), sizeof b);
     if (got <= 0) return true;
   }
 }
 
+// The next connection on listener, or an invalid Fd after timeout_ms.
+inline Fd WaitAccept(int listener, int timeout_ms) {
+  if (!WaitReadable(listener, timeout_ms)) return Fd();
+  SocketEndpoint accepted;
+  return AcceptOne(At(listener), &accepted) == 0 ? Fd(accepted.sock) : Fd();
+}
+
+// Blocks until every byte is out (a peer that stops reading holds it at
+// most a minute).
 inline bool SendAll(int fd, const void* data, size_t n) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  while (n > 0) {
-    const auto sent = net::Send(fd, p, n);
-    if (sent < 0 && net::Interrupted()) continue;
-    if (sent <= 0) return false;
-    p += sent;
-    n -= static_cast<size_t>(sent);
-  }
-  return true;
+  return SendWhole(At(fd), static_cast<const char*>(data), static_cast<int>(n), 60000) == kSent;
 }
 
 class TcpListener {
  public:
   explicit TcpListener(uint16_t port = 0) {
-    fd_ = Fd(net::Socket(SOCK_STREAM));
-    int one = 1;
-    net::SetOption(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a = Loopback(port);
-    ok_ = ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_.get(), 128) == 0;
-    port_ = BoundPort(fd_.get());
+    SocketEndpoint e;
+    ok_ = CreateSocket(&e, true) == 0;
+    fd_ = Fd(e.sock);
+    ok_ = ok_ && AllowRebind(e) == 0 && BindTo(&e, "127.0.0.1", port) == 0 && ListenOn(e, 128) == 0;
+    port_ = e.port;
   }
   bool ok() const { return ok_; }
   uint16_t port() const { return port_; }
   // The next connection, or an invalid Fd after timeout_ms.
-  Fd Accept(int timeout_ms) {
-    if (!WaitReadable(fd_.get(), timeout_ms)) return Fd();
-    sockaddr_in from{};
-    return Fd(net::Accept(fd_.get(), &from));
-  }
+  Fd Accept(int timeout_ms) { return WaitAccept(fd_.get(), timeout_ms); }
   void Close() { fd_.Reset(); }
 
  private:
@@ -137,12 +125,29 @@ class TcpListener {
   bool ok_ = false;
 };
 
+// A datagram socket bound to 127.0.0.1:port (0: an ephemeral port); invalid
+// on failure.
+inline Fd BindUdp(uint16_t port = 0) {
+  SocketEndpoint e;
+  if (CreateSocket(&e, false) != 0) return Fd();
+  Fd s(e.sock);
+  if (BindTo(&e, "127.0.0.1", port) != 0) return Fd();
+  return s;
+}
+
+inline SocketEndpoint Loopback(uint16_t port) {
+  SocketEndpoint e;
+  std::snprintf(e.ip, sizeof e.ip, "127.0.0.1");
+  e.port = port;
+  return e;
+}
+
 inline Fd ConnectTcp(uint16_t port) {
-  Fd s(net::Socket(SOCK_STREAM));
-  sockaddr_in a = Loopback(port);
-  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fd();
-  int one = 1;
-  net::SetOption(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  SocketEndpoint e;
+  if (CreateSocket(&e, true) != 0) return Fd();
+  Fd s(e.sock);
+  if (ConnectWithTimeout(&e, "127.0.0.1", port) != 0) return Fd();
+  DisableNagle(e);
   return s;
 }
 

@@ -168,10 +168,10 @@ long UdpQueued(uint16_t local_port) {
 int OpenDescriptorCount() { return static_cast<int>(OpenDescriptors()); }
 
 RecvCallback Inbox::Callback() {
-  return [this](const char* peer, const char* data, int len) {
+  return [this](const char* peer, ByteSpan bytes) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      chunks_.push_back({peer, std::string(data, static_cast<size_t>(len))});
+      chunks_.push_back({peer, std::string(bytes.chars(), bytes.size())});
     }
     cv_.notify_all();
   };

@@ -38,16 +38,7 @@ void MakePair(Pair* pair) {
   ASSERT_TRUE(pair->theirs.valid());
 }
 
-TEST(SelectReadableTest, EmptyListReturnsAtOnceWhateverTheTimeout) {
-  std::vector<SocketEndpoint> empty;
-  EXPECT_LT(ElapsedMs([&] {
-              EXPECT_EQ(SelectReadable(&empty, nullptr, -1), 0);
-              EXPECT_EQ(SelectReadable(nullptr, nullptr, -1), 0);
-            }),
-            100.0);
-}
-
-TEST(SelectReadableTest, ReportsReadySocketsInListOrderEvenAboveDescriptor1023) {
+TEST(PollReadableTest, ReportsTheReadySocketEvenAboveDescriptor1023) {
   rlimit limit;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
   // The soft limit may be raised up to the hard one without privilege.
@@ -67,15 +58,11 @@ TEST(SelectReadableTest, ReportsReadySocketsInListOrderEvenAboveDescriptor1023) 
   busy.ours.sock = high;
   ASSERT_TRUE(test::SendAll(busy.theirs.get(), "x"));
 
-  std::vector<SocketEndpoint> list = {quiet.ours, busy.ours, busy.ours};
-  std::vector<SocketEndpoint> ready;
-  EXPECT_EQ(SelectReadable(&list, &ready, 2000), 1);
-  ASSERT_EQ(ready.size(), 2u);  // every list entry holding the ready socket
-  EXPECT_EQ(ready[0].sock, high);
-  ready.clear();
-  list = {quiet.ours};
-  EXPECT_EQ(SelectReadable(&list, &ready, 0), 0);
-  EXPECT_TRUE(ready.empty());
+  PollEntry entries[] = {{quiet.ours.sock}, {busy.ours.sock}};
+  EXPECT_EQ(PollReadable(entries, 2, 2000), 1);
+  EXPECT_FALSE(Readable(entries[0]));
+  EXPECT_TRUE(Readable(entries[1]));
+  EXPECT_EQ(PollReadable(entries, 1, 0), 0);
 }
 
 TEST(SocketTest, SendToVanishedPeerFailsWithoutSigpipe) {
@@ -86,10 +73,10 @@ TEST(SocketTest, SendToVanishedPeerFailsWithoutSigpipe) {
   // a later one fail. Without MSG_NOSIGNAL this would kill the process.
   int result = 0;
   ASSERT_TRUE(test::Eventually([&] {
-    result = SendOnce(pair.ours, "data", 4);
-    return result < 0;
+    result = SendWhole(pair.ours, "data", 4);
+    return result != kSent;
   }));
-  EXPECT_EQ(result, -1);
+  EXPECT_EQ(result, kSendBroken);
 }
 
 TEST(SocketTest, SocketsAreCloseOnExec) {

@@ -46,7 +46,7 @@ struct Connected {
 TEST(TcpClientTest, StartRefusesEmptyAndOverlongHosts) {
   TcpClient empty("", 1);
   EXPECT_FALSE(empty.Start());
-  EXPECT_FALSE(empty.Send("x", 1));
+  EXPECT_FALSE(empty.Send({"x", 1}));
   TcpClient overlong(std::string(32, '1'), 1);
   EXPECT_FALSE(overlong.Start());
 }
@@ -56,7 +56,7 @@ TEST(TcpClientTest, StartFailsAtOnceWhenNothingListens) {
   test::Listen(1, &port).Reset();  // a port that was free a moment ago
   TcpClient client("127.0.0.1", port);
   EXPECT_LT(ElapsedMs([&] { EXPECT_FALSE(client.Start()); }), 1000.0);
-  EXPECT_FALSE(client.Send("x", 1));
+  EXPECT_FALSE(client.Send({"x", 1}));
   EXPECT_TRUE(client.Stop());
 }
 
@@ -71,11 +71,11 @@ TEST(TcpClientTest, StartGivesUpWhenPeerNeverAnswers) {
 
 TEST(TcpClientTest, SendBeforeStartAndAfterStopFails) {
   Connected c;
-  EXPECT_FALSE(c.client->Send("x", 1));
+  EXPECT_FALSE(c.client->Send({"x", 1}));
   ASSERT_TRUE(c.Start());
-  EXPECT_TRUE(c.client->Send("x", 1));
+  EXPECT_TRUE(c.client->Send({"x", 1}));
   EXPECT_TRUE(c.client->Stop());
-  EXPECT_FALSE(c.client->Send("x", 1));
+  EXPECT_FALSE(c.client->Send({"x", 1}));
   EXPECT_TRUE(test::WaitForClose(c.peer.get()));
 }
 
@@ -92,7 +92,7 @@ TEST(TcpClientTest, ExchangesBytesUnderConfiguredPeerText) {
   ASSERT_TRUE(c.inbox.WaitForBytes(5));
   EXPECT_EQ(c.inbox.Bytes(), "hello");
   EXPECT_EQ(c.inbox.Chunks()[0].peer, PeerText(c.port));
-  EXPECT_TRUE(c.client->Send("abc", 3));
+  EXPECT_TRUE(c.client->Send({"abc", 3}));
   std::string got;
   ASSERT_TRUE(test::ReadExactly(c.peer.get(), 3, &got));
   EXPECT_EQ(got, "abc");
@@ -110,7 +110,7 @@ TEST(TcpClientTest, LargeInputArrivesInChunksOfAtMost2048) {
 
 TEST(TcpClientTest, SendFromTheCallbackDoesNotDeadlock) {
   Connected c;
-  c.client->SetRecvCallback([&c](const char*, const char* data, int len) { c.client->Send(data, len); });
+  c.client->SetRecvCallback([&c](const char*, ByteSpan bytes) { c.client->Send(bytes); });
   ASSERT_TRUE(c.Start());
   ASSERT_TRUE(test::SendAll(c.peer.get(), "echo"));
   std::string got;
@@ -132,7 +132,7 @@ TEST(TcpClientTest, ReconnectsAfterPeerClosesAndKeepsThePeerText) {
   EXPECT_EQ(c.inbox.Bytes(), "onetwo");
   EXPECT_EQ(chunks.front().peer, chunks.back().peer);
   // Data reached us on the new socket, so it is the one Send uses now.
-  EXPECT_TRUE(c.client->Send("back", 4));
+  EXPECT_TRUE(c.client->Send({"back", 4}));
   std::string got;
   ASSERT_TRUE(test::ReadExactly(second.get(), 4, &got));
   EXPECT_EQ(got, "back");
@@ -213,7 +213,7 @@ TEST(TcpClientStopTest, WakesASendBlockedOnAPeerThatDoesNotRead) {
   ASSERT_TRUE(c.Start());
   const std::string huge(64 << 20, 'q');  // far beyond both socket buffers
   std::atomic<int> result{-1};
-  std::thread sender([&] { result = c.client->Send(huge.data(), static_cast<int>(huge.size())) ? 1 : 0; });
+  std::thread sender([&] { result = c.client->Send(huge) ? 1 : 0; });
   ASSERT_TRUE(test::Eventually([&] {
     int queued = 0;
     return ioctl(c.peer.get(), FIONREAD, &queued) == 0 && queued > 0;
@@ -258,7 +258,7 @@ TEST(TcpClientStressTest, ConcurrentSendsNeverInterleave) {
     senders.emplace_back([&, t] {
       for (int s = 0; s < kBlocks; ++s) {
         const std::string block = make_block(t, s);
-        if (!c.client->Send(block.data(), static_cast<int>(block.size()))) ++failures;
+        if (!c.client->Send(block)) ++failures;
       }
     });
   }

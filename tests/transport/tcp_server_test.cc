@@ -46,7 +46,7 @@ struct Served {
 TEST(TcpServerTest, SendWithoutClientsFails) {
   Served s;
   ASSERT_NE(s.port, 0);
-  EXPECT_FALSE(s.server.Send("x", 1));
+  EXPECT_FALSE(s.server.Send({"x", 1}));
 }
 
 TEST(TcpServerTest, EveryClientGetsTheBlockAndHasItsOwnPeerText) {
@@ -54,7 +54,7 @@ TEST(TcpServerTest, EveryClientGetsTheBlockAndHasItsOwnPeerText) {
   Fd a = s.Join();
   Fd b = s.Join();
   ASSERT_TRUE(a.valid() && b.valid());
-  EXPECT_TRUE(s.server.Send("ping", 4));
+  EXPECT_TRUE(s.server.Send({"ping", 4}));
   std::string got;
   ASSERT_TRUE(test::ReadExactly(a.get(), 4, &got));
   EXPECT_EQ(got, "ping");
@@ -70,7 +70,7 @@ TEST(TcpServerTest, EveryClientGetsTheBlockAndHasItsOwnPeerText) {
   }
   // One client gone: Send still reports success for the rest.
   a.Reset();
-  EXPECT_TRUE(s.server.Send("pong", 4));
+  EXPECT_TRUE(s.server.Send({"pong", 4}));
   ASSERT_TRUE(test::ReadExactly(b.get(), 4, &got));
   EXPECT_EQ(got, "pong");
 }
@@ -84,7 +84,7 @@ TEST(TcpServerTest, LeavingClientIsRemovedAfterItsLastChunk) {
   EXPECT_TRUE(test::Eventually([&] { return s.server.ClientCount() == 0; }));
   ASSERT_TRUE(s.inbox.WaitForBytes(3));
   EXPECT_EQ(s.inbox.Bytes(), "bye");
-  EXPECT_FALSE(s.server.Send("x", 1));
+  EXPECT_FALSE(s.server.Send({"x", 1}));
 }
 
 TEST(TcpServerTest, ClientListLookupsAndRemoval) {
@@ -156,7 +156,7 @@ TEST(TcpServerTest, MoreThan64ClientsAreAllServed) {
     for (const Inbox::Chunk& c : chunks) peers.insert(c.peer);
     return peers.size() == kClients;
   }));
-  EXPECT_TRUE(s.server.Send("all", 3));
+  EXPECT_TRUE(s.server.Send({"all", 3}));
   std::string got;
   for (Fd& c : clients) {
     ASSERT_TRUE(test::ReadExactly(c.get(), 3, &got));
@@ -166,8 +166,8 @@ TEST(TcpServerTest, MoreThan64ClientsAreAllServed) {
 
 TEST(TcpServerTest, SendFromTheCallbackReentersTheClientsLock) {
   std::atomic<TcpServer*> server{nullptr};
-  Served s([&server](const char*, const char* data, int len) {
-    if (TcpServer* self = server.load()) self->Send(data, len);
+  Served s([&server](const char*, ByteSpan bytes) {
+    if (TcpServer* self = server.load()) self->Send(bytes);
   });
   server = &s.server;
   Fd a = s.Join();
@@ -203,7 +203,7 @@ TEST(TcpServerStopTest, WakesASendBlockedOnAClientThatDoesNotRead) {
   const std::string huge(64 << 20, 'q');
   std::atomic<bool> returned{false};
   std::thread sender([&] {
-    s.server.Send(huge.data(), static_cast<int>(huge.size()));
+    s.server.Send(huge);
     returned = true;
   });
   ASSERT_TRUE(test::Eventually([&] {

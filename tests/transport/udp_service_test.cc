@@ -56,12 +56,12 @@ TEST(UdpServiceTest, StartRefusesEmptyAndOverlongHosts) {
   EXPECT_FALSE(empty.Start());
   UdpService overlong(0, std::string(32, '1'), 1, 1);
   EXPECT_FALSE(overlong.Start());
-  EXPECT_FALSE(overlong.Send("x", 1));
+  EXPECT_FALSE(overlong.Send({"x", 1}));
 }
 
 TEST(UdpServiceTest, SendBeforeStartFails) {
   Pair p;
-  EXPECT_FALSE(p.service->Send("x", 1));
+  EXPECT_FALSE(p.service->Send({"x", 1}));
 }
 
 TEST(UdpServiceTest, ExchangesWholeDatagramsWithTheConfiguredPeer) {
@@ -76,7 +76,7 @@ TEST(UdpServiceTest, ExchangesWholeDatagramsWithTheConfiguredPeer) {
   EXPECT_EQ(chunks[0].peer, PeerText(p.peer_port));
   EXPECT_EQ(chunks[1].data, big);  // one datagram, one callback
 
-  EXPECT_TRUE(p.service->Send("yo", 2));
+  EXPECT_TRUE(p.service->Send({"yo", 2}));
   std::string got;
   ASSERT_TRUE(test::ReadDatagram(p.peer.get(), &got));
   EXPECT_EQ(got, "yo");
@@ -100,7 +100,7 @@ TEST(UdpServiceTest, DropsDatagramsFromAnotherPortOrAddress) {
 TEST(UdpServiceTest, LeadingZeroHostNeverMatchesAnySender) {
   Pair p("127.000.0.1");
   ASSERT_TRUE(p.service->Start());
-  EXPECT_FALSE(p.service->Send("x", 1));  // the host text does not convert
+  EXPECT_FALSE(p.service->Send({"x", 1}));  // the host text does not convert
   ASSERT_TRUE(test::SendDatagram(p.peer.get(), "dropped", "127.0.0.1", p.port()));
   ASSERT_TRUE(p.Drained());
   EXPECT_FALSE(p.inbox.WaitForBytes(1, milliseconds(100)));
@@ -130,7 +130,7 @@ TEST(UdpServiceTest, SecondStopDoesNothing) {
   EXPECT_TRUE(p.service->Stop());
   const int open = test::OpenDescriptorCount();
   EXPECT_TRUE(p.service->Stop());
-  EXPECT_FALSE(p.service->Send("x", 1));
+  EXPECT_FALSE(p.service->Send({"x", 1}));
   EXPECT_EQ(test::OpenDescriptorCount(), open);
 }
 
@@ -152,7 +152,10 @@ std::string InPrivateNetwork(const std::function<void()>& fn) {
       reason = std::string("no private network namespace: ") + std::strerror(errno);
       return;
     }
-    Fd control(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    // Unbound: lo is still down here, 127.0.0.1 not yet there to bind.
+    SocketEndpoint unbound;
+    CreateSocket(&unbound, false);
+    Fd control(unbound.sock);
     ifreq lo;
     std::memset(&lo, 0, sizeof(lo));
     std::snprintf(lo.ifr_name, sizeof(lo.ifr_name), "lo");
@@ -220,7 +223,7 @@ TEST(UdpServiceTest, MulticastJoinsAcceptsEverySenderAndLeaves) {
     EXPECT_TRUE(GroupJoined(kGroup));
 
     // The service's own datagram reaches a group member on this host.
-    EXPECT_TRUE(service.Send("to group", 8));
+    EXPECT_TRUE(service.Send({"to group", 8}));
     std::string got;
     ASSERT_TRUE(test::ReadDatagram(listener.get(), &got));
     EXPECT_EQ(got, "to group");

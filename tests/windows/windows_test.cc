@@ -18,7 +18,6 @@
 
 #include "tarnlink/tarnlink.h"
 #include "tests/support/eventually.h"
-#include "tools/common/free_port.h"
 #include "transport/socket.h"
 #include "transport/tcp_client.h"
 #include "transport/tcp_server.h"
@@ -55,10 +54,10 @@ struct Inbox {
   std::string bytes;
   int ends = 0;
   RecvCallback Callback() {
-    return [this](const char*, const char* data, int len) {
+    return [this](const char*, ByteSpan received) {
       std::lock_guard<std::mutex> lock(mu);
-      if (len == 0) ++ends;
-      bytes.append(data, static_cast<size_t>(len));
+      if (received.empty()) ++ends;
+      bytes.append(received.chars(), received.size());
       cv.notify_all();
     };
   }
@@ -151,7 +150,7 @@ TEST(WindowsSocket, ServerWatchesMoreClientsThanSelectCould) {
     ASSERT_TRUE(clients.back()->Start()) << i;
   }
   ASSERT_TRUE(Eventually([&] { return server.ClientCount() == kClients; }));
-  for (auto& c : clients) ASSERT_TRUE(c->Send("ab", 2));
+  for (auto& c : clients) ASSERT_TRUE(c->Send({"ab", 2}));
   EXPECT_TRUE(inbox.WaitFor(2 * kClients));
   // The server's send reaches a client.
   Inbox back;
@@ -159,7 +158,7 @@ TEST(WindowsSocket, ServerWatchesMoreClientsThanSelectCould) {
   listener.SetRecvCallback(back.Callback());
   ASSERT_TRUE(listener.Start());
   ASSERT_TRUE(Eventually([&] { return server.ClientCount() == kClients + 1; }));
-  EXPECT_TRUE(server.Send("xyz", 3));
+  EXPECT_TRUE(server.Send({"xyz", 3}));
   EXPECT_TRUE(back.WaitFor(3));
   // Stop ends the blocked accept and receive threads of both sides at once.
   const auto start = Clock::now();
@@ -184,16 +183,16 @@ TEST(WindowsSocket, DatagramsBothWaysAndStopWakesABlockedReceive) {
   b.SetRecvCallback(at_b.Callback());
   ASSERT_TRUE(a.Start());
   ASSERT_TRUE(b.Start());
-  EXPECT_TRUE(a.Send("hello", 5));
+  EXPECT_TRUE(a.Send({"hello", 5}));
   EXPECT_TRUE(at_b.WaitFor(5));
-  EXPECT_TRUE(b.Send("ok", 2));
+  EXPECT_TRUE(b.Send({"ok", 2}));
   EXPECT_TRUE(at_a.WaitFor(2));
   // A datagram to a closed port must not break the receive (WSAECONNRESET).
   b.Stop();
-  EXPECT_TRUE(a.Send("lost", 4));
+  EXPECT_TRUE(a.Send({"lost", 4}));
   Sleep(50);
   ASSERT_TRUE(b.Start());
-  EXPECT_TRUE(b.Send("again", 5));
+  EXPECT_TRUE(b.Send({"again", 5}));
   EXPECT_TRUE(at_a.WaitFor(7));
   const auto start = Clock::now();
   a.Stop();

@@ -15,8 +15,8 @@
 #include "tools/cli/commands.h"
 #include "tools/cli/driver.h"
 #include "tools/cli/traffic.h"
-#include "tools/common/free_port.h"
 #include "tools/sim/gateway.h"
+#include "transport/socket.h"
 
 namespace tarnlink::cli {
 namespace {

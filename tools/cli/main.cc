@@ -13,37 +13,33 @@
 
 namespace {
 
-constexpr char kUsage[] =
-    "Usage: tarnlink COMMAND [options]\n"
-    "\n"
-    "Talk to a CAN / CAN FD to Ethernet gateway through the tarnlink driver, or play one.\n"
-    "\n"
-    "Commands:\n"
-    "  demo      a ten-second session on the built-in simulator (or --host GATEWAY)\n"
-    "  dump      print received frames (candump formats; -L for the log format)\n"
-    "  send      send frames given in cansend syntax (123#DEADBEEF, 123##1AABB, 123#R)\n"
-    "  play      send a candump -L log again, at its pace, like canplayer\n"
-    "  gen       generate traffic like cangen, with a rate summary\n"
-    "  info      device information, device queries, size/remain, connected gateways\n"
-    "  autosend  add, send, stop and list the gateway's timed transmissions\n"
-    "  sim       run the gateway simulator for a driver to talk to\n"
-    "  stats     the driver's counters: traffic, loss, connections, requests\n"
-    "  serve     share gateways: a socketcand server, and an MQTT bridge for fleets\n"
-    "\n"
-    "'tarnlink COMMAND --help' describes each command and the connection options.\n"
-    "Exit codes: 0 done, 1 gateway or driver failure, 2 bad usage.\n";
-
 struct Command {
   const char* name;
   int (*run)(int, char**);
+  const char* summary;
 };
 
 constexpr Command kCommands[] = {
-    {"demo", tarnlink::cli::RunDemo},   {"dump", tarnlink::cli::RunDump}, {"send", tarnlink::cli::RunSend},
-    {"gen", tarnlink::cli::RunGen},     {"info", tarnlink::cli::RunInfo}, {"autosend", tarnlink::cli::RunAutoSend},
-    {"sim", tarnlink::cli::RunSim},     {"play", tarnlink::cli::RunPlay}, {"stats", tarnlink::cli::RunStats},
-    {"serve", tarnlink::cli::RunServe},
+#define TARNLINK_CLI_ROW(name, function, summary) {#name, tarnlink::cli::function, summary},
+    TARNLINK_CLI_COMMANDS(TARNLINK_CLI_ROW)
+#undef TARNLINK_CLI_ROW
 };
+
+void PrintUsage(std::FILE* out) {
+  std::fputs(
+      "Usage: tarnlink COMMAND [options]\n"
+      "\n"
+      "Talk to a CAN / CAN FD to Ethernet gateway through the tarnlink driver, or play one.\n"
+      "\n"
+      "Commands:\n",
+      out);
+  for (const Command& c : kCommands) std::fprintf(out, "  %-9s %s\n", c.name, c.summary);
+  std::fputs(
+      "\n"
+      "'tarnlink COMMAND --help' describes each command and the connection options.\n"
+      "Exit codes: 0 done, 1 gateway or driver failure, 2 bad usage.\n",
+      out);
+}
 
 }  // namespace
 
@@ -59,11 +55,11 @@ int main(int argc, char** argv) {
     return tarnlink::cli::RunExtcap(argc, argv);
   }
   if (argc < 2) {
-    std::fputs(kUsage, stderr);
+    PrintUsage(stderr);
     return tarnlink::cli::kExitUsage;
   }
   if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "help") == 0) {
-    std::fputs(kUsage, stdout);
+    PrintUsage(stdout);
     return tarnlink::cli::kExitOk;
   }
   for (const Command& c : kCommands) {

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/common/net.h"
+#include "transport/socket.h"
 
 namespace tarnlink::cli {
 namespace {
@@ -222,23 +222,10 @@ bool ParseChannelList(std::string_view text, uint32_t limit, std::vector<uint32_
 }
 
 bool ResolveIpv4(const std::string& name, std::string* dotted) {
-  in_addr addr{};
-  if (inet_pton(AF_INET, name.c_str(), &addr) == 1) {
-    *dotted = name;
-    return true;
-  }
-  if (!net::Start()) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  if (getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) return false;
-  char text[INET_ADDRSTRLEN] = {};
-  const auto* sin = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
-  const bool ok = inet_ntop(AF_INET, &sin->sin_addr, text, sizeof(text)) != nullptr;
-  freeaddrinfo(result);
-  if (ok) *dotted = text;
-  return ok;
+  char ip[32];
+  if (!ResolveIPv4(name.c_str(), ip)) return false;
+  *dotted = ip;
+  return true;
 }
 
 bool ParseHostPort(std::string_view text, std::string* host, uint16_t* port, std::string* error) {

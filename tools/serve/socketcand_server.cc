@@ -757,7 +757,7 @@ void SocketcandServer::Admit(SocketEndpoint peer) {
     }
   }
   EnableKeepAlive(peer);
-  SendWithoutDelay(peer);
+  DisableNagle(peer);
   // The backlog is the bound on what a slow client holds, not the kernel's
   // automatic tuning of the send buffer (megabytes per client).
   LimitSendBuffer(peer, kSendBufferBytes);

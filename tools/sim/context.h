@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/net.h"
 #include "tools/sim/gateway.h"
 
 namespace tarnlink::sim {
@@ -25,6 +24,12 @@ constexpr int64_t kAutoSendSlots = 32;  // timed-entry indexes of a channel
 // Only the bits a bus carries back: FD, remote, extended, bit-rate switch.
 constexpr uint16_t kBusFlags = kWireFd | kWireRemote | kWireExtended | kWireBrs;
 
+// printf-style checking of the formats the C library actually takes.
+#if defined(__MINGW_PRINTF_FORMAT)
+#define TARNLINK_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define TARNLINK_PRINTF_FORMAT printf
+#endif
 std::string Format(const char* fmt, ...) __attribute__((format(TARNLINK_PRINTF_FORMAT, 1, 2)));
 const char* TypeName(uint8_t type);
 

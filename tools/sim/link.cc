@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <utility>
 
-#include "tools/common/net.h"
+#include "transport/socket.h"
 
 namespace tarnlink::sim {
 namespace {
@@ -16,27 +17,30 @@ using std::chrono::milliseconds;
 constexpr size_t kRecvBufferSize = 65536 + 1024;
 constexpr int kIdlePollMs = 50;
 
-bool IsMulticast(const std::string& address) {
-  in_addr a{};
-  if (inet_pton(AF_INET, address.c_str(), &a) != 1) return false;
-  return (ntohl(a.s_addr) >> 28) == 0xE;
+bool IsMulticast(const std::string& address) { return IsMulticastAddress(address.c_str()); }
+
+bool MakeAddress(const std::string& text, uint16_t port, SocketEndpoint* out) {
+  *out = SocketEndpoint{};
+  char dotted[32];
+  if (!ResolveIPv4(text.c_str(), dotted)) return false;
+  std::snprintf(out->ip, sizeof(out->ip), "%s", dotted);
+  out->port = port;
+  return true;
 }
 
-bool MakeAddress(const std::string& text, uint16_t port, sockaddr_in* out) {
-  *out = sockaddr_in{};
-  out->sin_family = AF_INET;
-  out->sin_port = htons(port);
-  return inet_pton(AF_INET, text.c_str(), &out->sin_addr) == 1;
+std::string PeerText(const SocketEndpoint& a) { return Format("%s:%u", a.ip, static_cast<unsigned>(a.port)); }
+
+// The link keeps plain descriptors; the socket calls take endpoints.
+SocketEndpoint At(int fd) {
+  SocketEndpoint e;
+  e.sock = fd;
+  return e;
 }
 
-std::string PeerText(const sockaddr_in& a) {
-  char ip[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
-  return Format("%s:%u", ip, static_cast<unsigned>(ntohs(a.sin_port)));
+void Close(int fd) {
+  SocketEndpoint e = At(fd);
+  CloseSocket(&e);
 }
-
-using net::SetNonBlocking;
-using net::ssize_t;
 
 }  // namespace
 
@@ -49,28 +53,27 @@ Link::Link(Context& ctx, PacketHandler handler, std::function<void()> on_change)
 
 Link::~Link() { Stop(); }
 
-bool Link::Open(int pipe_fds[2]) {
+bool Link::Open(int wake) {
   auto fail = [&](const char* what) {
     ctx_.log(Format("start failed: %s (%s)", what, std::strerror(errno)));
     std::lock_guard<std::mutex> lock(mu_);
-    net::Close(listen_fd_);
-    net::Close(udp_fd_);
+    Close(listen_fd_);
+    Close(udp_fd_);
     listen_fd_ = udp_fd_ = -1;
-    net::Close(pipe_fds[0]);
-    net::Close(pipe_fds[1]);
+    CloseWake(wake);
     return false;
   };
   const GatewayConfig& c = ctx_.cfg;
-  sockaddr_in local{};
+  SocketEndpoint local;
   if (c.mode == LinkMode::kTcpListen) {
     if (!MakeAddress(c.bind_address, c.local_port, &local)) return fail("bad bind address");
-    listen_fd_ = net::Socket(SOCK_STREAM);
-    if (listen_fd_ < 0) return fail("socket");
-    int one = 1;
-    net::SetOption(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return fail("bind");
-    if (::listen(listen_fd_, 16) != 0) return fail("listen");
-    SetNonBlocking(listen_fd_);
+    SocketEndpoint listener;
+    if (CreateSocket(&listener, true) != 0) return fail("socket");
+    listen_fd_ = listener.sock;
+    AllowRebind(listener);
+    if (BindTo(&listener, local.ip, local.port) != 0) return fail("bind");
+    if (ListenOn(listener, 16) != 0) return fail("listen");
+    MakeNonBlocking(listener);
   } else if (c.mode == LinkMode::kUdp) {
     std::string remote;
     uint16_t remote_port = 0;
@@ -82,48 +85,33 @@ bool Link::Open(int pipe_fds[2]) {
     const bool group = IsMulticast(remote);
     // A group member hears the group on its port from any local address.
     if (!MakeAddress(group ? "0.0.0.0" : c.bind_address, c.local_port, &local)) return fail("bad bind address");
-    udp_fd_ = net::Socket(SOCK_DGRAM);
-    if (udp_fd_ < 0) return fail("socket");
-    if (::bind(udp_fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return fail("bind");
-    int big = 4 << 20;
-    net::SetOption(udp_fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    if (group) {
-      in_addr iface{};
-      inet_pton(AF_INET, c.multicast_interface.c_str(), &iface);
-      net::SetOption(udp_fd_, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface);
-      const unsigned char loop = c.multicast_loop ? 1 : 0;
-      net::SetOption(udp_fd_, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
-      ip_mreq m{};
-      inet_pton(AF_INET, remote.c_str(), &m.imr_multiaddr);
-      m.imr_interface = iface;
-      net::SetOption(udp_fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
-    }
+    SocketEndpoint udp;
+    if (CreateSocket(&udp, false) != 0) return fail("socket");
+    udp_fd_ = udp.sock;
+    if (BindTo(&udp, local.ip, local.port) != 0) return fail("bind");
+    WidenReceiveBuffer(udp);
+    if (group) JoinGroup(udp, remote.c_str(), c.multicast_loop ? 1 : 0, c.multicast_interface.c_str());
     std::lock_guard<std::mutex> lock(mu_);
     learn_destination_ = remote_port == 0;
     udp_has_destination_ = remote_port != 0 && MakeAddress(remote, remote_port, &udp_destination_);
   }
   const int bound = listen_fd_ >= 0 ? listen_fd_ : udp_fd_;
-  if (bound >= 0) {
-    sockaddr_in a{};
-    net::LocalAddress(bound, &a);
-    local_port_ = ntohs(a.sin_port);
-  }
+  if (bound >= 0) local_port_ = LocalPortOf(At(bound));
   return true;
 }
 
 bool Link::Start() {
   // `stopping_` stays set (senders give up at once) until everything below is
   // in place; clearing it under mu_ publishes the new sockets to them.
-  int pipe_fds[2] = {-1, -1};
-  if (!net::WakePipe(pipe_fds)) return false;
-  if (!Open(pipe_fds)) return false;
+  const int wake = OpenWake();
+  if (wake < 0) return false;
+  if (!Open(wake)) return false;
   next_connect_ = Clock::now();
   reconnect_.store(true);
   conn_count_.store(0);
   {
     std::lock_guard<std::mutex> lock(mu_);
-    wake_pipe_[0] = pipe_fds[0];
-    wake_pipe_[1] = pipe_fds[1];
+    wake_ = wake;
     stopping_.store(false);
   }
   if (ctx_.cfg.mode == LinkMode::kUdp) {
@@ -148,14 +136,12 @@ void Link::Stop() {
   conn_count_.store(0);
   udp_has_destination_ = false;
   cv_.notify_all();
-  net::Close(connecting_fd_);
-  net::Close(listen_fd_);
-  net::Close(udp_fd_);
+  Close(connecting_fd_);
+  Close(listen_fd_);
+  Close(udp_fd_);
   connecting_fd_ = listen_fd_ = udp_fd_ = -1;
-  for (int& fd : wake_pipe_) {
-    net::Close(fd);
-    fd = -1;
-  }
+  CloseWake(wake_);
+  wake_ = -1;
 }
 
 void Link::WakeSenders() {
@@ -163,22 +149,22 @@ void Link::WakeSenders() {
   cv_.notify_all();
 }
 
-// Under mu_: Stop closes the pipe while a sender on another thread may still
+// Under mu_: Stop closes the wake handle while a sender on another thread may still
 // be on its way out of Deliver.
 void Link::Wake() {
   std::lock_guard<std::mutex> lock(mu_);
-  if (wake_pipe_[1] >= 0) net::WakeWrite(wake_pipe_[1]);
+  if (wake_ >= 0) SignalWake(wake_);
 }
 
 // Sends whatever the socket takes now; mu_ held.
 void Link::FlushLocked(Conn& c) {
   while (c.pending() > 0 && !c.drop) {
-    const ssize_t n = net::SendNow(c.fd, c.out.data() + c.out_offset, c.pending());
+    const size_t chunk = std::min<size_t>(c.pending(), 1u << 30);
+    const int n =
+        SendSome(At(c.fd), reinterpret_cast<const char*>(c.out.data() + c.out_offset), static_cast<int>(chunk));
     if (n > 0) {
       c.out_offset += static_cast<size_t>(n);
-    } else if (n < 0 && net::Interrupted()) {
-      continue;
-    } else if (n < 0 && net::WouldBlock()) {
+    } else if (n == 0) {
       break;
     } else {
       c.drop = true;
@@ -222,8 +208,9 @@ bool Link::DeliverLocked(const std::vector<uint8_t>& bytes, int conn_id, bool wa
   if (cfg.mode == LinkMode::kUdp) {
     if (except_conn == -1) return false;  // the one peer is the one left out
     if (udp_fd_ < 0 || !udp_has_destination_) return false;
-    const ssize_t n = net::SendTo(udp_fd_, bytes.data(), bytes.size(), udp_destination_);
-    return n == static_cast<ssize_t>(bytes.size());
+    const int n = SendTo(At(udp_fd_), reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()),
+                         udp_destination_);
+    return n >= 0 && static_cast<size_t>(n) == bytes.size();
   }
   // To every connection, a send waits only while none of them has room: one
   // peer that stopped reading must not stop the traffic to the others. Its
@@ -280,9 +267,7 @@ uint16_t Link::LocalPort() const {
   if (ctx_.cfg.mode != LinkMode::kTcpConnect) return local_port_;
   std::lock_guard<std::mutex> lock(mu_);
   if (conns_.empty()) return 0;
-  sockaddr_in a{};
-  net::LocalAddress(conns_.front()->fd, &a);
-  return ntohs(a.sin_port);
+  return LocalPortOf(At(conns_.front()->fd));
 }
 
 void Link::SetRemote(const std::string& address, uint16_t port) {
@@ -315,16 +300,15 @@ void Link::DropConnections() {
 }
 
 void Link::CloseConnLocked(const std::shared_ptr<Conn>& c) {
-  ::shutdown(c->fd, net::kShutBoth);
-  net::Close(c->fd);
+  ShutdownSocket(At(c->fd));
+  Close(c->fd);
   c->fd = -1;
   c->drop = true;
 }
 
 void Link::AddConn(int fd, const std::string& peer) {
-  SetNonBlocking(fd);
-  int one = 1;
-  net::SetOption(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  MakeNonBlocking(At(fd));
+  DisableNagle(At(fd));
   auto c = std::make_shared<Conn>();
   c->fd = fd;
   c->peer = peer;
@@ -369,32 +353,32 @@ void Link::ReapConns() {
 }
 
 void Link::StartConnect() {
-  sockaddr_in a{};
+  SocketEndpoint a;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (!MakeAddress(remote_address_, remote_port_, &a)) return;
     connect_target_ = a;
   }
-  const int fd = net::Socket(SOCK_STREAM);
-  if (fd < 0) return;
-  SetNonBlocking(fd);
-  const int r = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  if (r == 0) {
+  SocketEndpoint socket;
+  if (CreateSocket(&socket, true) != 0) return;
+  const int fd = socket.sock;
+  const int r = tarnlink::StartConnect(&socket, a.ip, a.port);
+  if (r == kSent) {
     AddConn(fd, PeerText(a));
-  } else if (net::InProgress()) {
+  } else if (r == kConnecting) {
     connecting_fd_ = fd;
     connect_deadline_ = Clock::now() + milliseconds(3000);
   } else {
-    net::Close(fd);
+    Close(fd);
     next_connect_ = Clock::now() + milliseconds(ctx_.cfg.reconnect_ms);
   }
 }
 
 void Link::FinishConnect(bool writable) {
-  if (writable && net::SocketError(connecting_fd_) == 0) {
+  if (writable && ConnectError(At(connecting_fd_)) == 0) {
     AddConn(connecting_fd_, PeerText(connect_target_));
   } else {
-    net::Close(connecting_fd_);
+    Close(connecting_fd_);
     next_connect_ = Clock::now() + milliseconds(ctx_.cfg.reconnect_ms);
   }
   connecting_fd_ = -1;
@@ -409,46 +393,45 @@ void Link::TcpLoop() {
         Clock::now() >= next_connect_) {
       StartConnect();
     }
-    std::vector<net::PollFd> fds;
+    std::vector<PollEntry> fds;
     std::vector<std::shared_ptr<Conn>> polled;
-    fds.push_back({wake_pipe_[0], POLLIN, 0});
+    fds.push_back({wake_, kWantRead, 0});
     const size_t listen_at = fds.size();
-    if (listen_fd_ >= 0) fds.push_back({listen_fd_, POLLIN, 0});
+    if (listen_fd_ >= 0) fds.push_back({listen_fd_, kWantRead, 0});
     const size_t connect_at = fds.size();
-    if (connecting_fd_ >= 0) fds.push_back({connecting_fd_, POLLOUT, 0});
+    if (connecting_fd_ >= 0) fds.push_back({connecting_fd_, kWantWrite, 0});
     const size_t conns_at = fds.size();
     {
       std::lock_guard<std::mutex> lock(mu_);
       for (const auto& c : conns_) {
-        fds.push_back({c->fd, static_cast<short>(POLLIN | (c->pending() > 0 ? POLLOUT : 0)), 0});
+        fds.push_back({c->fd, static_cast<short>(kWantRead | (c->pending() > 0 ? kWantWrite : 0)), 0});
         polled.push_back(c);
       }
     }
-    const int r = net::Poll(fds.data(), fds.size(), kIdlePollMs);
-    if (r < 0 && !net::Interrupted()) break;
-    if (fds[0].revents & POLLIN) net::WakeDrain(wake_pipe_[0]);
-    if (listen_fd_ >= 0 && (fds[listen_at].revents & POLLIN)) {
-      sockaddr_in a{};
-      const int fd = net::Accept(listen_fd_, &a);
-      if (fd >= 0) AddConn(fd, PeerText(a));
+    const int r = PollSockets(fds.data(), fds.size(), kIdlePollMs);
+    if (r < 0) break;
+    if (Readable(fds[0])) DrainWake(wake_);
+    if (listen_fd_ >= 0 && Readable(fds[listen_at])) {
+      SocketEndpoint a;
+      if (AcceptOne(At(listen_fd_), &a) == 0) AddConn(a.sock, PeerText(a));
     }
     if (connecting_fd_ >= 0) {
-      const short ev = fds[connect_at].revents;
-      if (ev & (POLLOUT | POLLERR | POLLHUP)) {
-        FinishConnect((ev & POLLOUT) != 0 && (ev & POLLERR) == 0);
+      const PollEntry& entry = fds[connect_at];
+      if (Writable(entry)) {
+        FinishConnect(true);
       } else if (Clock::now() > connect_deadline_) {
         FinishConnect(false);
       }
     }
     for (size_t i = 0; i < polled.size(); ++i) {
-      const short ev = fds[conns_at + i].revents;
+      const PollEntry& entry = fds[conns_at + i];
       Conn& c = *polled[i];
-      if (ev & POLLOUT) {
+      if (Writable(entry)) {
         std::lock_guard<std::mutex> lock(mu_);
         if (!c.drop) FlushLocked(c);
       }
-      if (ev & (POLLIN | POLLHUP | POLLERR)) {
-        const ssize_t n = net::RecvNow(c.fd, buf.data(), buf.size());
+      if (Readable(entry)) {
+        const int n = RecvSome(At(c.fd), reinterpret_cast<char*>(buf.data()), static_cast<int>(buf.size()), true);
         if (n > 0) {
           c.parser.Append(buf.data(), static_cast<size_t>(n));
           // Skipped bytes are counted before the packet after them is acted on.
@@ -461,7 +444,7 @@ void Link::TcpLoop() {
             handler_(c.id, c.peer, packet);
           }
           count_skipped();
-        } else if (n == 0 || (!net::WouldBlock() && !net::Interrupted())) {
+        } else if (n < 0) {
           std::lock_guard<std::mutex> lock(mu_);
           c.drop = true;
         }
@@ -475,13 +458,13 @@ void Link::UdpLoop() {
   std::vector<uint8_t> packet;
   std::map<std::string, WireParser> parsers;
   while (!stopping_.load()) {
-    net::PollFd fds[2] = {{wake_pipe_[0], POLLIN, 0}, {udp_fd_, POLLIN, 0}};
-    const int r = net::Poll(fds, 2, kIdlePollMs);
-    if (r < 0 && !net::Interrupted()) break;
-    if (fds[0].revents & POLLIN) net::WakeDrain(wake_pipe_[0]);
-    if (!(fds[1].revents & POLLIN)) continue;
-    sockaddr_in from{};
-    const ssize_t n = net::RecvFrom(udp_fd_, buf.data(), buf.size(), &from);
+    PollEntry fds[2] = {{wake_}, {udp_fd_}};
+    const int r = PollReadable(fds, 2, kIdlePollMs);
+    if (r < 0) break;
+    if (Readable(fds[0])) DrainWake(wake_);
+    if (!Readable(fds[1])) continue;
+    SocketEndpoint from;
+    const int n = RecvFrom(At(udp_fd_), reinterpret_cast<char*>(buf.data()), static_cast<int>(buf.size()), &from);
     if (n <= 0) continue;
     const std::string peer = PeerText(from);
     {

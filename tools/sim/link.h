@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "tools/common/net.h"
 #include "tools/sim/context.h"
 #include "tools/sim/wire.h"
+#include "transport/socket.h"
 
 namespace tarnlink::sim {
 
@@ -74,7 +74,7 @@ class Link {
     size_t pending() const { return out.size() - out_offset; }
   };
 
-  bool Open(int pipe_fds[2]);
+  bool Open(int wake);
   void Wake();
   void FlushLocked(Conn& c);
   bool DeliverLocked(const std::vector<uint8_t>& bytes, int conn_id, bool wait_room, size_t frames,
@@ -100,18 +100,18 @@ class Link {
   bool drop_all_requested_ = false;  // guarded by mu_
   uint64_t drop_generation_ = 0;     // guarded by mu_
   std::atomic<bool> reconnect_{true};
-  int wake_pipe_[2] = {-1, -1};  // written under mu_
+  int wake_ = -1;  // written under mu_
   int listen_fd_ = -1;
   int udp_fd_ = -1;
   std::string remote_address_;        // guarded by mu_
   uint16_t remote_port_ = 0;          // guarded by mu_
-  sockaddr_in udp_destination_{};     // guarded by mu_
+  SocketEndpoint udp_destination_;    // guarded by mu_
   bool udp_has_destination_ = false;  // guarded by mu_
   bool learn_destination_ = false;    // guarded by mu_
   std::atomic<uint16_t> local_port_{0};
   // I/O thread only.
   int connecting_fd_ = -1;
-  sockaddr_in connect_target_{};
+  SocketEndpoint connect_target_;
   Clock::time_point connect_deadline_;
   Clock::time_point next_connect_;
 
