@@ -23,10 +23,16 @@ namespace {
 using std::chrono::milliseconds;
 
 struct Sim {
-  Sim() : p({TARNLINK_CLI_TOOL, "sim", "--listen", "0", "--echo"}) {
-    p.WaitForOutput([](const std::string& s) { return s.find('\n') != std::string::npos; }, milliseconds(10000));
+  Sim() : p({TARNLINK_CLI_TOOL, "sim", "--listen", "0", "--echo", "-v"}) {
+    p.WaitForOutput([](const std::string& s) { return s.find("channels,") != std::string::npos; }, milliseconds(10000));
     const size_t at = p.out().find("127.0.0.1:");
     if (at != std::string::npos) port = static_cast<uint16_t>(std::atoi(p.out().c_str() + at + 10));
+  }
+  // A driver's connect is done before the simulator has taken the
+  // connection; a frame typed before that would reach nobody.
+  bool Connected() {
+    return p.WaitForOutput([](const std::string& s) { return s.find("sim: connected") != std::string::npos; },
+                           milliseconds(10000));
   }
   ~Sim() {
     p.Signal(SIGTERM);
@@ -87,6 +93,8 @@ TEST(Hub, NamedGatewaysDeliverAndSendThroughTheirOwnSessions) {
   Collect collect;
   hub.AddConsumer(&collect);
   hub.Start();
+  ASSERT_TRUE(a.Connected());
+  ASSERT_TRUE(b.Connected());
   a.p.WriteStdin("frame 0 123#01\nframe 1 456#02\nframe 0 124#03\n");
   b.p.WriteStdin("frame 1 12345678#04\nframe 0 777#05\n");  // body serves ch1 only
   cli::Frame f;

@@ -22,6 +22,7 @@
 #include "gtest/gtest.h"
 #include "tests/cli/process.h"
 #include "tests/support/eventually.h"
+#include "transport/socket.h"
 
 namespace tarnlink::test {
 namespace {
@@ -79,21 +80,17 @@ class Tool {
 class Conn {
  public:
   explicit Conn(uint16_t port, int rcvbuf = 0) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (tarnlink::CreateSocket(&endpoint_, true) != 0) return;
+    fd_ = endpoint_.sock;
+    // A small receive buffer before the connect: the window a stalled client offers.
     if (rcvbuf > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    connected_ = tarnlink::ConnectWithTimeout(&endpoint_, "127.0.0.1", port) == 0;
   }
-  ~Conn() {
-    if (fd_ >= 0) close(fd_);
-  }
+  ~Conn() { Close(); }
   bool connected() const { return connected_; }
   void Send(const std::string& s) const { ASSERT_EQ(send(fd_, s.data(), s.size(), MSG_NOSIGNAL), ssize_t(s.size())); }
   void Close() {
-    close(fd_);
+    tarnlink::CloseSocket(&endpoint_);
     fd_ = -1;
   }
 
@@ -155,6 +152,7 @@ class Conn {
   }
 
  private:
+  tarnlink::SocketEndpoint endpoint_;
   int fd_ = -1;
   bool connected_ = false;
   bool closed_ = false;
