@@ -8,7 +8,7 @@ seconds="${1:-30}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${root}/build-fuzz"
 targets=(fuzz_stream_parser fuzz_json_answers fuzz_on_receive fuzz_exports fuzz_capture fuzz_play_input fuzz_frame_text
-  fuzz_extcap_args fuzz_socketcand fuzz_mqtt_payload fuzz_gateway_spec)
+  fuzz_extcap_args fuzz_socketcand fuzz_mqtt_payload fuzz_gateway_url)
 
 # The fuzz preset: clang-14, every target instrumented (TARNLINK_SANITIZER=fuzzer).
 (cd "${root}" && cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2)

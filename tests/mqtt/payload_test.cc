@@ -11,7 +11,7 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
-#include "tools/serve/gateway_spec.h"
+#include "tools/serve/gateway_url.h"
 #include "tools/serve/hub.h"
 #include "tools/serve/mqtt_options.h"
 
@@ -160,8 +160,8 @@ TEST(MqttPayload, AMalformedMessageIsRefusedWholeWithItsPlace) {
   EXPECT_TRUE(out.empty());
 }
 
-TEST(GatewaySpec, FormsMapOntoTheConnectionOptions) {
-  std::vector<GatewaySpec> list;
+TEST(GatewayEntry, FormsMapOntoTheConnectionOptions) {
+  std::vector<GatewayEntry> list;
   std::string error;
   ASSERT_TRUE(
       ParseGatewayLines("# bench\n"
@@ -211,20 +211,20 @@ TEST(GatewaySpec, FormsMapOntoTheConnectionOptions) {
                        "a=tcp://1.2.3.4:1?index=1&index=2",
                        "a=tcp://bad host:1"};
   for (const char* b : bad) {
-    GatewaySpec g;
-    EXPECT_FALSE(ParseGatewaySpec(b, &g, &error)) << b;
+    GatewayEntry g;
+    EXPECT_FALSE(ParseGatewayUrl(b, &g, &error)) << b;
   }
   for (const char* name : {"a", "bench_1-x", "elevenchars", "twelve_chars", "a.b", "", "a b", "ÄB"}) {
     EXPECT_EQ(ValidGatewayName(name), Hub::ValidGatewayName(name)) << name;
   }
-  std::vector<GatewaySpec> twice;
+  std::vector<GatewayEntry> twice;
   ASSERT_TRUE(ParseGatewayLines("a=tcp://1.2.3.4:1\na=tcp://1.2.3.4:2\n", &twice, &error));
   EXPECT_FALSE(FinishGatewayList(&twice, &error));
   EXPECT_NE(error.find("twice"), std::string::npos);
-  std::vector<GatewaySpec> same_port;
+  std::vector<GatewayEntry> same_port;
   ASSERT_TRUE(ParseGatewayLines("a=server://:4001\nb=server://:4001\n", &same_port, &error));
   EXPECT_FALSE(FinishGatewayList(&same_port, &error));
-  std::vector<GatewaySpec> numbered;
+  std::vector<GatewayEntry> numbered;
   EXPECT_FALSE(ParseGatewayLines("a=tcp://1.2.3.4:1\nb=oops\n", &numbered, &error));
   EXPECT_NE(error.find("line 2"), std::string::npos);
 }

@@ -39,7 +39,7 @@ constexpr char kUsage[] =
     "the network with --listen 0.0.0.0:29536 together with --allow on a trusted one.\n"
     "SIGUSR1 prints the driver's counters and per-client counts.\n"
     "\n"
-    "Fleets: --gateway NAME=SPEC (or --gateways FILE) holds many gateways, each with\n"
+    "Fleets: --gateway NAME=URL (or --gateways FILE) holds many gateways, each with\n"
     "its own name in bus names (NAME.ch0) and topics; a gateway that cannot be reached\n"
     "is tried again in the background and reported, the others run meanwhile. With\n"
     "--mqtt, every channel's frames go to the broker (docs/mqtt.md), and socketcand is\n"
@@ -125,7 +125,7 @@ int RunServe(int argc, char** argv) {
 #endif
   CommandDef def;
   def.name = "serve";
-  def.usage = std::string(kUsage) + serve::kFleetUsage + "\n" + serve::kMqttUsage + "\n" + serve::kGatewaySpecUsage;
+  def.usage = std::string(kUsage) + serve::kFleetUsage + "\n" + serve::kMqttUsage + "\n" + serve::kGatewayUrlUsage;
   def.short_options = "t:c:q";
   def.long_options = {{"listen", required_argument, nullptr, kOptListen},
                       {"allow", required_argument, nullptr, kOptAllow},
@@ -232,9 +232,9 @@ int RunServe(int argc, char** argv) {
 
   std::string error;
   if (!serve::FinishFleetOptions(&fleet, &error)) UsageError("serve", error);
-  if (!fleet.gateways.empty() && !channels.empty()) UsageError("serve", "with --gateway, channels go in its SPEC");
+  if (!fleet.gateways.empty() && !channels.empty()) UsageError("serve", "with --gateway, channels go in its URL");
   if (!fleet.gateways.empty() && (connect.host_given || connect.udp || connect.server)) {
-    UsageError("serve", "--gateway and the connection options exclude each other: SPEC holds them");
+    UsageError("serve", "--gateway and the connection options exclude each other: URL holds them");
   }
   // A fleet bridged to a broker serves socketcand only when asked to.
   const bool socketcand = !fleet.mqtt.enabled || !so.listen.empty();

@@ -31,9 +31,9 @@ bool Fail(std::string* error, const std::string& why) {
 }  // namespace
 
 const char kFleetUsage[] =
-    "  --gateway NAME=SPEC   serve this gateway under NAME (repeatable; instead of the\n"
-    "                        connection options); SPEC as below\n"
-    "  --gateways FILE       one NAME=SPEC per line\n";
+    "  --gateway NAME=URL    serve this gateway under NAME (repeatable; instead of the\n"
+    "                        connection options); URL as below\n"
+    "  --gateways FILE       one NAME=URL per line\n";
 
 void AppendFleetOptions(std::vector<option>* longs) {
   const option mine[] = {
@@ -57,8 +57,8 @@ bool HandleFleetOption(FleetOptions* o, int code, const char* arg, bool* ok, std
   *ok = true;
   switch (code) {
     case kOptGateway: {
-      GatewaySpec g;
-      *ok = ParseGatewaySpec(a, &g, error);
+      GatewayEntry g;
+      *ok = ParseGatewayUrl(a, &g, error);
       if (*ok) o->gateways.push_back(g);
       if (!*ok) *error = "--gateway: " + *error;
       return true;
@@ -130,7 +130,7 @@ bool FinishFleetOptions(FleetOptions* o, std::string* error) {
 }
 
 bool AddFleetGateways(Hub* hub, const FleetOptions& o, std::string* error) {
-  for (const GatewaySpec& g : o.gateways) {
+  for (const GatewayEntry& g : o.gateways) {
     if (!hub->AddGateway(g.name, g.connect, g.channels, error, /*retry=*/true)) return false;
   }
   return true;

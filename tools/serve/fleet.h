@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "tools/serve/gateway_spec.h"
+#include "tools/serve/gateway_url.h"
 #include "tools/serve/hub.h"
 #include "tools/serve/mqtt_options.h"
 
 namespace tarnlink::serve {
 
 struct FleetOptions {
-  std::vector<GatewaySpec> gateways;  // empty: the command's own connection options
+  std::vector<GatewayEntry> gateways;  // empty: the command's own connection options
   MqttOptions mqtt;
   std::string auth_file;
 };

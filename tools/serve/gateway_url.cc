@@ -1,4 +1,4 @@
-#include "tools/serve/gateway_spec.h"
+#include "tools/serve/gateway_url.h"
 
 #include <map>
 #include <set>
@@ -21,7 +21,7 @@ bool Port(std::string_view text, uint64_t min, uint16_t* out) {
   return true;
 }
 
-bool Query(std::string_view query, GatewaySpec* g, std::string* channel_text, std::string* error) {
+bool Query(std::string_view query, GatewayEntry* g, std::string* channel_text, std::string* error) {
   std::set<std::string> seen;
   while (!query.empty()) {
     const size_t amp = query.find('&');
@@ -59,8 +59,8 @@ bool Query(std::string_view query, GatewaySpec* g, std::string* channel_text, st
 
 }  // namespace
 
-const char kGatewaySpecUsage[] =
-    "Gateways (--gateway NAME=SPEC, repeatable, or --gateways FILE with one per line, # comments):\n"
+const char kGatewayUrlUsage[] =
+    "Gateways (--gateway NAME=URL, repeatable, or --gateways FILE with one per line, # comments):\n"
     "  NAME=tcp://HOST:PORT          the gateway listens on HOST:PORT; we connect\n"
     "  NAME=udp://HOST:PORT          datagrams to the gateway at HOST:PORT\n"
     "  NAME=server://[ADDR]:PORT     TCP server: the gateway connects to us on PORT\n"
@@ -81,20 +81,20 @@ bool ValidGatewayName(std::string_view name) {
   return true;
 }
 
-bool ParseGatewaySpec(std::string_view text, GatewaySpec* out, std::string* error) {
+bool ParseGatewayUrl(std::string_view text, GatewayEntry* out, std::string* error) {
   const size_t eq = text.find('=');
-  if (eq == std::string_view::npos) return Fail(error, "'" + std::string(text) + "' is not NAME=SPEC");
-  GatewaySpec g;
+  if (eq == std::string_view::npos) return Fail(error, "'" + std::string(text) + "' is not NAME=URL");
+  GatewayEntry g;
   g.name = std::string(text.substr(0, eq));
   if (!ValidGatewayName(g.name)) {
     return Fail(error, "'" + g.name + "' is not a gateway name (1 to 11 letters, digits, '_' or '-')");
   }
-  std::string_view spec = text.substr(eq + 1);
+  std::string_view url = text.substr(eq + 1);
   const std::string where = g.name + ": ";
-  const size_t scheme_end = spec.find("://");
+  const size_t scheme_end = url.find("://");
   if (scheme_end == std::string_view::npos) return Fail(error, where + "no tcp://, udp:// or server://");
-  const std::string_view scheme = spec.substr(0, scheme_end);
-  spec.remove_prefix(scheme_end + 3);
+  const std::string_view scheme = url.substr(0, scheme_end);
+  url.remove_prefix(scheme_end + 3);
   if (scheme == "udp") {
     g.connect.udp = true;
   } else if (scheme == "server") {
@@ -102,8 +102,8 @@ bool ParseGatewaySpec(std::string_view text, GatewaySpec* out, std::string* erro
   } else if (scheme != "tcp") {
     return Fail(error, where + "unknown scheme '" + std::string(scheme) + "' (tcp, udp or server)");
   }
-  const size_t q = spec.find('?');
-  const std::string_view address = spec.substr(0, q);
+  const size_t q = url.find('?');
+  const std::string_view address = url.substr(0, q);
   const size_t colon = address.rfind(':');
   if (colon == std::string_view::npos) return Fail(error, where + "'" + std::string(address) + "' has no :PORT");
   const std::string_view host = address.substr(0, colon);
@@ -127,7 +127,7 @@ bool ParseGatewaySpec(std::string_view text, GatewaySpec* out, std::string* erro
   std::string channel_text;
   if (q != std::string_view::npos) {
     std::string why;
-    if (!Query(spec.substr(q + 1), &g, &channel_text, &why)) return Fail(error, where + why);
+    if (!Query(url.substr(q + 1), &g, &channel_text, &why)) return Fail(error, where + why);
   }
   if (!channel_text.empty()) {
     std::string why;
@@ -139,7 +139,7 @@ bool ParseGatewaySpec(std::string_view text, GatewaySpec* out, std::string* erro
   return true;
 }
 
-bool ParseGatewayLines(std::string_view text, std::vector<GatewaySpec>* out, std::string* error) {
+bool ParseGatewayLines(std::string_view text, std::vector<GatewayEntry>* out, std::string* error) {
   size_t line_no = 0;
   while (!text.empty()) {
     ++line_no;
@@ -149,20 +149,20 @@ bool ParseGatewayLines(std::string_view text, std::vector<GatewaySpec>* out, std
     while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
     while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) line.remove_suffix(1);
     if (line.empty() || line.front() == '#') continue;
-    GatewaySpec g;
+    GatewayEntry g;
     std::string why;
-    if (!ParseGatewaySpec(line, &g, &why)) return Fail(error, "line " + std::to_string(line_no) + ": " + why);
+    if (!ParseGatewayUrl(line, &g, &why)) return Fail(error, "line " + std::to_string(line_no) + ": " + why);
     out->push_back(std::move(g));
   }
   return true;
 }
 
-bool FinishGatewayList(std::vector<GatewaySpec>* list, std::string* error) {
+bool FinishGatewayList(std::vector<GatewayEntry>* list, std::string* error) {
   std::set<std::string> names;
   // (library, type) -> indexes taken
   std::map<std::pair<bool, uint32_t>, std::set<uint32_t>> taken;
   std::set<uint16_t> server_ports;
-  for (const GatewaySpec& g : *list) {
+  for (const GatewayEntry& g : *list) {
     if (!names.insert(g.name).second) return Fail(error, "gateway name '" + g.name + "' given twice");
     if (g.index_given && !taken[{g.connect.udp, g.connect.device_type()}].insert(g.connect.index).second) {
       return Fail(error, g.name + ": index " + std::to_string(g.connect.index) + " of this type is taken");
@@ -172,7 +172,7 @@ bool FinishGatewayList(std::vector<GatewaySpec>* list, std::string* error) {
                              std::to_string(g.connect.effective_local_port()));
     }
   }
-  for (GatewaySpec& g : *list) {
+  for (GatewayEntry& g : *list) {
     if (g.index_given) continue;
     std::set<uint32_t>& used = taken[{g.connect.udp, g.connect.device_type()}];
     uint32_t i = 0;
@@ -184,8 +184,8 @@ bool FinishGatewayList(std::vector<GatewaySpec>* list, std::string* error) {
   return true;
 }
 
-bool ResolveGatewayHosts(std::vector<GatewaySpec>* list, std::string* error) {
-  for (GatewaySpec& g : *list) {
+bool ResolveGatewayHosts(std::vector<GatewayEntry>* list, std::string* error) {
+  for (GatewayEntry& g : *list) {
     if (g.connect.server) continue;
     std::string dotted;
     if (!cli::ResolveIpv4(g.connect.host, &dotted)) {

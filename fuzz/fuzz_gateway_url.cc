@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/serve/gateway_spec.h"
+#include "tools/serve/gateway_url.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<tarnlink::serve::GatewaySpec> list;
+  std::vector<tarnlink::serve::GatewayEntry> list;
   std::string error;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   if (!tarnlink::serve::ParseGatewayLines(text, &list, &error)) {

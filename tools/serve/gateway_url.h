@@ -1,4 +1,4 @@
-// A gateway of `tarnlink serve` in one word: NAME=SPEC on the command line
+// A gateway of `tarnlink serve` in one word: NAME=URL on the command line
 // (--gateway) or one per line of a file (--gateways), mapped onto the
 // connection options every command takes.
 //
@@ -6,8 +6,8 @@
 //   NAME=udp://HOST:PORT[?QUERY]       datagrams to the gateway
 //   NAME=server://[ADDR]:PORT[?QUERY]  TCP server: the gateway connects to PORT
 //   QUERY: type=T & channels=0,1 & index=N & local-port=P & wait=MS
-#ifndef TARNLINK_TOOLS_SERVE_GATEWAY_SPEC_H_
-#define TARNLINK_TOOLS_SERVE_GATEWAY_SPEC_H_
+#ifndef TARNLINK_TOOLS_SERVE_GATEWAY_URL_H_
+#define TARNLINK_TOOLS_SERVE_GATEWAY_URL_H_
 
 #include <string>
 #include <string_view>
@@ -17,7 +17,7 @@
 
 namespace tarnlink::serve {
 
-struct GatewaySpec {
+struct GatewayEntry {
   std::string name;  // used in topics and bus names: Hub::ValidGatewayName
   cli::ConnectOptions connect;
   bool index_given = false;
@@ -25,21 +25,21 @@ struct GatewaySpec {
 };
 
 // The help text of the forms above.
-extern const char kGatewaySpecUsage[];
+extern const char kGatewayUrlUsage[];
 
 bool ValidGatewayName(std::string_view name);
-// "NAME=SPEC". The host is kept as written (see ResolveGatewayHosts).
-bool ParseGatewaySpec(std::string_view text, GatewaySpec* out, std::string* error);
-// One NAME=SPEC per line; blank lines and lines starting with '#' are passed
+// "NAME=URL". The host is kept as written (see ResolveGatewayHosts).
+bool ParseGatewayUrl(std::string_view text, GatewayEntry* out, std::string* error);
+// One NAME=URL per line; blank lines and lines starting with '#' are passed
 // over. Appends; errors name the line.
-bool ParseGatewayLines(std::string_view text, std::vector<GatewaySpec>* out, std::string* error);
+bool ParseGatewayLines(std::string_view text, std::vector<GatewayEntry>* out, std::string* error);
 // Across the whole list: names unique, and each device of one library and
 // type an index of its own (the driver finds an open device by type and
 // index): those without ?index= get the lowest free one.
-bool FinishGatewayList(std::vector<GatewaySpec>* list, std::string* error);
+bool FinishGatewayList(std::vector<GatewayEntry>* list, std::string* error);
 // Host names to dotted IPv4 addresses.
-bool ResolveGatewayHosts(std::vector<GatewaySpec>* list, std::string* error);
+bool ResolveGatewayHosts(std::vector<GatewayEntry>* list, std::string* error);
 
 }  // namespace tarnlink::serve
 
-#endif  // TARNLINK_TOOLS_SERVE_GATEWAY_SPEC_H_
+#endif  // TARNLINK_TOOLS_SERVE_GATEWAY_URL_H_
