@@ -621,6 +621,8 @@ void MqttLink::PublishStats() {
     TARNLINK_STAT(requests_answered)
     TARNLINK_STAT(requests_timed_out)
     TARNLINK_STAT(late_answers)
+    TARNLINK_STAT(requests_delayed)
+    TARNLINK_STAT(requests_refused)
     TARNLINK_STAT(dropped_gps)
 #undef TARNLINK_STAT
     cJSON* chans = cJSON_AddArrayToObject(d, "channels");
