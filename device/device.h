@@ -54,10 +54,6 @@ class Device final : private PacketSink {
   // Receive entry of the transport: reassembly and dispatch.
   void OnReceive(const char* peer, ByteSpan bytes);
 
-  // Request / response.
-  bool SendRequest(CommandMessage& request, CommandMessage* answer);
-  void CompleteRequest(uint8_t sequence, CommandMessage&& answer);
-
   uint32_t Transmit(uint32_t channel, const VELA_CAN_TRANSMIT* frames, uint32_t count);
   uint32_t TransmitFD(uint32_t channel, const VELA_CANFD_TRANSMIT* frames, uint32_t count);
 
@@ -75,6 +71,11 @@ class Device final : private PacketSink {
   bool SetReference(uint32_t channel, uint32_t key, const void* value);
 
  private:
+  // Request / response: the reference keys and GetDeviceInf ask, the sink
+  // hands the answer back (device/request.cc).
+  bool SendRequest(CommandMessage& request, CommandMessage* answer);
+  void CompleteRequest(uint8_t sequence, CommandMessage&& answer);
+
   bool Shutdown();
   bool closed() const { return closed_.load(std::memory_order_acquire); }
   // The transport as it stands; empty when none. Shared so that a sender
