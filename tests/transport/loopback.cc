@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "tests/support/process.h"
+#include "transport/socket.h"
 
 namespace tarnlink {
 namespace test {
@@ -52,6 +53,14 @@ std::vector<TcpEntry> TcpTable() {
   return entries;
 }
 
+// The descriptor of a socket the socket layer made; -1 when it could not.
+// The rest of this peer uses the system's calls on it, so that the tests
+// check the layer from outside instead of agreeing with it by construction.
+int NewSocket(bool tcp) {
+  SocketEndpoint endpoint;
+  return CreateSocket(&endpoint, tcp) == 0 ? endpoint.sock : -1;
+}
+
 }  // namespace
 
 double ElapsedMs(const std::function<void()>& fn) {
@@ -61,7 +70,7 @@ double ElapsedMs(const std::function<void()>& fn) {
 }
 
 Fd Listen(int backlog, uint16_t* port, uint16_t wanted, bool reuse) {
-  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Fd fd(NewSocket(true));
   const int on = 1;
   if (reuse) setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
   const sockaddr_in address = Loopback("127.0.0.1", wanted);
@@ -79,7 +88,7 @@ Fd AcceptWithin(int listener, milliseconds timeout) {
 }
 
 Fd Connect(uint16_t port) {
-  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Fd fd(NewSocket(true));
   const sockaddr_in address = Loopback("127.0.0.1", port);
   if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return Fd();
   return fd;
@@ -112,7 +121,7 @@ bool ReadExactly(int fd, size_t n, std::string* out, milliseconds timeout) {
 bool WaitForClose(int fd, milliseconds timeout) { return WaitEof(fd, static_cast<int>(timeout.count())); }
 
 Fd UdpBound(const char* ip, uint16_t port, uint16_t* actual) {
-  Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  Fd fd(NewSocket(false));
   const sockaddr_in address = Loopback(ip, port);
   if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return Fd();
   if (actual != nullptr) *actual = LocalPort(fd.get());
