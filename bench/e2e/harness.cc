@@ -130,6 +130,15 @@ double Percentile(std::vector<double> v, double q) {
   return v[i];
 }
 
+LatencyFigures LatencyOf(const std::vector<double>& us) {
+  LatencyFigures f;
+  f.n = us.size();
+  f.p50_us = Percentile(us, 0.50);
+  f.p99_us = Percentile(us, 0.99);
+  f.max_us = us.empty() ? 0 : *std::max_element(us.begin(), us.end());
+  return f;
+}
+
 void ReportLatency(const std::string& name, const LatencyFigures& f) {
   std::printf("  %-46s p50 %8.1f  p99 %8.1f  max %8.1f us  (%zu frames)\n", name.c_str(), f.p50_us, f.p99_us, f.max_us,
               f.n);

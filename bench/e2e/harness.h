@@ -281,6 +281,8 @@ struct LatencyFigures {
   double max_us = 0;
 };
 
+// The figures of a set of round trips in microseconds.
+LatencyFigures LatencyOf(const std::vector<double>& us);
 void ReportLatency(const std::string& name, const LatencyFigures& f);
 
 // ---- The sections ------------------------------------------------------------

@@ -20,9 +20,8 @@ namespace {
 // One frame at a time, stamped just before the gateway's send; the reader is
 // blocked in VELA_Receive when it arrives.
 LatencyFigures RunLatency(const Api& tcp, const Api& udp, Link link, int32_t wait_ms) {
-  LatencyFigures f;
   Rig rig(tcp, udp, link);
-  if (!rig.Open()) return f;
+  if (!rig.Open()) return {};
   std::mutex mu;
   std::condition_variable cv;
   size_t acked = 0;
@@ -63,11 +62,7 @@ LatencyFigures RunLatency(const Api& tcp, const Api& udp, Link link, int32_t wai
   }
   cv.notify_one();
   gateway.join();
-  f.n = us.size();
-  f.p50_us = Percentile(us, 0.50);
-  f.p99_us = Percentile(us, 0.99);
-  f.max_us = us.empty() ? 0 : *std::max_element(us.begin(), us.end());
-  return f;
+  return LatencyOf(us);
 }
 
 }  // namespace

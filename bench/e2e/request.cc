@@ -22,9 +22,8 @@ namespace {
 // at once for request_load_s: *load_rate answered requests per second.
 LatencyFigures RunRequests(const Api& tcp, const Api& udp, Link link, size_t* failures, int load_threads,
                            double* load_rate, size_t* load_failures) {
-  LatencyFigures f;
   Rig rig(tcp, udp, link);
-  if (!rig.Open()) return f;
+  if (!rig.Open()) return {};
   std::atomic<bool> stop{false};
   std::thread gateway([&] {
     StreamParser parser;
@@ -78,11 +77,7 @@ LatencyFigures RunRequests(const Api& tcp, const Api& udp, Link link, size_t* fa
   *load_failures = failed.load();
   stop = true;
   gateway.join();
-  f.n = us.size();
-  f.p50_us = Percentile(us, 0.50);
-  f.p99_us = Percentile(us, 0.99);
-  f.max_us = us.empty() ? 0 : *std::max_element(us.begin(), us.end());
-  return f;
+  return LatencyOf(us);
 }
 
 }  // namespace
